@@ -1,0 +1,72 @@
+// The two protocols spoken over the agent's service, one declaration for both deliverables.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace ipc {
+
+using NSString = std::string;
+// Bytes, not text; held in a std::string so one encoded document can be handed around cheaply.
+using NSData = std::string;
+
+// One selector of a protocol, with its wire form on the D-Bus transport: the member name is the
+// selector's first keyword, the signatures are the D-Bus argument and reply signatures.
+struct ProtocolMethod {
+  std::string_view selector;
+  std::string_view typeEncoding;
+  std::string_view typeEncodingWithClasses;
+  std::string_view member;
+  std::string_view inSignature;
+  std::string_view outSignature;
+  bool oneWay;
+};
+
+// Client to agent: exported by the agent, called by a client.
+class AppToSystemExtensions {
+ public:
+  static constexpr std::string_view name = "AppToSystemExtensions";
+  static constexpr std::array<ProtocolMethod, 2> methods{{
+      {"establishConnection2WithMessage:withReply:", "v32@0:8@16@?24",
+       R"(v32@0:8@"NSString"16@?<v@?@"NSString">24)", "establishConnection2WithMessage", "s", "s",
+       false},
+      {"establishConnectionAndGetProcTableWithMessage:withReply:", "v32@0:8@16@?24",
+       R"(v32@0:8@"NSString"16@?<v@?@"NSData">24)",
+       "establishConnectionAndGetProcTableWithMessage", "s", "ay", false},
+  }};
+
+  virtual ~AppToSystemExtensions() = default;
+  // Replies "established"; the message is never read.
+  virtual void establishConnection2WithMessage(const NSString& message,
+                                               std::function<void(const NSString&)> reply) = 0;
+  // Replies with the process-table JSON document, or the five bytes "Hello" on failure.
+  virtual void establishConnectionAndGetProcTableWithMessage(
+      const NSString& message, std::function<void(const NSData&)> reply) = 0;
+};
+
+// Agent to client: exported by a client, called by the agent. All three are one-way.
+class SystemExtensionsToApp {
+ public:
+  static constexpr std::string_view name = "SystemExtensionsToApp";
+  static constexpr std::array<ProtocolMethod, 3> methods{{
+      {"reportEndpointMessageWithMsg:", "v24@0:8@16", R"(v24@0:8@"NSData"16)",
+       "reportEndpointMessageWithMsg", "ay", "", true},
+      {"reportNetworkMessageWithMsg:", "v24@0:8@16", R"(v24@0:8@"NSData"16)",
+       "reportNetworkMessageWithMsg", "ay", "", true},
+      {"reportExecutableForPidWithMsg:", "v24@0:8@16", R"(v24@0:8@"NSData"16)",
+       "reportExecutableForPidWithMsg", "ay", "", true},
+  }};
+
+  virtual ~SystemExtensionsToApp() = default;
+  virtual void reportEndpointMessageWithMsg(const NSData& msg) = 0;
+  virtual void reportNetworkMessageWithMsg(const NSData& msg) = 0;
+  virtual void reportExecutableForPidWithMsg(const NSData& msg) = 0;
+};
+
+// The Process table reply that marks a failed snapshot; not JSON.
+inline constexpr std::string_view kProcTableFailureReply = "Hello";
+inline constexpr std::string_view kEstablishedReply = "established";
+
+}  // namespace ipc
