@@ -1,5 +1,7 @@
 // The records one event (and one process table) travels as. Field names are the JSON keys,
 // letter for letter (misspellings included), and the declared order is the order written.
+// Each record's `CodingKeys` (one key per field, in declared order) and its field table are
+// defined in CodingKeys.h.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +27,7 @@ struct Date {
 };
 
 struct EsFile {
+  enum class CodingKeys;
   String path;
   bool pathTuncated = false;
   std::optional<Date> changeTime;
@@ -37,6 +40,7 @@ struct EsFile {
 };
 
 struct EsProcess {
+  enum class CodingKeys;
   Int ppid = 0;
   Int originalPpid = 0;
   Int pid = 0;
@@ -58,11 +62,13 @@ struct EsProcess {
 };
 
 struct EsEventFork {
+  enum class CodingKeys;
   EsProcess child;
   friend bool operator==(const EsEventFork&, const EsEventFork&) = default;
 };
 
 struct EsEventExec {
+  enum class CodingKeys;
   EsProcess target;
   std::optional<std::vector<String>> args;
   std::optional<std::vector<String>> envs;
@@ -70,11 +76,13 @@ struct EsEventExec {
 };
 
 struct EsEventExit {
+  enum class CodingKeys;
   Int stat = 0;
   friend bool operator==(const EsEventExit&, const EsEventExit&) = default;
 };
 
 struct EsEventAuthenticationOpenDirectory {
+  enum class CodingKeys;
   EsProcess instigator;
   String recordType;
   String recordName;
@@ -85,6 +93,7 @@ struct EsEventAuthenticationOpenDirectory {
 };
 
 struct EsEventAuthenticationTouchId {
+  enum class CodingKeys;
   EsProcess instigator;
   Int uid = 0;
   friend bool operator==(const EsEventAuthenticationTouchId&,
@@ -92,12 +101,14 @@ struct EsEventAuthenticationTouchId {
 };
 
 struct EsEventAuthenticationToken {
+  enum class CodingKeys;
   EsProcess instigator;
   friend bool operator==(const EsEventAuthenticationToken&,
                          const EsEventAuthenticationToken&) = default;
 };
 
 struct EsEventAuthenticationAutoUnlock {
+  enum class CodingKeys;
   String username;
   UInt32 type = 0;
   String description;
@@ -106,6 +117,7 @@ struct EsEventAuthenticationAutoUnlock {
 };
 
 struct EsEventAuthentication {
+  enum class CodingKeys;
   bool success = false;
   UInt32 authenticationType = 0;
   std::optional<EsEventAuthenticationOpenDirectory> openDirectory;
@@ -116,6 +128,7 @@ struct EsEventAuthentication {
 };
 
 struct EsEventXpMalewareDetected {
+  enum class CodingKeys;
   String signatureVersion;
   String malwareIdentifier;
   String incidentIdentifier;
@@ -125,18 +138,21 @@ struct EsEventXpMalewareDetected {
 };
 
 struct EsEventLwSessionLogin {
+  enum class CodingKeys;
   String username;
   UInt32 graphicalSesionId = 0;
   friend bool operator==(const EsEventLwSessionLogin&, const EsEventLwSessionLogin&) = default;
 };
 
 struct EsEventLwSessionUnlock {
+  enum class CodingKeys;
   String username;
   UInt32 graphicalSesionId = 0;
   friend bool operator==(const EsEventLwSessionUnlock&, const EsEventLwSessionUnlock&) = default;
 };
 
 struct EsEventScreensharingAttach {
+  enum class CodingKeys;
   bool success = false;
   UInt32 sourceAddressType = 0;
   std::optional<String> sourceAddress;
@@ -150,6 +166,7 @@ struct EsEventScreensharingAttach {
 };
 
 struct EsEventOpenSshLogin {
+  enum class CodingKeys;
   bool success = false;
   UInt32 resultType = 0;
   UInt32 sourceAddressType = 0;
@@ -159,6 +176,7 @@ struct EsEventOpenSshLogin {
 };
 
 struct EsEventLoginLogin {
+  enum class CodingKeys;
   bool success = false;
   std::optional<String> failureMessage;
   std::optional<String> username;
@@ -168,6 +186,7 @@ struct EsEventLoginLogin {
 };
 
 struct BtmLaunchItem {
+  enum class CodingKeys;
   UInt32 itemType = 0;
   bool legacy = false;
   bool managed = false;
@@ -178,6 +197,7 @@ struct BtmLaunchItem {
 };
 
 struct EsEventBtmLaunchItemAdd {
+  enum class CodingKeys;
   std::optional<EsProcess> instigator;
   std::optional<EsProcess> app;
   BtmLaunchItem item;
@@ -186,6 +206,7 @@ struct EsEventBtmLaunchItemAdd {
 };
 
 struct EsEventBtmLaunchItemRemove {
+  enum class CodingKeys;
   std::optional<EsProcess> instigator;
   std::optional<EsProcess> app;
   BtmLaunchItem item;
@@ -194,6 +215,7 @@ struct EsEventBtmLaunchItemRemove {
 };
 
 struct EsMessage {
+  enum class CodingKeys;
   UInt32 version = 0;
   std::optional<Date> time;
   std::optional<String> timeStr;
@@ -216,12 +238,14 @@ struct EsMessage {
 };
 
 struct PidAndExecutable {
+  enum class CodingKeys;
   Int pid = 0;
   String executable;
   friend bool operator==(const PidAndExecutable&, const PidAndExecutable&) = default;
 };
 
 struct PidTable {
+  enum class CodingKeys;
   std::vector<PidAndExecutable> table;
   friend bool operator==(const PidTable&, const PidTable&) = default;
 };
