@@ -1,0 +1,274 @@
+#include "platform/sysctl/sysctl.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <utility>
+
+namespace platform {
+namespace {
+
+int fail(int error) {
+  errno = error;
+  return -1;
+}
+
+// Owns one file descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// /proc, held open for the life of the process so that every per-process lookup is one
+// relative path walk. Negative errno when /proc could not be opened.
+int procDir() {
+  static const int fd = [] {
+    const int opened = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return opened >= 0 ? opened : -errno;
+  }();
+  return fd;
+}
+
+// The largest argument area execve accepts: a quarter of the stack limit, never more than
+// three quarters of the kernel's 8 MiB stack ceiling (glibc's figure for an unlimited stack
+// would be far beyond anything a process can have).
+std::int32_t argumentAreaMax() {
+  constexpr long kKernelCeiling = 8L * 1024 * 1024 / 4 * 3;
+  const long value = ::sysconf(_SC_ARG_MAX);
+  if (value <= 0) return 0;
+  return static_cast<std::int32_t>(std::min(value, kKernelCeiling));
+}
+
+// Writes the decimal form of `value` (non-negative) followed by `suffix` and a NUL.
+void formatPidPath(char* out, std::int32_t value, const char* suffix) {
+  char digits[12];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0);
+  while (n > 0) *out++ = digits[--n];
+  std::strcpy(out, suffix);
+}
+
+// The process id a /proc entry names, or -1 for entries that are not processes.
+std::int32_t parsePid(const char* name) {
+  if (*name == '\0') return -1;
+  long value = 0;
+  for (const char* p = name; *p; ++p) {
+    if (*p < '0' || *p > '9') return -1;
+    value = value * 10 + (*p - '0');
+    if (value > INT32_MAX) return -1;
+  }
+  return static_cast<std::int32_t>(value);
+}
+
+// Calls `visit(pid)` for every process in /proc, in directory order; `visit` returns false to
+// stop early. Negative errno on failure.
+template <typename Visit>
+int forEachProcess(Visit&& visit) {
+  Fd dir(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return -errno;
+  alignas(dirent64) char buffer[32 * 1024];
+  for (;;) {
+    const ssize_t n = ::getdents64(dir.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -errno;
+    }
+    if (n == 0) return 0;
+    for (ssize_t offset = 0; offset < n;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
+      offset += entry->d_reclen;
+      if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) continue;
+      const std::int32_t pid = parsePid(entry->d_name);
+      if (pid > 0 && !visit(pid)) return 0;
+    }
+  }
+}
+
+int readArgmax(void* oldp, std::size_t* oldlenp) {
+  const std::int32_t value = argumentAreaMax();
+  if (value <= 0) return fail(EINVAL);
+  if (oldp != nullptr) {
+    if (*oldlenp < sizeof value) return fail(ENOMEM);
+    std::memcpy(oldp, &value, sizeof value);
+  }
+  *oldlenp = sizeof value;
+  return 0;
+}
+
+int readProcessTable(void* oldp, std::size_t* oldlenp) {
+  constexpr std::size_t kRecord = sizeof(kinfo_proc);
+  if (oldp == nullptr) {
+    std::size_t count = 0;
+    const int rc = forEachProcess([&](std::int32_t) {
+      ++count;
+      return true;
+    });
+    if (rc < 0) return fail(-rc);
+    // Room for the processes started between this answer and the read that follows it.
+    *oldlenp = (count + count / 8 + 16) * kRecord;
+    return 0;
+  }
+  auto* out = static_cast<unsigned char*>(oldp);
+  const std::size_t capacity = *oldlenp / kRecord;
+  std::size_t count = 0;
+  bool overflow = false;
+  const int rc = forEachProcess([&](std::int32_t pid) {
+    if (count == capacity) {
+      overflow = true;
+      return false;
+    }
+    unsigned char* record = out + count * kRecord;
+    std::memset(record, 0, kRecord);
+    std::memcpy(record + offsetof(kinfo_proc, kp_proc) + offsetof(extern_proc, p_pid), &pid,
+                sizeof pid);
+    ++count;
+    return true;
+  });
+  *oldlenp = count * kRecord;
+  if (rc < 0) return fail(-rc);
+  if (overflow) return fail(ENOMEM);
+  return 0;
+}
+
+// An entry of /proc/<pid> that is missing means the process is gone (or, for "exe", has no
+// executable image: a kernel thread or a zombie).
+int processError(int error) {
+  return error == ENOENT ? ESRCH : error;
+}
+
+int readProcessArguments(std::int32_t pid, void* oldp, std::size_t* oldlenp) {
+  if (pid < 0) return fail(EINVAL);
+  if (oldp == nullptr) {
+    const std::int32_t value = argumentAreaMax();
+    if (value <= 0) return fail(EINVAL);
+    *oldlenp = static_cast<std::size_t>(value);
+    return 0;
+  }
+  const std::size_t capacity = *oldlenp;
+  if (capacity < sizeof(std::int32_t)) return fail(ENOMEM);
+  const int proc = procDir();
+  if (proc < 0) return fail(-proc);
+
+  char name[32];
+  formatPidPath(name, pid, "/exe");
+  // The kernel writes at most one page for a link's target.
+  char path[PATH_MAX];
+  const ssize_t pathLength = ::readlinkat(proc, name, path, sizeof path);
+  if (pathLength < 0) return fail(processError(errno));
+
+  formatPidPath(name, pid, "/cmdline");
+  Fd cmdline(::openat(proc, name, O_RDONLY | O_CLOEXEC));
+  if (cmdline.get() < 0) return fail(processError(errno));
+
+  auto* out = static_cast<char*>(oldp);
+  std::size_t position = sizeof(std::int32_t);
+  const std::size_t pathCopied =
+      std::min(static_cast<std::size_t>(pathLength), capacity - position);
+  std::memcpy(out + position, path, pathCopied);
+  position += pathCopied;
+  if (position < capacity) out[position++] = '\0';
+
+  // The arguments as the process holds them, each NUL-terminated; what does not fit in the
+  // caller's buffer is still read so that the count covers every argument.
+  std::int32_t argc = 0;
+  char lastByte = '\0';
+  bool any = false;
+  char overflow[4096];
+  for (;;) {
+    char* target = position < capacity ? out + position : overflow;
+    const std::size_t room = position < capacity ? capacity - position : sizeof overflow;
+    const ssize_t n = ::read(cmdline.get(), target, room);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(processError(errno));
+    }
+    if (n == 0) break;
+    const char* end = target + n;
+    for (const char* p = target; (p = static_cast<const char*>(std::memchr(p, '\0', end - p)));
+         ++p) {
+      ++argc;
+    }
+    lastByte = end[-1];
+    any = true;
+    if (target != overflow) position += static_cast<std::size_t>(n);
+  }
+  // A process that rewrote its arguments may leave the last one unterminated.
+  if (any && lastByte != '\0') {
+    ++argc;
+    if (position < capacity) out[position++] = '\0';
+  }
+  std::memcpy(out, &argc, sizeof argc);
+  *oldlenp = position;
+  return 0;
+}
+
+class ProcBackend final : public sysctl_backend::Backend {
+ public:
+  int query(const int* name, u_int namelen, void* oldp, std::size_t* oldlenp, const void* newp,
+            std::size_t newlen) override {
+    if (name == nullptr || namelen < 2 || name[0] != CTL_KERN) return fail(EINVAL);
+    const bool argmax = namelen == 2 && name[1] == KERN_ARGMAX;
+    const bool table = namelen == 3 && name[1] == KERN_PROC && name[2] == KERN_PROC_ALL;
+    const bool arguments = namelen == 3 && name[1] == KERN_PROCARGS2;
+    if (!argmax && !table && !arguments) return fail(EINVAL);
+    if (newp != nullptr || newlen != 0) return fail(EPERM);
+    if (oldlenp == nullptr) return oldp == nullptr ? 0 : fail(EFAULT);
+    if (argmax) return readArgmax(oldp, oldlenp);
+    if (table) return readProcessTable(oldp, oldlenp);
+    return readProcessArguments(name[2], oldp, oldlenp);
+  }
+};
+
+std::atomic<sysctl_backend::Backend*> gOverride{nullptr};
+
+}  // namespace
+
+int sysctl(const int* name, u_int namelen, void* oldp, std::size_t* oldlenp, const void* newp,
+           std::size_t newlen) {
+  sysctl_backend::Backend* backend = gOverride.load(std::memory_order_acquire);
+  if (backend == nullptr) backend = &sysctl_backend::system();
+  return backend->query(name, namelen, oldp, oldlenp, newp, newlen);
+}
+
+namespace sysctl_backend {
+
+Backend& system() {
+  static ProcBackend backend;
+  return backend;
+}
+
+Override::Override(Backend& backend) {
+  gOverride.store(&backend, std::memory_order_release);
+}
+
+Override::~Override() {
+  gOverride.store(nullptr, std::memory_order_release);
+}
+
+}  // namespace sysctl_backend
+
+}  // namespace platform
