@@ -1,0 +1,68 @@
+// The agent's end of its service: publishes the service name, accepts every client connection,
+// keeps the open ones, pushes each converted event to all of them and answers the two client
+// calls.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "agent/model/EsMessage.h"
+#include "platform/xpc/NSXPC.h"
+#include "shared/ipc/Protocols.h"
+
+namespace agent {
+
+class IPCForAgent final : public NSXPCListenerDelegate, public ipc::AppToSystemExtensions {
+ public:
+  using Connection = std::shared_ptr<NSXPCConnection>;
+
+  // The open connections, compared by identity. Every operation takes the lock for itself
+  // alone, so threads that insert, remove or copy exclude one another only briefly.
+  class ConnectionSet {
+   public:
+    void insert(const Connection& connection);
+    // Removing a connection that is not in the set has no effect.
+    void erase(const Connection& connection);
+    bool empty() const;
+    bool contains(const Connection& connection) const;
+    std::size_t size() const;
+    std::set<Connection> copy() const;
+
+   private:
+    mutable std::mutex mutex_;
+    std::set<Connection> connections_;
+  };
+
+  // The one instance, serving over the system transport.
+  static IPCForAgent& shared();
+
+  // An instance serving over `transport`.
+  explicit IPCForAgent(std::shared_ptr<xpc::Transport> transport);
+  ~IPCForAgent() override;
+  IPCForAgent(const IPCForAgent&) = delete;
+  IPCForAgent& operator=(const IPCForAgent&) = delete;
+
+  void startEndpointListener();
+
+  bool shouldAcceptNewConnection(NSXPCListener& listener,
+                                 std::shared_ptr<NSXPCConnection> connection) override;
+
+  // Sends the event's JSON document to every open connection; callable from any thread and
+  // never waits for a client.
+  void broadcastEndpointMessage(const model::EsMessage& message);
+
+  void establishConnection2WithMessage(const ipc::NSString& message,
+                                       std::function<void(const ipc::NSString&)> reply) override;
+  void establishConnectionAndGetProcTableWithMessage(
+      const ipc::NSString& message, std::function<void(const ipc::NSData&)> reply) override;
+
+  ConnectionSet currentConnections;
+
+ private:
+  std::shared_ptr<xpc::Transport> transport_;
+  std::unique_ptr<NSXPCListener> listener;
+};
+
+}  // namespace agent

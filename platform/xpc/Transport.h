@@ -1,0 +1,156 @@
+// What lies behind NSXPCListener and NSXPCConnection: a transport publishes service names and
+// opens client connections; each connection end is a Channel. The common state of a connection
+// end (interfaces, exported object, handlers) lives in Channel; a transport supplies delivery.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/xpc/NSXPC.h"
+
+namespace xpc {
+
+using ErrorHandler = std::function<void(const NSError&)>;
+// Shared so that many queued sends of one proxy carry one handler.
+using SharedErrorHandler = std::shared_ptr<const ErrorHandler>;
+// Takes the reply's one argument, a string or bytes.
+using ReplyHandler = std::function<void(std::string)>;
+
+struct PeerCredentials {
+  pid_t pid = -1;
+  uid_t uid = static_cast<uid_t>(-1);
+  gid_t gid = static_cast<gid_t>(-1);
+};
+
+NSError makeError(int code, std::string_view what);
+
+class Channel : public std::enable_shared_from_this<Channel> {
+ public:
+  virtual ~Channel() = default;
+
+  void setExportedInterface(const NSXPCInterface& interface);
+  void setExportedObject(const ExportedObject& object);
+  void setRemoteObjectInterface(const NSXPCInterface& interface);
+  void setInvalidationHandler(std::function<void()> handler);
+  void setInterruptionHandler(std::function<void()> handler);
+  std::optional<NSXPCInterface> remoteObjectInterface() const;
+
+  bool isResumed() const;
+  bool isInvalidated() const;
+
+  // Checks that `method` belongs to the remote interface, then hands it to the transport. A
+  // one-way call never blocks; a failure runs `onError` on the transport's thread.
+  void send(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
+            SharedErrorHandler onError);
+  void call(const ipc::ProtocolMethod& method, const std::string& argument, ReplyHandler reply,
+            SharedErrorHandler onError);
+
+  virtual void resume() = 0;
+  // Ends the connection and runs the invalidation handler.
+  virtual void invalidate() = 0;
+  // The connection object is gone: close without running any handler.
+  virtual void release() = 0;
+  virtual bool remoteConformsTo(std::string_view protocolName) const;
+  virtual PeerCredentials peerCredentials() const { return {}; }
+
+ protected:
+  virtual void doSend(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
+                      SharedErrorHandler onError) = 0;
+  virtual void doCall(const ipc::ProtocolMethod& method, const std::string& argument,
+                      ReplyHandler reply, SharedErrorHandler onError) = 0;
+  // Runs a proxy's error handler where the transport runs handlers.
+  virtual void reportError(SharedErrorHandler onError, NSError error) = 0;
+
+  // Returns false when the channel was already resumed.
+  bool markResumed();
+  // Handlers of a connection that was invalidated or released never run again.
+  void fireInterruption();
+  void fireInvalidation();
+  void dropHandlers();
+
+  struct Incoming {
+    const ipc::ProtocolMethod* method = nullptr;  // set when the call can be delivered
+    std::string_view errorName;                   // D-Bus error name otherwise
+    std::string errorMessage;
+  };
+  // Finds the exported method that an incoming call names by wire interface and member.
+  Incoming lookupExported(std::string_view wireInterface, std::string_view member) const;
+  // Calls the exported object. For a method with a reply, `reply` is called at most once, on
+  // whatever thread the object answers.
+  void invoke(const ipc::ProtocolMethod& method, std::string argument, ReplyHandler reply);
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<NSXPCInterface> exportedInterface_;
+  ExportedObject exportedObject_;
+  std::optional<NSXPCInterface> remoteInterface_;
+  std::function<void()> invalidationHandler_;
+  std::function<void()> interruptionHandler_;
+  bool resumed_ = false;
+  bool invalidated_ = false;
+};
+
+// A published service name; destroying it stops serving and invalidates its connections.
+class Service {
+ public:
+  virtual ~Service() = default;
+};
+
+// Runs on the transport's thread when a client sends its first message; true accepts.
+using AcceptHandler = std::function<bool(const std::shared_ptr<Channel>&)>;
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  // Null when the name cannot be published (the reason is logged).
+  virtual std::unique_ptr<Service> listen(std::string_view name, AcceptHandler accept) = 0;
+  virtual std::shared_ptr<Channel> connect(std::string_view name) = 0;
+
+  // The process-wide sd-bus transport with default options.
+  static std::shared_ptr<Transport> system();
+};
+
+// D-Bus peer-to-peer over Unix stream sockets, one per service name under servicesDirectory().
+class SdBusTransport final : public Transport {
+ public:
+  struct Options {
+    // Outgoing bytes a connection may have waiting; a send beyond it fails and ends the
+    // connection, so a client that stops reading is dropped.
+    std::size_t maxQueuedBytes = std::size_t{16} << 20;
+    // Connections a listener serves at once; more are closed on arrival.
+    std::size_t maxConnections = 64;
+    // Besides root, peers whose primary or supplementary group this is may connect. Defaults to
+    // the build-time group, when one is configured and exists.
+    std::optional<gid_t> allowedGroup = defaultAllowedGroup();
+  };
+
+  SdBusTransport() : SdBusTransport(Options{}) {}
+  explicit SdBusTransport(Options options) : options_(options) {}
+
+  std::unique_ptr<Service> listen(std::string_view name, AcceptHandler accept) override;
+  std::shared_ptr<Channel> connect(std::string_view name) override;
+
+  const Options& options() const { return options_; }
+
+  static std::optional<gid_t> defaultAllowedGroup();
+
+ private:
+  Options options_;
+};
+
+// $XPC_SERVICES_DIR when set and not empty, otherwise /run/xpc.
+std::string servicesDirectory();
+// The socket of a service; empty when the name cannot be a file name.
+std::string socketPathForService(std::string_view name);
+
+// Accounting charge of one queued send besides its bytes, so that empty payloads count too.
+inline constexpr std::size_t kQueuedSendOverhead = 64;
+
+}  // namespace xpc
