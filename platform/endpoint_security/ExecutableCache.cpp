@@ -1,0 +1,156 @@
+#include "platform/endpoint_security/ExecutableCache.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+#include "platform/endpoint_security/Fd.h"
+#include "platform/endpoint_security/PackageIndex.h"
+#include "platform/endpoint_security/ProcFs.h"
+
+namespace platform::es {
+namespace {
+
+timespec toTimespec(const statx_timestamp& t) {
+  return timespec{static_cast<time_t>(t.tv_sec), static_cast<long>(t.tv_nsec)};
+}
+
+std::int64_t ns(const statx_timestamp& t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+es_stat_t toEsStat(const struct statx& sx) {
+  es_stat_t st{};
+  st.st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  st.st_ino = sx.stx_ino;
+  st.st_mode = sx.stx_mode;
+  st.st_nlink = sx.stx_nlink;
+  st.st_uid = sx.stx_uid;
+  st.st_gid = sx.stx_gid;
+  st.st_size = static_cast<off_t>(sx.stx_size);
+  st.st_atimespec = toTimespec(sx.stx_atime);
+  st.st_mtimespec = toTimespec(sx.stx_mtime);
+  st.st_ctimespec = toTimespec(sx.stx_ctime);
+  if (sx.stx_mask & STATX_BTIME) st.st_birthtimespec = toTimespec(sx.stx_btime);
+  return st;
+}
+
+struct MdCtxDeleter {
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+
+}  // namespace
+
+std::array<std::uint8_t, 20> contentHash(int fd) {
+  std::array<std::uint8_t, 20> out{};
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxHashedFileSize) {
+    return out;
+  }
+  std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return out;
+  static thread_local std::unique_ptr<unsigned char[]> buffer(new unsigned char[1 << 16]);
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t n = ::pread(fd, buffer.get(), 1 << 16, offset);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return out;
+    }
+    if (n == 0) break;
+    offset += n;
+    if (offset > kMaxHashedFileSize) return out;  // grew while being read
+    if (EVP_DigestUpdate(ctx.get(), buffer.get(), static_cast<std::size_t>(n)) != 1) return out;
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1 || length < out.size()) return out;
+  std::copy(digest, digest + out.size(), out.begin());
+  return out;
+}
+
+std::size_t ExecutableCache::KeyHash::operator()(const Key& k) const {
+  std::size_t h = std::hash<std::string>()(k.path);
+  for (const std::uint64_t v :
+       {static_cast<std::uint64_t>(k.dev), static_cast<std::uint64_t>(k.ino),
+        static_cast<std::uint64_t>(k.size), static_cast<std::uint64_t>(k.mtimeNs),
+        static_cast<std::uint64_t>(k.ctimeNs)}) {
+    h ^= std::hash<std::uint64_t>()(v) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+  }
+  return h;
+}
+
+ExecutableCache::ExecutableCache(const PackageIndexWatcher* packages, std::size_t capacity)
+    : packages_(packages), capacity_(capacity) {}
+
+std::shared_ptr<const Executable> ExecutableCache::forProcess(pid_t pid) {
+  std::string path;
+  bool truncated = false;
+  if (readExePath(pid, path, truncated) < 0) return nullptr;
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
+  UniqueFd fd(::open(link, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd) {
+    // Not openable (gone, or no access): report the path with what statx still gives.
+    auto exe = std::make_shared<Executable>();
+    exe->path = std::move(path);
+    exe->pathTruncated = truncated;
+    struct statx sx {};
+    if (::statx(AT_FDCWD, link, AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
+      exe->stat = toEsStat(sx);
+    }
+    return exe;
+  }
+  return forFile(path, truncated, fd.get());
+}
+
+std::shared_ptr<const Executable> ExecutableCache::forFile(const std::string& path, bool truncated,
+                                                           int fd) {
+  struct statx sx {};
+  const bool haveStat = fd >= 0 ? ::statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT,
+                                          STATX_BASIC_STATS | STATX_BTIME, &sx) == 0
+                                : ::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT,
+                                          STATX_BASIC_STATS | STATX_BTIME, &sx) == 0;
+  const std::uint64_t generation = packages_ ? packages_->generation() : 0;
+  if (generation != packagesGeneration_) {  // package ownership may have changed
+    entries_.clear();
+    packagesGeneration_ = generation;
+  }
+  Key key{path, 0, 0, 0, 0, 0};
+  if (haveStat) {
+    key = Key{path,
+              makedev(sx.stx_dev_major, sx.stx_dev_minor),
+              sx.stx_ino,
+              static_cast<off_t>(sx.stx_size),
+              ns(sx.stx_mtime),
+              ns(sx.stx_ctime)};
+    if (auto it = entries_.find(key); it != entries_.end()) return it->second;
+  }
+
+  auto exe = std::make_shared<Executable>();
+  exe->path = path;
+  exe->pathTruncated = truncated;
+  if (haveStat) exe->stat = toEsStat(sx);
+  if (fd >= 0) {
+    exe->cdhash = contentHash(fd);
+    ++hashesComputed_;
+  }
+  if (packages_ && !truncated) {
+    const auto index = packages_->current();
+    if (const std::string* owner = index ? index->owner(path) : nullptr) exe->package = *owner;
+  }
+  if (haveStat) {
+    if (entries_.size() >= capacity_) entries_.clear();
+    entries_.emplace(std::move(key), exe);
+  }
+  return exe;
+}
+
+}  // namespace platform::es

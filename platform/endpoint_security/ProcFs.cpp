@@ -1,0 +1,195 @@
+#include "platform/endpoint_security/ProcFs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+
+#include "platform/endpoint_security/Fd.h"
+
+namespace platform::es {
+namespace {
+
+template <typename T>
+bool parseNumber(std::string_view text, T& out) {
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+// Splits on single spaces.
+std::vector<std::string_view> fields(std::string_view text) {
+  std::vector<std::string_view> out;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t space = text.find(' ', start);
+    const std::size_t end = space == std::string_view::npos ? text.size() : space;
+    out.push_back(text.substr(start, end - start));
+    if (space == std::string_view::npos) break;
+    start = space + 1;
+  }
+  return out;
+}
+
+std::int64_t clockNs(clockid_t clock) {
+  timespec ts{};
+  ::clock_gettime(clock, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+}  // namespace
+
+std::optional<ProcStat> parseProcStat(std::string_view text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\0')) text.remove_suffix(1);
+  const std::size_t open = text.find(" (");
+  const std::size_t close = text.rfind(") ");
+  if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+    return std::nullopt;
+  }
+  ProcStat st;
+  if (!parseNumber(text.substr(0, open), st.pid)) return std::nullopt;
+  // After the name: state(3) ppid(4) pgrp(5) session(6) tty(7) tpgid(8) flags(9) ... start(22).
+  const auto rest = fields(text.substr(close + 2));
+  if (rest.size() < 20) return std::nullopt;
+  if (!parseNumber(rest[1], st.ppid) || !parseNumber(rest[2], st.pgrp) ||
+      !parseNumber(rest[3], st.session) || !parseNumber(rest[6], st.flags) ||
+      !parseNumber(rest[19], st.startTicks)) {
+    return std::nullopt;
+  }
+  return st;
+}
+
+std::optional<ProcIds> parseProcStatusIds(std::string_view text) {
+  // "Uid:\treal\teffective\tsaved\tfs"
+  auto idsOf = [&](std::string_view key, std::uint32_t& real, std::uint32_t& effective) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+      const std::size_t eol = std::min(text.find('\n', at), text.size());
+      const std::string_view line = text.substr(at, eol - at);
+      if (line.substr(0, key.size()) == key) {
+        std::string_view values = line.substr(key.size());
+        std::uint32_t parsed[2];
+        for (auto& value : parsed) {
+          while (!values.empty() && (values.front() == '\t' || values.front() == ' ')) {
+            values.remove_prefix(1);
+          }
+          const std::size_t end = std::min(values.find_first_of("\t "), values.size());
+          if (!parseNumber(values.substr(0, end), value)) return false;
+          values.remove_prefix(end);
+        }
+        real = parsed[0];
+        effective = parsed[1];
+        return true;
+      }
+      at = eol + 1;
+    }
+    return false;
+  };
+  ProcIds ids;
+  if (!idsOf("Uid:", ids.ruid, ids.euid) || !idsOf("Gid:", ids.rgid, ids.egid)) {
+    return std::nullopt;
+  }
+  return ids;
+}
+
+int readProcFile(const char* path, std::string& out) {
+  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return -errno;
+  out.clear();
+  char chunk[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      out.clear();
+      return -err;
+    }
+    if (n == 0) break;
+    out.append(chunk, static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+int readProcStat(pid_t pid, ProcStat& out) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  thread_local std::string text;
+  if (const int rc = readProcFile(path, text); rc < 0) return rc;
+  const auto parsed = parseProcStat(text);
+  if (!parsed) return -EINVAL;
+  out = *parsed;
+  return 0;
+}
+
+int readProcIds(pid_t pid, ProcIds& out) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+  thread_local std::string text;
+  if (const int rc = readProcFile(path, text); rc < 0) return rc;
+  const auto parsed = parseProcStatusIds(text);
+  if (!parsed) return -EINVAL;
+  out = *parsed;
+  return 0;
+}
+
+int readExePath(pid_t pid, std::string& path, bool& truncated) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
+  char buffer[PATH_MAX];
+  const ssize_t n = ::readlink(link, buffer, sizeof buffer);
+  if (n < 0) return -errno;
+  truncated = static_cast<std::size_t>(n) == sizeof buffer;
+  path.assign(buffer, static_cast<std::size_t>(n));
+  return 0;
+}
+
+int readCmdline(pid_t pid, std::string& out) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(pid));
+  return readProcFile(path, out);
+}
+
+int readEnviron(pid_t pid, std::string& out) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/environ", static_cast<int>(pid));
+  return readProcFile(path, out);
+}
+
+std::vector<pid_t> listPids() {
+  std::vector<pid_t> pids;
+  DIR* dir = ::opendir("/proc");
+  if (dir == nullptr) return pids;
+  while (const dirent* entry = ::readdir(dir)) {
+    pid_t pid = 0;
+    const std::string_view name(entry->d_name);
+    if (parseNumber(name, pid) && pid > 0) pids.push_back(pid);
+  }
+  ::closedir(dir);
+  return pids;
+}
+
+std::vector<std::string_view> splitNulList(std::string_view block) {
+  std::vector<std::string_view> out;
+  std::size_t start = 0;
+  while (start < block.size()) {
+    const std::size_t nul = block.find('\0', start);
+    const std::size_t end = nul == std::string_view::npos ? block.size() : nul;
+    out.push_back(block.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
+std::int64_t bootWallClockNs() {
+  return clockNs(CLOCK_REALTIME) - clockNs(CLOCK_BOOTTIME);
+}
+std::int64_t monotonicWallClockNs() {
+  return clockNs(CLOCK_REALTIME) - clockNs(CLOCK_MONOTONIC);
+}
+
+}  // namespace platform::es

@@ -1,0 +1,61 @@
+// Reading one process's state from /proc: the parsers are pure so they can be tested on fixed
+// text; the readers return negative errno when the process is gone or unreadable.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform::es {
+
+// The members of /proc/<pid>/stat the event source uses.
+struct ProcStat {
+  pid_t pid = 0;
+  pid_t ppid = 0;
+  pid_t pgrp = 0;
+  pid_t session = 0;
+  std::uint32_t flags = 0;
+  std::uint64_t startTicks = 0;                                     // clock ticks after boot
+  bool kernelThread() const { return (flags & 0x00200000u) != 0; }  // PF_KTHREAD
+};
+
+// Real and effective ids from the "Uid:" and "Gid:" lines of /proc/<pid>/status.
+struct ProcIds {
+  uid_t ruid = 0;
+  uid_t euid = 0;
+  gid_t rgid = 0;
+  gid_t egid = 0;
+};
+
+// Parses a stat line; the command name may hold spaces and parentheses.
+std::optional<ProcStat> parseProcStat(std::string_view text);
+std::optional<ProcIds> parseProcStatusIds(std::string_view text);
+
+// Reads a whole small /proc file into `out` (reusing its capacity). Returns 0 or -errno.
+int readProcFile(const char* path, std::string& out);
+
+int readProcStat(pid_t pid, ProcStat& out);
+int readProcIds(pid_t pid, ProcIds& out);
+// The executable's path as the kernel names it; `truncated` when it did not fit PATH_MAX.
+int readExePath(pid_t pid, std::string& path, bool& truncated);
+// The NUL-separated argument or environment block, as raw bytes.
+int readCmdline(pid_t pid, std::string& out);
+int readEnviron(pid_t pid, std::string& out);
+
+// Every numeric entry of /proc.
+std::vector<pid_t> listPids();
+
+// Splits a NUL-separated block into its entries; a trailing NUL ends the last entry, a missing
+// one does not lose it.
+std::vector<std::string_view> splitNulList(std::string_view block);
+
+// Wall-clock time, in nanoseconds since the Unix epoch, of the boot-time clock's zero and of the
+// monotonic clock's zero.
+std::int64_t bootWallClockNs();
+std::int64_t monotonicWallClockNs();
+
+}  // namespace platform::es
