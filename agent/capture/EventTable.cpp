@@ -1,0 +1,214 @@
+#include "agent/capture/EventTable.h"
+
+#include <optional>
+
+#include "agent/capture/Conversion.h"
+
+namespace agent {
+namespace {
+
+using namespace model;
+
+std::optional<EsProcess> optionalProcess(const es_process_t* process) {
+  if (process == nullptr) return std::nullopt;
+  return makeEsProcess(*process);
+}
+
+std::optional<EsEventExec> execEvent(const es_message_t& m) {
+  const es_event_exec_t& e = m.event.exec;
+  if (e.target == nullptr) return std::nullopt;
+  return EsEventExec{makeEsProcess(*e.target), execStrings(e, es_exec_arg_count, es_exec_arg),
+                     execStrings(e, es_exec_env_count, es_exec_env)};
+}
+
+std::optional<EsEventFork> forkEvent(const es_message_t& m) {
+  if (m.event.fork.child == nullptr) return std::nullopt;
+  return EsEventFork{makeEsProcess(*m.event.fork.child)};
+}
+
+std::optional<EsEventExit> exitEvent(const es_message_t& m) {
+  return EsEventExit{static_cast<Int>(m.event.exit.stat)};
+}
+
+std::string_view autoUnlockDescription(std::uint32_t type) {
+  switch (type) {
+    case ES_AUTO_UNLOCK_MACHINE_UNLOCK:
+      return "Unlock the machine using Apple Watch";
+    case ES_AUTO_UNLOCK_AUTH_PROMPT:
+      return "Approve an authorization prompt using Apple Watch";
+    default:
+      return "unknown";
+  }
+}
+
+std::optional<EsEventAuthentication> authentication(const es_message_t& m) {
+  const es_event_authentication_t* e = m.event.authentication;
+  if (e == nullptr) return std::nullopt;
+  EsEventAuthentication out;
+  out.success = e->success;
+  out.authenticationType = e->type;
+  // Each sub-record needs its structure, and all but auto-unlock need the instigator.
+  switch (static_cast<std::uint32_t>(e->type)) {
+    case ES_AUTHENTICATION_TYPE_OD:
+      if (const auto* od = e->data.od; od != nullptr && od->instigator != nullptr) {
+        out.openDirectory = EsEventAuthenticationOpenDirectory{
+            makeEsProcess(*od->instigator), stringFromToken(od->record_type),
+            stringFromToken(od->record_name), stringFromToken(od->node_name),
+            stringFromToken(od->db_path)};
+      }
+      break;
+    case ES_AUTHENTICATION_TYPE_TOUCHID:
+      if (const auto* t = e->data.touchid; t != nullptr && t->instigator != nullptr) {
+        out.touchId = EsEventAuthenticationTouchId{makeEsProcess(*t->instigator),
+                                                   static_cast<std::uint32_t>(t->uid.uid)};
+      }
+      break;
+    case ES_AUTHENTICATION_TYPE_TOKEN:
+      if (const auto* t = e->data.token; t != nullptr && t->instigator != nullptr) {
+        out.token = EsEventAuthenticationToken{makeEsProcess(*t->instigator)};
+      }
+      break;
+    case ES_AUTHENTICATION_TYPE_AUTO_UNLOCK:
+      if (const auto* a = e->data.auto_unlock; a != nullptr) {
+        out.autoUnlock = EsEventAuthenticationAutoUnlock{stringFromToken(a->username), a->type,
+                                                         String(autoUnlockDescription(a->type))};
+      }
+      break;
+    default:
+      break;
+  }
+  return out;
+}
+
+std::optional<EsEventXpMalewareDetected> xpMalwareDetected(const es_message_t& m) {
+  const es_event_xp_malware_detected_t* e = m.event.xp_malware_detected;
+  if (e == nullptr) return std::nullopt;
+  return EsEventXpMalewareDetected{
+      stringFromToken(e->signature_version), stringFromToken(e->malware_identifier),
+      stringFromToken(e->incident_identifier), stringFromToken(e->detected_path)};
+}
+
+// The login-window session kinds carry nothing when the user name is shorter than two bytes.
+template <typename Record, typename Event>
+std::optional<Record> session(const Event* e) {
+  if (e == nullptr || e->username.length < 2) return std::nullopt;
+  return Record{stringFromToken(e->username), e->graphical_session_id};
+}
+
+std::optional<EsEventLwSessionLogin> lwSessionLogin(const es_message_t& m) {
+  return session<EsEventLwSessionLogin>(m.event.lw_session_login);
+}
+
+std::optional<EsEventLwSessionUnlock> lwSessionUnlock(const es_message_t& m) {
+  return session<EsEventLwSessionUnlock>(m.event.lw_session_unlock);
+}
+
+std::optional<EsEventScreensharingAttach> screensharingAttach(const es_message_t& m) {
+  const es_event_screensharing_attach_t* e = m.event.screensharing_attach;
+  if (e == nullptr) return std::nullopt;
+  return EsEventScreensharingAttach{e->success,
+                                    e->source_address_type,
+                                    optionalStringFromToken(e->source_address),
+                                    optionalStringFromToken(e->viewer_appleid),
+                                    optionalStringFromToken(e->authentication_type),
+                                    optionalStringFromToken(e->authentication_username),
+                                    e->existing_session,
+                                    e->graphical_session_id};
+}
+
+std::optional<EsEventOpenSshLogin> openSshLogin(const es_message_t& m) {
+  const es_event_openssh_login_t* e = m.event.openssh_login;
+  if (e == nullptr) return std::nullopt;
+  return EsEventOpenSshLogin{e->success, e->result_type, e->source_address_type,
+                             stringFromToken(e->source_address), stringFromToken(e->username)};
+}
+
+std::optional<EsEventLoginLogin> loginLogin(const es_message_t& m) {
+  const es_event_login_login_t* e = m.event.login_login;
+  if (e == nullptr) return std::nullopt;
+  return EsEventLoginLogin{e->success, optionalStringFromToken(e->failure_message),
+                           optionalStringFromToken(e->username), e->has_uid,
+                           static_cast<std::uint32_t>(e->uid.uid)};
+}
+
+BtmLaunchItem launchItem(const es_btm_launch_item_t& item) {
+  return BtmLaunchItem{item.item_type,
+                       item.legacy,
+                       item.managed,
+                       static_cast<std::uint32_t>(item.uid),
+                       stringFromToken(item.item_url),
+                       optionalStringFromToken(item.app_url)};
+}
+
+std::optional<EsEventBtmLaunchItemAdd> btmLaunchItemAdd(const es_message_t& m) {
+  const es_event_btm_launch_item_add_t* e = m.event.btm_launch_item_add;
+  if (e == nullptr || e->item == nullptr) return std::nullopt;
+  return EsEventBtmLaunchItemAdd{optionalProcess(e->instigator), optionalProcess(e->app),
+                                 launchItem(*e->item), optionalStringFromToken(e->executable_path)};
+}
+
+std::optional<EsEventBtmLaunchItemRemove> btmLaunchItemRemove(const es_message_t& m) {
+  const es_event_btm_launch_item_remove_t* e = m.event.btm_launch_item_remove;
+  if (e == nullptr || e->item == nullptr) return std::nullopt;
+  return EsEventBtmLaunchItemRemove{optionalProcess(e->instigator), optionalProcess(e->app),
+                                    launchItem(*e->item)};
+}
+
+template <auto Member, auto Build>
+void fill(const es_message_t& message, EsMessage& record) {
+  record.*Member = Build(message);
+}
+
+template <auto Member>
+bool isFilled(const EsMessage& record) {
+  return (record.*Member).has_value();
+}
+
+template <auto Member, auto Build>
+constexpr EventKind kind(es_event_type_t type, std::string_view eventDesc, std::string_view member,
+                         std::string_view logLine) {
+  return {type, eventDesc, member, logLine, &fill<Member, Build>, &isFilled<Member>};
+}
+
+}  // namespace
+
+const std::array<EventKind, 12> kEventKinds = {
+    kind<&EsMessage::exec, execEvent>(ES_EVENT_TYPE_NOTIFY_EXEC, "EXEC", "exec", ""),
+    kind<&EsMessage::fork, forkEvent>(ES_EVENT_TYPE_NOTIFY_FORK, "FORK", "fork", ""),
+    kind<&EsMessage::exit, exitEvent>(ES_EVENT_TYPE_NOTIFY_EXIT, "EXIT", "exit", ""),
+    kind<&EsMessage::auth, authentication>(ES_EVENT_TYPE_NOTIFY_AUTHENTICATION, "AUTHENTICATION",
+                                           "auth", "Warden5Agent: AUTHENTICATION"),
+    kind<&EsMessage::xpMalwareDetected, xpMalwareDetected>(
+        ES_EVENT_TYPE_NOTIFY_XP_MALWARE_DETECTED, "XP_MALWARE_DETECTED", "xpMalwareDetected",
+        "Warden5Agent: ES_EVENT_TYPE_NOTIFY_XP_MALWARE_DETECTED"),
+    kind<&EsMessage::lwSessionLogin, lwSessionLogin>(
+        ES_EVENT_TYPE_NOTIFY_LW_SESSION_LOGIN, "LW_SESSION_LOGIN", "lwSessionLogin",
+        "Warden5Agent: ES_EVENT_TYPE_NOTIFY_LW_SESSION_LOGIN"),
+    kind<&EsMessage::lwSessionUnlock, lwSessionUnlock>(
+        ES_EVENT_TYPE_NOTIFY_LW_SESSION_UNLOCK, "LW_SESSION_UNLOCK", "lwSessionUnlock",
+        "Warden5Agent: ES_EVENT_TYPE_NOTIFY_LW_SESSION_UNLOCK"),
+    kind<&EsMessage::screensharingAttach, screensharingAttach>(
+        ES_EVENT_TYPE_NOTIFY_SCREENSHARING_ATTACH, "SCREENSHARING_ATTACH", "screensharingAttach",
+        "Warden5Agent: ES_EVENT_TYPE_NOTIFY_SCREENSHARING_ATTACH"),
+    kind<&EsMessage::openSshLogin, openSshLogin>(
+        ES_EVENT_TYPE_NOTIFY_OPENSSH_LOGIN, "OPENSSH_LOGIN", "openSshLogin",
+        "Warden5Agent: ES_EVENT_TYPE_NOTIFY_OPENSSH_LOGIN"),
+    kind<&EsMessage::loginLogin, loginLogin>(ES_EVENT_TYPE_NOTIFY_LOGIN_LOGIN, "LOGIN",
+                                             "loginLogin",
+                                             "Warden5Agent: ES_EVENT_TYPE_NOTIFY_LOGIN_LOGIN"),
+    kind<&EsMessage::btmLaunchItemAdd, btmLaunchItemAdd>(
+        ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_ADD, "BTM_LAUNCH_ITEM_ADD", "btmLaunchItemAdd",
+        "Warden5Agent: ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_ADD"),
+    kind<&EsMessage::btmLaunchItemRemove, btmLaunchItemRemove>(
+        ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_REMOVE, "BTM_LAUNCH_ITEM_REMOVE",
+        "btmLaunchItemRemove", "Warden5Agent: ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_REMOVE"),
+};
+
+const EventKind* findEventKind(std::uint32_t type) {
+  for (const EventKind& k : kEventKinds) {
+    if (k.type == type) return &k;
+  }
+  return nullptr;
+}
+
+}  // namespace agent
