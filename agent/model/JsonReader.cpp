@@ -174,6 +174,9 @@ ReadResult<T> decode(std::string_view json) {
       document = Json::parse(json);
     } catch (const Json::parse_error& e) {
       return ReadError{{}, std::string("not valid JSON: ") + e.what()};
+    } catch (const Json::out_of_range& e) {
+      // A number beyond the double range (1e400) stops the parser before any key is known.
+      return ReadError{{}, std::string("number out of range: ") + e.what()};
     }
     Reader reader;
     T record{};

@@ -5,6 +5,7 @@
 // time for the few bytes that need escaping.
 #include <array>
 #include <bit>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -365,6 +366,7 @@ bool appendDocument(std::string& out, const T& record) {
   const std::size_t start = out.size();
   out.resize(start + bound + kSlack);
   char* const end = writeValue(out.data() + start, record);
+  assert(end <= out.data() + start + bound && "document outgrew its size bound");
   out.resize(static_cast<std::size_t>(end - out.data()));
   return true;
 }
