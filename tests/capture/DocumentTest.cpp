@@ -1,0 +1,202 @@
+// Whole documents: event messages converted and encoded, compared byte for byte.
+//
+// Golden files (golden/<member>.json, one per event kind) hold the document of the builder's
+// distinct-value message of that kind, indented for reading; the comparison drops the
+// indentation again (whitespace outside strings) and compares the exact bytes the encoder
+// produced. Regenerate them only on purpose, then read the diff:
+//
+//   capture_document_tests --update-golden      (or UPDATE_GOLDEN=1 capture_document_tests)
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "agent/capture/Conversion.h"
+#include "agent/capture/EventTable.h"
+#include "agent/model/JsonEncoding.h"
+#include "platform/log/Log.h"
+#include "tests/support/EsMessageBuilder.h"
+
+namespace agent {
+// Names the kind in test output instead of dumping its bytes.
+void PrintTo(const EventKind& kind, std::ostream* out) {
+  *out << kind.member;
+}
+}  // namespace agent
+
+namespace {
+
+bool gUpdateGolden = false;
+
+std::optional<std::string> documentOf(const es_message_t& message) {
+  platform::log::Capture quiet;  // the kinds' log lines are checked elsewhere
+  return model::encode(agent::makeEsMessage(message));
+}
+
+TEST(Documents, ForkExampleByteForByte) {
+  const std::string expected =
+      R"({"version":7,"time":736257600.25,"timeStr":"2024-05-01T12:00:00Z",)"
+      R"("process":{"ppid":1,"originalPpid":1,"pid":500,"groupId":500,"sessionId":500,"euid":501,"ruid":501,"egid":20,"rgid":20,"signingId":"zsh","hash":"0E3B6D8F2A4C9E1B7D5F3A2C8E6B4D0F1A9C7E5B","teamId":"system","isPlatformBinary":true,"codesigningFlags":570425345,)"
+      R"("exectuable":{"path":"\/bin\/zsh","pathTuncated":false,"changeTime":733743000,"changeTimeStr":"2024-04-02T09:30:00Z","modifyTime":730972800,"modifyTimeStr":"2024-03-01T08:00:00Z","birthTime":730972800,"birthTimeStr":"2024-03-01T08:00:00Z"},)"
+      R"("startTime":736257480,"startTimeStr":"2024-05-01T11:58:00Z"},)"
+      R"("eventType":11,"eventDesc":"FORK",)"
+      R"("fork":{"child":{"ppid":500,"originalPpid":500,"pid":512,"groupId":500,"sessionId":500,"euid":501,"ruid":501,"egid":20,"rgid":20,"signingId":"zsh","hash":"0E3B6D8F2A4C9E1B7D5F3A2C8E6B4D0F1A9C7E5B","teamId":"system","isPlatformBinary":true,"codesigningFlags":570425345,)"
+      R"("exectuable":{"path":"\/bin\/zsh","pathTuncated":false,"changeTime":733743000,"changeTimeStr":"2024-04-02T09:30:00Z","modifyTime":730972800,"modifyTimeStr":"2024-03-01T08:00:00Z","birthTime":730972800,"birthTimeStr":"2024-03-01T08:00:00Z"},)"
+      R"("startTime":736257600,"startTimeStr":"2024-05-01T12:00:00Z"}}})";
+  fixture::EsMessageBuilder b = fixture::EsMessageBuilder::forkExample();
+  EXPECT_EQ(documentOf(b.message()), expected);
+}
+
+// ---- golden files ---------------------------------------------------------------------------
+
+// Indents a compact document: a line per member and array element. Only whitespace is added,
+// and only outside strings.
+std::string indent(std::string_view json) {
+  std::string out;
+  int depth = 0;
+  bool inString = false;
+  auto newline = [&] {
+    out += '\n';
+    out.append(static_cast<std::size_t>(depth) * 2, ' ');
+  };
+  for (std::size_t i = 0; i < json.size(); ++i) {
+    const char c = json[i];
+    if (inString) {
+      out += c;
+      if (c == '\\') {
+        out += json[++i];
+      } else if (c == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    switch (c) {
+      case '"':
+        inString = true;
+        out += c;
+        break;
+      case '{':
+      case '[':
+        out += c;
+        if (i + 1 < json.size() && (json[i + 1] == '}' || json[i + 1] == ']')) break;
+        ++depth;
+        newline();
+        break;
+      case '}':
+      case ']':
+        if (json[i - 1] != '{' && json[i - 1] != '[') {
+          --depth;
+          newline();
+        }
+        out += c;
+        break;
+      case ',':
+        out += c;
+        newline();
+        break;
+      case ':':
+        out += ": ";
+        break;
+      default:
+        out += c;
+    }
+  }
+  out += '\n';
+  return out;
+}
+
+// The inverse of indent: drops whitespace outside strings.
+std::string compact(std::string_view text) {
+  std::string out;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      out += c;
+      if (c == '\\' && i + 1 < text.size()) {
+        out += text[++i];
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+      out += c;
+    } else if (c != ' ' && c != '\n' && c != '\r' && c != '\t') {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// Where two documents first differ, with some context of each.
+std::string firstDifference(std::string_view expected, std::string_view actual) {
+  std::size_t at = 0;
+  while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+  const std::size_t from = at > 60 ? at - 60 : 0;
+  std::ostringstream out;
+  out << "first difference at byte " << at << " (golden " << expected.size() << " bytes, actual "
+      << actual.size() << " bytes)\n  golden: ..." << expected.substr(from, 120)
+      << "\n  actual: ..." << actual.substr(from, 120) << "\n          "
+      << std::string(3 + at - from, ' ') << "^";
+  return out.str();
+}
+
+class GoldenDocument : public testing::TestWithParam<agent::EventKind> {};
+
+TEST_P(GoldenDocument, MatchesItsFile) {
+  const agent::EventKind& kind = GetParam();
+  const std::filesystem::path path =
+      std::filesystem::path(CAPTURE_GOLDEN_DIR) / (std::string(kind.member) + ".json");
+  fixture::EsMessageBuilder b(kind.type);
+  const std::optional<std::string> document = documentOf(b.message());
+  ASSERT_TRUE(document.has_value());
+
+  if (gUpdateGolden) {
+    const std::string text = indent(*document);
+    ASSERT_EQ(compact(text), *document) << "indenting changed the document";
+    std::ofstream(path, std::ios::binary) << text;
+    ASSERT_TRUE(std::filesystem::exists(path)) << path;
+    std::printf("updated %s\n", path.c_str());
+    return;
+  }
+  std::ifstream in(path, std::ios::binary);
+  ASSERT_TRUE(in) << path << " is missing; run with --update-golden to write it";
+  const std::string golden = compact(std::string(std::istreambuf_iterator<char>(in), {}));
+  EXPECT_TRUE(golden == *document)
+      << path.filename() << " differs from the document\n"
+      << firstDifference(golden, *document)
+      << "\nIf the change is intended, run with --update-golden and review the diff.";
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryKind, GoldenDocument, testing::ValuesIn(agent::kEventKinds),
+                         [](const testing::TestParamInfo<agent::EventKind>& info) {
+                           return std::string(info.param.member);
+                         });
+
+TEST(GoldenFormat, IndentingAndCompactingKeepStringsIntact) {
+  const std::string document =
+      R"({"a":"x, y: {\"z\"} [\\] \/ sp ace","b":[],"c":{},"d":[1,{"e":true}],"f":-1.5})";
+  const std::string text = indent(document);
+  EXPECT_EQ(compact(text), document);
+  EXPECT_NE(text.find("\"x, y: {\\\"z\\\"} [\\\\] \\/ sp ace\""), std::string::npos) << text;
+  EXPECT_NE(text.find("\"b\": [],"), std::string::npos) << text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--update-golden") gUpdateGolden = true;
+  }
+  if (const char* env = std::getenv("UPDATE_GOLDEN"); env && std::string_view(env) == "1") {
+    gUpdateGolden = true;
+  }
+  return RUN_ALL_TESTS();
+}
