@@ -1,0 +1,38 @@
+// One window of the application: the content view and the Help menu.
+#pragma once
+
+#include <QMainWindow>
+#include <QUrl>
+#include <functional>
+#include <optional>
+
+class QAction;
+
+namespace app {
+
+class ContentView;
+
+inline constexpr const char* kApplicationName = "Corvane Endpoint";
+
+struct HelpActions {
+  // The documentation among the application's resources, if it is there.
+  std::function<std::optional<QUrl>()> documentationURL;
+  // Opens a file with the desktop's default handler; the answer is not looked at.
+  std::function<void(const QUrl&)> open;
+
+  static HelpActions standard();
+};
+
+class MainWindow : public QMainWindow {
+ public:
+  explicit MainWindow(HelpActions help = HelpActions::standard(), QWidget* parent = nullptr);
+
+  ContentView* contentView() const { return content_; }
+  QAction* helpAction() const { return helpAction_; }
+
+ private:
+  ContentView* content_;
+  QAction* helpAction_;
+};
+
+}  // namespace app

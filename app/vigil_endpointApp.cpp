@@ -1,0 +1,52 @@
+#include "app/vigil_endpointApp.h"
+
+#include <QApplication>
+#include <QIcon>
+
+#include "app/BuildConfig.h"
+#include "app/support/MainBundle.h"
+#include "app/views/MainWindow.h"
+#include "ipc/Identifiers.h"
+#include "platform/system_extensions/AgentServiceBackend.h"
+
+namespace app {
+
+std::shared_ptr<SystemExtensionBackend> vigil_endpointApp::makeBackend() {
+  namespace se = platform::system_extensions;
+  const MainBundle& bundle = MainBundle::mainBundle();
+  se::AgentServiceOptions options;
+  // A missing agent is reported when a request is made, naming where it was expected.
+  options.agentPath = bundle.pathForAuxiliaryExecutable("watchagent")
+                          .value_or(std::filesystem::path(build_config::kInstalledAgentPath))
+                          .string();
+  options.bundleIdentifier = std::string(ipc::kAgentBundleIdentifier);
+  options.version = build_config::kVersion;
+  options.serviceName = std::string(ipc::kMachServiceName);
+  se::ElevationOptions elevation;
+  elevation.helperPath = bundle.pathForAuxiliaryExecutable("corvane-endpoint-installer")
+                             .value_or(std::filesystem::path())
+                             .string();
+  return std::make_shared<se::AgentServiceBackend>(std::move(options), std::move(elevation));
+}
+
+int vigil_endpointApp::main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  QApplication::setApplicationName(QString::fromUtf8(kApplicationName));
+  QApplication::setApplicationDisplayName(QString::fromUtf8(kApplicationName));
+  QApplication::setApplicationVersion(QString::fromUtf8(build_config::kVersion));
+  QApplication::setDesktopFileName(QStringLiteral("corvane-endpoint"));
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/corvane-endpoint.png")));
+
+  OSSystemExtensionManager::sharedManager().setBackend(makeBackend());
+  int status = 0;
+  {
+    MainWindow window;
+    window.show();
+    status = QApplication::exec();
+  }
+  // Finish the request in progress while the main queue still exists to hear of it.
+  OSSystemExtensionManager::sharedManager().setBackend(nullptr);
+  return status;
+}
+
+}  // namespace app
