@@ -46,8 +46,8 @@ class EsMessageBuilder {
   EsMessageBuilder(const EsMessageBuilder&) = delete;
   EsMessageBuilder& operator=(const EsMessageBuilder&) = delete;
 
-  // The fork message whose document the JSON encoding section shows as its example: /bin/zsh
-  // (pid 500, platform binary without team) forking pid 512 at 2024-05-01T12:00:00.25Z.
+  // The reference fork message, whose document the tests pin byte for byte: /bin/zsh (pid 500,
+  // platform binary without team) forking pid 512 at 2024-05-01T12:00:00.25Z, version 7.
   static EsMessageBuilder forkExample();
 
   es_message_t& message();
