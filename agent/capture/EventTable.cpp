@@ -172,7 +172,8 @@ constexpr EventKind kind(es_event_type_t type, std::string_view eventDesc, std::
 
 }  // namespace
 
-const std::array<EventKind, 12> kEventKinds = {
+// Constant-initialized, so it is usable from other files' static initializers.
+constinit const std::array<EventKind, 12> kEventKinds = {
     kind<&EsMessage::exec, execEvent>(ES_EVENT_TYPE_NOTIFY_EXEC, "EXEC", "exec", ""),
     kind<&EsMessage::fork, forkEvent>(ES_EVENT_TYPE_NOTIFY_FORK, "FORK", "fork", ""),
     kind<&EsMessage::exit, exitEvent>(ES_EVENT_TYPE_NOTIFY_EXIT, "EXIT", "exit", ""),
