@@ -40,13 +40,19 @@ class Fd {
   int fd_;
 };
 
-// /proc, held open for the life of the process so that every per-process lookup is one
-// relative path walk. Negative errno when /proc could not be opened.
+// /proc, held open for the life of the process once opened, so that every per-process lookup
+// is one relative path walk. Negative errno when /proc cannot be opened (tried again next time).
 int procDir() {
-  static const int fd = [] {
-    const int opened = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return opened >= 0 ? opened : -errno;
-  }();
+  static std::atomic<int> cached{-1};
+  int fd = cached.load(std::memory_order_acquire);
+  if (fd >= 0) return fd;
+  fd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -errno;
+  int expected = -1;
+  if (!cached.compare_exchange_strong(expected, fd, std::memory_order_acq_rel)) {
+    ::close(fd);  // another thread got there first
+    return expected;
+  }
   return fd;
 }
 
