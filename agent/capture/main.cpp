@@ -1,0 +1,169 @@
+// watchagent: creates its event-source client, subscribes to the twelve event kinds, serves its
+// clients, and forwards every event to them as a JSON document. Reads no options, arguments,
+// environment or files.
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "agent/capture/EventTable.h"
+#include "agent/capture/MySwiftBridge.h"
+#include "agent/ipc/IPCForAgent.h"
+#include "ipc/Identifiers.h"
+#include "platform/endpoint_security/EndpointSecurity.h"
+#include "platform/log/Log.h"
+
+// A serial queue: one worker thread runs the submitted work in order.
+class SerialQueue {
+ public:
+  explicit SerialQueue(std::string label) : label_(std::move(label)), worker_([this] { run(); }) {}
+  ~SerialQueue() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    worker_.join();
+  }
+  SerialQueue(const SerialQueue&) = delete;
+  SerialQueue& operator=(const SerialQueue&) = delete;
+
+  const std::string& label() const { return label_; }
+
+  // Runs `work` on the queue and waits until it has run.
+  void sync(const std::function<void()>& work) {
+    bool done = false;
+    std::unique_lock lock(mutex_);
+    pending_.push_back([&] {
+      work();
+      std::lock_guard doneLock(mutex_);
+      done = true;
+      changed_.notify_all();
+    });
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return done; });
+  }
+
+ private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return stopping_ || !pending_.empty(); });
+      if (pending_.empty()) return;
+      auto work = std::move(pending_.front());
+      pending_.pop_front();
+      lock.unlock();
+      work();
+      lock.lock();
+    }
+  }
+
+  const std::string label_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::function<void()>> pending_;
+  bool stopping_ = false;
+  std::thread worker_;
+};
+
+es_client_t* g_client = nullptr;
+SerialQueue* myQueue = nullptr;
+
+void log_event_message(es_message_t message) {
+  agent::MySwiftBridge::shared().processEndpointMessage(message);
+}
+
+namespace {
+
+const es_event_type_t* const kSubscriptionList = agent::kSubscribedEvents.data();
+const std::uint32_t kSubscriptionCount =
+    static_cast<std::uint32_t>(agent::kSubscribedEvents.size());
+
+void handleMessage(es_client_t* client, const es_message_t* message) {
+  log_event_message(*message);
+  if (message->action_type == ES_ACTION_TYPE_AUTH) {
+    const es_respond_result_t result =
+        es_respond_auth_result(client, message, ES_AUTH_RESULT_ALLOW, false);
+    if (result != ES_RESPOND_RESULT_SUCCESS) {
+      NSLog("ERROR: \"es_respond_auth_result: %d\"", static_cast<int>(result));
+    }
+  }
+}
+
+void cleanUp() {
+  if (g_client == nullptr) return;
+  es_unsubscribe(g_client, kSubscriptionList, kSubscriptionCount);
+  es_clear_cache(g_client);
+  es_delete_client(g_client);
+  g_client = nullptr;
+}
+
+}  // namespace
+
+int setupMonitoring() {
+  if (g_client != nullptr) return 0;
+
+  // Probe: a client that ignores everything, only to learn whether the user approved us.
+  es_new_client_result_t result =
+      es_new_client(&g_client, [](es_client_t*, const es_message_t*) {});
+  if (result == ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED) {
+    NSLog("==== watchagent No Full Disk Access");
+    return 1;
+  }
+  // The probe is never used again; a live one would only cost a second event stream.
+  if (result == ES_NEW_CLIENT_RESULT_SUCCESS && g_client != nullptr) es_delete_client(g_client);
+  g_client = nullptr;
+
+  result = es_new_client(&g_client, handleMessage);
+  if (result != ES_NEW_CLIENT_RESULT_SUCCESS) {
+    switch (result) {
+      case ES_NEW_CLIENT_RESULT_ERR_NOT_ENTITLED:
+        NSLog(
+            "ERROR: \"Application requires 'com.apple.developer.endpoint-security.client' "
+            "entitlement\"");
+        break;
+      case ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED:
+        NSLog("ERROR: \"Application needs to run as root (and SIP disabled).\"");
+        break;
+      default:
+        NSLog("ERROR: \"es_new_client: %d\"", static_cast<int>(result));
+        break;
+    }
+    g_client = nullptr;  // a failed creation hands out no client
+    cleanUp();
+    return 1;
+  }
+
+  const es_clear_cache_result_t cleared = es_clear_cache(g_client);
+  if (cleared != ES_CLEAR_CACHE_RESULT_SUCCESS) {
+    NSLog("ERROR: \"es_clear_cache: %d\"", static_cast<int>(cleared));
+    cleanUp();
+    return 1;
+  }
+
+  if (es_subscribe(g_client, kSubscriptionList, kSubscriptionCount) == ES_RETURN_ERROR) {
+    NSLog("ERROR: \"es_subscribe: ES_RETURN_ERROR\"");
+    cleanUp();
+    return 1;
+  }
+  NSLog("==== watchagent success");
+  return 0;
+}
+
+int main() {
+  NSLog("==== watchagent BEGIN");
+  myQueue = new SerialQueue(std::string(ipc::kAgentBundleIdentifier) + ".MyQueue");
+  int status = 1;
+  myQueue->sync([&] { status = setupMonitoring(); });
+  if (status != 0) std::exit(-1);
+
+  agent::IPCForAgent::shared().startEndpointListener();
+
+  // Parked for the life of the process; it ends when it is ended from outside.
+  for (;;) ::pause();
+}
