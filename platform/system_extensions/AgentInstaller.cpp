@@ -328,21 +328,22 @@ InstallOutcome AgentInstaller::activateSystemd(const ReplacementQuestion& ask) {
 InstallOutcome AgentInstaller::deactivateSystemd() {
   const bool loaded = unitProperty("LoadState") == "loaded";
   const bool ownUnit = ownUnitFilePresent();
-  const auto running = runningSystemd();
-  if (!loaded && !ownUnit && !running)
-    return InstallOutcome::failed(Code::extensionNotFound,
-                                  "The agent is not installed: systemd knows no " +
-                                      options_.unitName + " and no agent is running.");
   if (loaded) {
     const CommandResult stopped = systemctl({"disable", "--now", "--quiet", options_.unitName});
     if (stopped.exitStatus != 0)
       return InstallOutcome::failed(Code::stopFailed,
                                     "systemd could not stop " + options_.unitName + ".");
   }
-  if (running && !running->underUnit && !stopProcess(running->pid, options_.stopTimeout))
+  // Whoever still serves the socket once the unit is stopped was started by other means.
+  std::optional<pid_t> byHand = servingPid(options_.socketPath());
+  if (byHand && !processAlive(*byHand)) byHand.reset();
+  if (!loaded && !ownUnit && !byHand)
+    return InstallOutcome::failed(Code::extensionNotFound,
+                                  "The agent is not installed: systemd knows no " +
+                                      options_.unitName + " and no agent is running.");
+  if (byHand && !stopProcess(*byHand, options_.stopTimeout))
     return InstallOutcome::failed(
-        Code::stopFailed,
-        "The agent (pid " + std::to_string(running->pid) + ") could not be stopped.");
+        Code::stopFailed, "The agent (pid " + std::to_string(*byHand) + ") could not be stopped.");
   if (ownUnit) {
     ::unlink(options_.unitPath().c_str());
     systemctl({"daemon-reload"});

@@ -306,6 +306,7 @@ bool stopProcess(pid_t pid, std::chrono::milliseconds grace) {
     return true;
   };
   if (!processAlive(pid)) return true;
+  if (pid == ::getpid()) return false;  // whatever serves the socket, never ourselves
   ::kill(pid, SIGTERM);
   if (waitGone(grace)) return true;
   ::kill(pid, SIGKILL);

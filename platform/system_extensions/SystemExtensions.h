@@ -118,7 +118,7 @@ class OSSystemExtensionRequestSession {
   OSSystemExtensionRequestSession(const OSSystemExtensionRequestSession&) = delete;
   OSSystemExtensionRequestSession& operator=(const OSSystemExtensionRequestSession&) = delete;
 
-  const OSSystemExtensionRequest& request() const { return *request_; }
+  OSSystemExtensionRequest& request() const { return *request_; }
 
   // The future becomes ready once the delegate answered; it holds Cancel when there is no
   // delegate, when an answer was already given, or when the queue dropped the question.
