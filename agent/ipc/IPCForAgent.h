@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "agent/model/EsMessage.h"
 #include "platform/xpc/NSXPC.h"
@@ -28,7 +29,8 @@ class IPCForAgent final : public NSXPCListenerDelegate, public ipc::AppToSystemE
     bool empty() const;
     bool contains(const Connection& connection) const;
     std::size_t size() const;
-    std::set<Connection> copy() const;
+    // A snapshot to walk without the lock.
+    std::vector<Connection> copy() const;
 
    private:
     mutable std::mutex mutex_;

@@ -118,7 +118,8 @@ class NSXPCConnection {
   // A client connection to the named service over the system transport. Nothing happens until
   // resume(); then a failure to reach the service invalidates the connection, and calls made
   // through a proxy run its error handler (code ENOENT or ECONNREFUSED: nobody serves the name;
-  // EACCES or EPERM: not allowed to connect).
+  // EACCES: the socket is not ours to open; ECONNABORTED: the listener hung up during the
+  // handshake, refusing our credentials or having too many connections).
   static std::shared_ptr<NSXPCConnection> initWithMachServiceName(std::string_view name);
   static std::shared_ptr<NSXPCConnection> initWithMachServiceName(
       std::string_view name, const std::shared_ptr<xpc::Transport>& transport);

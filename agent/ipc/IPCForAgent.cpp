@@ -1,0 +1,127 @@
+#include "agent/ipc/IPCForAgent.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent/ipc/ProcTable.h"
+#include "agent/model/JsonEncoding.h"
+#include "ipc/Identifiers.h"
+#include "platform/log/Log.h"
+#include "platform/xpc/Transport.h"
+
+namespace agent {
+namespace {
+
+// A handler that forgets `connection`; it holds the connection weakly, so a handler that runs
+// after the connection was removed and released finds nothing to do.
+std::function<void()> remover(IPCForAgent* self, const IPCForAgent::Connection& connection) {
+  return [self, weak = std::weak_ptr<NSXPCConnection>(connection)] {
+    if (auto strong = weak.lock()) self->currentConnections.erase(strong);
+  };
+}
+
+}  // namespace
+
+void IPCForAgent::ConnectionSet::insert(const Connection& connection) {
+  std::lock_guard lock(mutex_);
+  connections_.insert(connection);
+}
+
+void IPCForAgent::ConnectionSet::erase(const Connection& connection) {
+  Connection removed;  // released after the lock, so its teardown never runs under it
+  std::lock_guard lock(mutex_);
+  if (auto it = connections_.find(connection); it != connections_.end()) {
+    removed = *it;
+    connections_.erase(it);
+  }
+}
+
+bool IPCForAgent::ConnectionSet::empty() const {
+  std::lock_guard lock(mutex_);
+  return connections_.empty();
+}
+
+bool IPCForAgent::ConnectionSet::contains(const Connection& connection) const {
+  std::lock_guard lock(mutex_);
+  return connections_.contains(connection);
+}
+
+std::size_t IPCForAgent::ConnectionSet::size() const {
+  std::lock_guard lock(mutex_);
+  return connections_.size();
+}
+
+std::vector<IPCForAgent::Connection> IPCForAgent::ConnectionSet::copy() const {
+  std::lock_guard lock(mutex_);
+  return {connections_.begin(), connections_.end()};
+}
+
+IPCForAgent& IPCForAgent::shared() {
+  // Never destroyed: the listener's thread may still call in while the process exits.
+  static IPCForAgent& instance = *new IPCForAgent(xpc::Transport::system());
+  return instance;
+}
+
+IPCForAgent::IPCForAgent(std::shared_ptr<xpc::Transport> transport)
+    : transport_(std::move(transport)) {}
+
+IPCForAgent::~IPCForAgent() {
+  // Stop serving first: the connections' handlers refer to this object.
+  listener.reset();
+}
+
+void IPCForAgent::startEndpointListener() {
+  auto created = NSXPCListener::initWithMachServiceName(ipc::kMachServiceName, transport_);
+  created->setDelegate(this);
+  listener = std::move(created);
+  listener->resume();
+}
+
+bool IPCForAgent::shouldAcceptNewConnection(NSXPCListener&,
+                                            std::shared_ptr<NSXPCConnection> connection) {
+  os_log(OS_LOG_DEFAULT, "NSXPCListenerDelegate.shouldAcceptNewConnection BEGIN");
+  connection->setExportedInterface(
+      NSXPCInterface::interfaceWithProtocol<ipc::AppToSystemExtensions>());
+  connection->setExportedObject(this);
+  connection->setRemoteObjectInterface(
+      NSXPCInterface::interfaceWithProtocol<ipc::SystemExtensionsToApp>());
+  connection->setInvalidationHandler(remover(this, connection));
+  connection->setInterruptionHandler(remover(this, connection));
+  currentConnections.insert(connection);
+  connection->resume();
+  os_log(OS_LOG_DEFAULT, "NSXPCListenerDelegate.shouldAcceptNewConnection END");
+  return true;
+}
+
+void IPCForAgent::broadcastEndpointMessage(const model::EsMessage& message) {
+  if (currentConnections.empty()) return;
+  const std::optional<std::string> encoded = model::encode(message);
+  if (!encoded) return;
+  const ipc::NSData& data = *encoded;
+
+  std::vector<Connection> toDrop;
+  for (const Connection& connection : currentConnections.copy()) {
+    auto proxy = connection->remoteObjectProxyWithErrorHandler(
+        [onError = remover(this, connection)](const NSError&) { onError(); });
+    if (proxy->conformsToProtocol<ipc::SystemExtensionsToApp>()) {
+      proxy->reportEndpointMessageWithMsg(data);
+    } else {
+      toDrop.push_back(connection);
+    }
+  }
+  for (const Connection& connection : toDrop) currentConnections.erase(connection);
+}
+
+void IPCForAgent::establishConnection2WithMessage(const ipc::NSString&,
+                                                  std::function<void(const ipc::NSString&)> reply) {
+  os_log(OS_LOG_DEFAULT, "IPCForAgent.establishConnection() BEGIN");
+  reply(ipc::NSString(ipc::kEstablishedReply));
+}
+
+void IPCForAgent::establishConnectionAndGetProcTableWithMessage(
+    const ipc::NSString&, std::function<void(const ipc::NSData&)> reply) {
+  answerProcTable(reply);
+}
+
+}  // namespace agent

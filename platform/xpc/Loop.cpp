@@ -1,0 +1,191 @@
+#include "platform/xpc/Loop.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace xpc {
+
+std::uint64_t monotonicMicroseconds() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000u +
+         static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+std::shared_ptr<Loop> Loop::create() {
+  std::shared_ptr<Loop> loop(new Loop());
+  if (!loop->wakeFd_) return nullptr;
+  return loop;
+}
+
+Loop::Loop() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+Loop::~Loop() {
+  if (thread_.joinable()) {
+    // The thread has ended (it holds a reference to the loop while it runs).
+    if (onLoopThread() || thread_.get_id() == std::this_thread::get_id()) {
+      thread_.detach();
+    } else {
+      thread_.join();
+    }
+  }
+  bool ended;
+  {
+    std::lock_guard lock(mutex_);
+    ended = ended_;
+  }
+  if (!ended) finish();
+}
+
+void Loop::start() {
+  std::lock_guard lock(mutex_);
+  if (started_ || stopping_) return;
+  started_ = true;
+  thread_ = std::thread([self = shared_from_this()] { self->main(); });
+}
+
+void Loop::stop() {
+  bool started;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    stopping_ = true;
+    started = started_;
+  }
+  if (!started) {
+    finish();
+    return;
+  }
+  wake();
+  if (onLoopThread()) {
+    thread_.detach();  // the thread keeps the loop alive until it has finished
+    return;
+  }
+  thread_.join();
+}
+
+bool Loop::onLoopThread() const {
+  return threadId_.load() == std::this_thread::get_id();
+}
+
+void Loop::run(std::function<void()> task) {
+  if (onLoopThread()) {
+    task();
+    return;
+  }
+  post(std::move(task));
+}
+
+void Loop::post(std::function<void()> task) {
+  bool needWake = false;
+  bool queued = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (!ended_) {
+      tasks_.push_back(std::move(task));
+      queued = true;
+      needWake = !wakePending_;
+      wakePending_ = true;
+    }
+  }
+  if (!queued) {  // the loop has ended
+    std::lock_guard lock(afterEndMutex_);
+    task();
+    return;
+  }
+  if (needWake) wake();
+}
+
+void Loop::wake() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] auto n = ::write(wakeFd_.get(), &one, sizeof one);
+}
+
+void Loop::add(std::shared_ptr<Pollable> pollable) {
+  pollables_.push_back(std::move(pollable));
+}
+
+void Loop::remove(const Pollable* pollable) {
+  std::erase_if(pollables_, [&](const auto& p) { return p.get() == pollable; });
+}
+
+void Loop::runTasks() {
+  std::vector<std::function<void()>> tasks;
+  {
+    std::lock_guard lock(mutex_);
+    tasks.swap(tasks_);
+    wakePending_ = false;
+  }
+  for (auto& task : tasks) task();
+}
+
+void Loop::main() {
+  threadId_ = std::this_thread::get_id();
+  std::vector<pollfd> fds;
+  std::vector<std::shared_ptr<Pollable>> active;
+  for (;;) {
+    runTasks();
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) break;
+    }
+    active = pollables_;
+    fds.clear();
+    fds.push_back({wakeFd_.get(), POLLIN, 0});
+    std::uint64_t now = monotonicMicroseconds();
+    int timeout = -1;
+    for (const auto& p : active) {
+      const short events = p->pollEvents();
+      fds.push_back({events ? p->pollFd() : -1, events, 0});
+      const std::uint64_t deadline = p->deadline();
+      if (deadline == UINT64_MAX) continue;
+      const std::uint64_t waitMs = deadline <= now ? 0 : (deadline - now + 999) / 1000;
+      const int ms = static_cast<int>(std::min<std::uint64_t>(waitMs, 60'000));
+      timeout = timeout < 0 ? ms : std::min(timeout, ms);
+    }
+    if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
+      // Only resource exhaustion gets here; retry without spinning.
+      ::poll(nullptr, 0, 10);
+      continue;
+    }
+    if (fds[0].revents) {
+      std::uint64_t count;
+      [[maybe_unused]] auto n = ::read(wakeFd_.get(), &count, sizeof count);
+    }
+    now = monotonicMicroseconds();
+    for (std::size_t i = 0; i < active.size(); ++i) {
+      const short revents = fds[i + 1].revents;
+      if (revents || active[i]->deadline() <= now) active[i]->handle(revents);
+    }
+  }
+  finish();
+}
+
+void Loop::finish() {
+  std::lock_guard afterEnd(afterEndMutex_);
+  auto pollables = std::move(pollables_);
+  pollables_.clear();
+  for (const auto& p : pollables) p->shutdown();
+  pollables.clear();
+  {
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+  }
+  // Tasks queued before the end still run, on this thread.
+  for (;;) {
+    std::vector<std::function<void()>> tasks;
+    {
+      std::lock_guard lock(mutex_);
+      tasks.swap(tasks_);
+    }
+    if (tasks.empty()) break;
+    for (auto& task : tasks) task();
+  }
+  threadId_ = std::thread::id{};
+}
+
+}  // namespace xpc

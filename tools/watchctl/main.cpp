@@ -1,0 +1,286 @@
+// watchctl: talks to the agent's service the way any client does (see the README for the wire
+// form). `stream` prints each event as one JSON line, `ps` the process table, `ping` checks that
+// the agent answers.
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "ipc/Identifiers.h"
+#include "platform/xpc/NSXPC.h"
+#include "platform/xpc/Transport.h"
+
+namespace {
+
+enum ExitCode : int {
+  kOk = 0,
+  kFailure = 1,
+  kUsage = 2,
+  kNotRunning = 3,
+  kDenied = 4,
+  kNoProcessTable = 5,
+  kInterrupted = 130,
+};
+
+// The outcome of a command, set once from the connection's thread; the main thread waits for it
+// together with the terminating signals.
+class Outcome {
+ public:
+  Outcome() : event_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~Outcome() { ::close(event_); }
+  Outcome(const Outcome&) = delete;
+  Outcome& operator=(const Outcome&) = delete;
+
+  void finish(int code, std::string message = {}) {
+    {
+      std::lock_guard lock(mutex_);
+      if (code_) return;
+      code_ = code;
+      message_ = std::move(message);
+    }
+    notify();
+  }
+
+  void markEstablished() {
+    {
+      std::lock_guard lock(mutex_);
+      established_ = true;
+    }
+    notify();
+  }
+
+  // The exit code once the command is over: kInterrupted on a signal, kFailure when `timeout`
+  // passes first. With `orEstablished`, nothing as soon as the handshake is answered.
+  std::optional<int> wait(int signalFd, std::optional<double> timeout, bool orEstablished) {
+    using Clock = std::chrono::steady_clock;
+    const auto end =
+        timeout ? Clock::now() + std::chrono::duration<double>(*timeout) : Clock::time_point::max();
+    for (;;) {
+      {
+        std::lock_guard lock(mutex_);
+        if (code_) return *code_;
+        if (orEstablished && established_) return std::nullopt;
+      }
+      int ms = -1;
+      if (timeout) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+        if (left.count() <= 0) {
+          finish(kFailure, "watchctl: no answer from the agent in time");
+          continue;
+        }
+        ms = static_cast<int>(left.count());
+      }
+      pollfd fds[2] = {{event_, POLLIN, 0}, {signalFd, POLLIN, 0}};
+      if (::poll(fds, 2, ms) < 0 && errno != EINTR) return kFailure;
+      if (fds[1].revents) return kInterrupted;
+      std::uint64_t count;
+      [[maybe_unused]] auto n = ::read(event_, &count, sizeof count);
+    }
+  }
+
+  std::string message() const {
+    std::lock_guard lock(mutex_);
+    return message_;
+  }
+
+  bool established() const {
+    std::lock_guard lock(mutex_);
+    return established_;
+  }
+
+ private:
+  void notify() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(event_, &one, sizeof one);
+  }
+
+  int event_;
+  mutable std::mutex mutex_;
+  std::optional<int> code_;
+  bool established_ = false;
+  std::string message_;
+};
+
+std::string servicePath() {
+  return xpc::socketPathForService(ipc::kMachServiceName);
+}
+
+// Turns a connection or call failure into the message and exit code the user sees.
+void fail(Outcome& outcome, const NSError& error) {
+  switch (error.code) {
+    case ENOENT:
+    case ECONNREFUSED:
+    case ENOTDIR:
+      outcome.finish(kNotRunning,
+                     "watchctl: the agent is not running (nothing serves " + servicePath() + ")");
+      return;
+    case ECONNABORTED:
+      if (::geteuid() == 0) {
+        outcome.finish(kFailure, "watchctl: the agent refused the connection (too many clients)");
+        return;
+      }
+      [[fallthrough]];
+    case EACCES:
+    case EPERM:
+      outcome.finish(
+          kDenied, "watchctl: access to " + servicePath() + " denied: run as root" +
+                       (ipc::kAllowedClientGroup.empty()
+                            ? std::string()
+                            : " or as a member of group " + std::string(ipc::kAllowedClientGroup)));
+      return;
+    default:
+      outcome.finish(kFailure, "watchctl: " + error.localizedDescription);
+  }
+}
+
+// Writes each endpoint report to standard output as one line, at once.
+class LinePrinter final : public ipc::SystemExtensionsToApp {
+ public:
+  explicit LinePrinter(Outcome& outcome) : outcome_(outcome) {}
+
+  void reportEndpointMessageWithMsg(const ipc::NSData& msg) override {
+    std::string line = msg;
+    line += '\n';
+    const char* p = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+      const ssize_t n = ::write(STDOUT_FILENO, p, left);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        // The reader is gone (`| head`): that ends the stream normally.
+        if (errno == EPIPE) {
+          outcome_.finish(kOk);
+        } else {
+          outcome_.finish(kFailure, std::string("watchctl: cannot write: ") + std::strerror(errno));
+        }
+        return;
+      }
+      p += n;
+      left -= static_cast<std::size_t>(n);
+    }
+  }
+  void reportNetworkMessageWithMsg(const ipc::NSData&) override {}
+  void reportExecutableForPidWithMsg(const ipc::NSData&) override {}
+
+ private:
+  Outcome& outcome_;
+};
+
+std::string writeOut(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
+  return std::fflush(stdout) == 0 ? std::string() : std::string(std::strerror(errno));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Command-line client of the watchagent service (" + servicePath() + ")", "watchctl"};
+  app.require_subcommand(1, 1);
+  double timeout = 10;
+  app.add_option("--timeout", timeout,
+                 "Seconds to wait for the agent's answer (ping, ps, and the stream's handshake)")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  auto* stream = app.add_subcommand(
+      "stream", "Print every event the agent reports, one JSON document per line, until Ctrl-C");
+  auto* ps = app.add_subcommand("ps", "Print the agent's process table as JSON");
+  auto* ping = app.add_subcommand("ping", "Check that the agent answers; prints \"established\"");
+  app.footer(
+      "Exit status: 0 success, 1 failure, 2 usage, 3 agent not running, 4 access denied,\n"
+      "5 the agent could not read the process table.\n"
+      "XPC_SERVICES_DIR selects another directory of service sockets (default /run/xpc).");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? kOk : kUsage;
+  }
+
+  // Signals are taken through a descriptor; a vanished reader shows up as EPIPE on write.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+
+  Outcome outcome;
+  LinePrinter printer(outcome);
+  auto connection = NSXPCConnection::initWithMachServiceName(ipc::kMachServiceName);
+  connection->setRemoteObjectInterface(
+      NSXPCInterface::interfaceWithProtocol<ipc::AppToSystemExtensions>());
+  connection->setExportedInterface(
+      NSXPCInterface::interfaceWithProtocol<ipc::SystemExtensionsToApp>());
+  connection->setExportedObject(&printer);
+  // Before the handshake is answered, a failing call reports why; afterwards only the end of the
+  // connection can tell that the agent went away.
+  auto ended = [&outcome] {
+    if (outcome.established())
+      outcome.finish(kFailure, "watchctl: the agent closed the connection");
+  };
+  connection->setInterruptionHandler(ended);
+  connection->setInvalidationHandler(ended);
+  connection->resume();
+  auto agent = connection->remoteObjectProxyWithErrorHandler(
+      [&outcome](const NSError& error) { fail(outcome, error); });
+
+  std::optional<int> code;
+  if (ps->parsed()) {
+    agent->establishConnectionAndGetProcTableWithMessage(
+        "watchctl", [&outcome](const ipc::NSData& table) {
+          if (table == ipc::kProcTableFailureReply) {
+            outcome.finish(kNoProcessTable, "watchctl: the agent could not read the process table");
+            return;
+          }
+          const std::string error = writeOut(table);
+          outcome.finish(error.empty() ? kOk : kFailure,
+                         error.empty() ? "" : "watchctl: cannot write: " + error);
+        });
+    code = outcome.wait(signalFd, timeout, false);
+  } else {
+    const bool pingOnly = ping->parsed();
+    agent->establishConnection2WithMessage(
+        "watchctl", [&outcome, pingOnly](const ipc::NSString& reply) {
+          if (reply != ipc::kEstablishedReply) {
+            outcome.finish(kFailure, "watchctl: unexpected answer from the agent: " + reply);
+            return;
+          }
+          if (pingOnly) {
+            const std::string error = writeOut(reply);
+            outcome.finish(error.empty() ? kOk : kFailure,
+                           error.empty() ? "" : "watchctl: cannot write: " + error);
+            return;
+          }
+          outcome.markEstablished();
+        });
+    // A stream waits for the handshake within the timeout, then for as long as it lasts.
+    code = outcome.wait(signalFd, timeout, stream->parsed());
+    if (!code) code = outcome.wait(signalFd, std::nullopt, false);
+  }
+
+  if (*code == kInterrupted) {
+    // Ctrl-C ends a stream normally. Leave without waiting for the connection's thread, which
+    // may be stuck writing to a reader that stopped reading.
+    std::_Exit(stream->parsed() ? kOk : kInterrupted);
+  }
+  const std::string message = outcome.message();
+  if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
+  connection->invalidate();
+  return *code;
+}
