@@ -1,0 +1,106 @@
+// Events from the scripted source travel through the agent's real entry handler, converter and
+// service socket to a connected client, arriving as the golden documents of their kinds.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+
+#include "agent/capture/EventTable.h"
+#include "agent/ipc/IPCForAgent.h"
+#include "platform/endpoint_security/ScriptedSource.h"
+#include "platform/log/Log.h"
+#include "tests/agent/EntryPoints.h"
+#include "tests/agent/ServiceClient.h"
+#include "tests/support/EsMessageBuilder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The golden file's bytes without the whitespace outside strings that indents it.
+std::string compact(const std::string& text) {
+  std::string out;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      out += c;
+      if (c == '\\' && i + 1 < text.size()) {
+        out += text[++i];
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+      out += c;
+    } else if (c != ' ' && c != '\n' && c != '\t' && c != '\r') {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string golden(std::string_view member) {
+  std::ifstream in(fs::path(WATCH_GOLDEN_DIR) / (std::string(member) + ".json"), std::ios::binary);
+  return compact(std::string(std::istreambuf_iterator<char>(in), {}));
+}
+
+class DeliveryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "agent-delivery-XXXXXX").string();
+    dir_ = ::mkdtemp(pattern.data());
+    ::setenv("XPC_SERVICES_DIR", dir_.c_str(), 1);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path dir_;
+};
+
+TEST_F(DeliveryTest, AllTwelveKindsReachAClientAsTheirGoldenDocuments) {
+  platform::es::ScriptedSource source;
+  platform::es::ScopedBackend installed(source);
+  platform::log::Capture log;  // keeps the converter's lines out of the output
+  g_client = nullptr;
+  ASSERT_EQ(setupMonitoring(), 0);
+  agent::IPCForAgent::shared().startEndpointListener();
+
+  testing_agent::ServiceClient client;
+  ASSERT_TRUE(client.connect());
+
+  for (const es_event_type_t type : agent::kSubscribedEvents) {
+    auto message = std::make_shared<fixture::EsMessageBuilder>(type);
+    source.post(message, &message->message());
+  }
+  // An authorization message is delivered like the others and then allowed, not cached.
+  auto auth =
+      std::make_shared<fixture::EsMessageBuilder>(ES_EVENT_TYPE_NOTIFY_EXIT, ES_ACTION_TYPE_AUTH);
+  source.post(auth, &auth->message());
+  source.drain();
+
+  ASSERT_TRUE(client.waitForCount(13));
+  const auto documents = client.documents();
+  ASSERT_EQ(documents.size(), 13u);
+  for (std::size_t i = 0; i < agent::kSubscribedEvents.size(); ++i) {
+    const agent::EventKind* kind = agent::findEventKind(agent::kSubscribedEvents[i]);
+    ASSERT_NE(kind, nullptr);
+    SCOPED_TRACE(kind->member);
+    const std::string expected = golden(kind->member);
+    ASSERT_FALSE(expected.empty()) << "no golden document";
+    EXPECT_EQ(documents[i], expected);
+  }
+  EXPECT_EQ(documents[12], golden("exit"));  // the action type is not part of the document
+
+  const auto responses = source.responses();
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(responses[0].eventType, ES_EVENT_TYPE_NOTIFY_EXIT);
+  EXPECT_EQ(responses[0].result, ES_AUTH_RESULT_ALLOW);
+  EXPECT_FALSE(responses[0].cache);
+  EXPECT_FALSE(log.contains("ERROR: \"es_respond_auth_result: 0\""));
+}
+
+}  // namespace
