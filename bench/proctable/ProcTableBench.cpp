@@ -2,7 +2,7 @@
 // same list (spawn, read its output, reap), in the same run on the same machine. Both are
 // timed in wall-clock time; the summary prints each time and the ratio for every table size.
 //
-//   bench_proctable [--benchmark_min_time=2]
+//   bench_proctable [--benchmark_repetitions=5] [--benchmark_filter=...]
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -156,9 +156,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
+    // With --benchmark_repetitions the median stands for the family; otherwise the one run.
     for (const Run& run : runs) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-      const std::string name = run.benchmark_name();
+      if (run.error_occurred) continue;
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.run_type != Run::RT_Iteration && !median) continue;
+      if (run.run_type == Run::RT_Iteration && run.repetitions > 1) continue;
+      const std::string name = run.run_name.str();
       // "BM_Name/<extra>/real_time"
       const std::size_t slash = name.find('/');
       const std::string size = name.substr(slash + 1, name.find('/', slash + 1) - slash - 1);
@@ -171,13 +175,18 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
   void Finalize() override {
     ConsoleReporter::Finalize();
-    std::printf("\nprocess-table answer vs ps -eo pid,args (wall clock per call; bar: >= 10x)\n");
+    // The bar is judged on the machine's own process table; the rows with extra idle
+    // processes show how both scale, where the per-process work dominates ps's start-up.
+    std::printf("\nprocess-table answer vs ps -eo pid,args (wall clock per call)\n");
     for (const auto& [size, answer] : answer_) {
       const auto ps = ps_.find(size);
       if (ps == ps_.end()) continue;
       const double ratio = ps->second / answer;
+      const char* verdict = size != "0"   ? "(scaling)"
+                            : ratio >= 10 ? "bar >= 10x met"
+                                          : "bar >= 10x NOT MET";
       std::printf("  +%-4s extra processes: answer %9.1f us   ps %9.1f us   ratio %6.1fx  %s\n",
-                  size.c_str(), answer, ps->second, ratio, ratio >= 10 ? "met" : "NOT MET");
+                  size.c_str(), answer, ps->second, ratio, verdict);
     }
     std::fflush(stdout);
   }
