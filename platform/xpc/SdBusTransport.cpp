@@ -38,7 +38,9 @@ namespace {
 
 constexpr std::string_view kBusInterface = "org.freedesktop.DBus";
 constexpr const char* kRejectLine = "REJECTED EXTERNAL\r\n";
-constexpr int kProcessBudget = 256;  // sd-bus steps per wake-up before others get their turn
+constexpr int kProcessBudget = 256;
+constexpr int kSocketSendBuffer =
+    256 * 1024;  // the kernel doubles it  // sd-bus steps per wake-up before others get their turn
 
 bool isTransportInterface(const char* interface) {
   if (!interface) return false;
@@ -138,6 +140,10 @@ class BusChannel final : public Channel, public Pollable {
     if ((r = newBus(std::move(pendingFd_))) < 0) return r;
     if ((r = sd_bus_set_server(bus_, 1, id)) < 0) return r;
     if ((r = sd_bus_start(bus_)) < 0) return r;
+    // sd-bus asks for 8 MiB of socket buffer; what a stalled client cannot take should wait in
+    // our byte-bounded queue instead, so keep the kernel's share small.
+    const int sendBuffer = kSocketSendBuffer;
+    ::setsockopt(sd_bus_get_fd(bus_), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     counted_ = true;
     return 0;
   }

@@ -1,0 +1,258 @@
+// The agent's endpoint against the in-memory transport: acceptance, the connection set and its
+// four ways out, and the broadcast walk.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <limits>
+#include <set>
+#include <thread>
+
+#include "agent/ipc/IPCForAgent.h"
+#include "agent/model/JsonEncoding.h"
+#include "ipc/Identifiers.h"
+#include "platform/log/Log.h"
+#include "platform/xpc/MemoryTransport.h"
+
+namespace {
+
+using Peer = xpc::MemoryTransport::Peer;
+
+model::EsMessage event(model::Int pid) {
+  model::EsMessage message;
+  message.version = 7;
+  message.eventType = 9;
+  message.eventDesc = "exec";
+  message.process.pid = pid;
+  message.process.exectuable.path = "/usr/bin/true";
+  return message;
+}
+
+std::string encoded(model::Int pid) {
+  return *model::encode(event(pid));
+}
+
+class IPCForAgentTest : public ::testing::Test {
+ protected:
+  IPCForAgentTest() : agent(transport) { agent.startEndpointListener(); }
+
+  // A client that has sent its first message, so the agent holds its connection.
+  std::shared_ptr<Peer> connected() {
+    auto peer = transport->attach(ipc::kMachServiceName);
+    EXPECT_EQ(peer->call("establishConnection2WithMessage", "hi"), "established");
+    return peer;
+  }
+
+  std::set<pid_t> connectedPids() const {
+    std::set<pid_t> pids;
+    for (const auto& connection : agent.currentConnections.copy()) {
+      pids.insert(connection->processIdentifier());
+    }
+    return pids;
+  }
+
+  std::shared_ptr<xpc::MemoryTransport> transport = std::make_shared<xpc::MemoryTransport>();
+  agent::IPCForAgent agent;
+};
+
+TEST_F(IPCForAgentTest, AcceptsEveryClientOnItsFirstMessageAndAnswersEstablished) {
+  for (const std::string& message :
+       std::vector<std::string>{"", "hi", "{\"not\":\"read\"}", std::string(4096, 'x')}) {
+    SCOPED_TRACE(message.substr(0, 20));
+    platform::log::Capture log;
+    auto peer = transport->attach(ipc::kMachServiceName);
+    EXPECT_EQ(peer->call("establishConnection2WithMessage", message), "established");
+    EXPECT_TRUE(peer->accepted());
+    EXPECT_TRUE(connectedPids().contains(peer->processIdentifier()));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"NSXPCListenerDelegate.shouldAcceptNewConnection BEGIN",
+                                        "NSXPCListenerDelegate.shouldAcceptNewConnection END",
+                                        "IPCForAgent.establishConnection() BEGIN"}));
+  }
+  EXPECT_EQ(agent.currentConnections.size(), 4u);
+}
+
+TEST_F(IPCForAgentTest, LaterCallsOnAConnectionAreNotAcceptedAgain) {
+  auto peer = connected();
+  platform::log::Capture log;
+  EXPECT_EQ(peer->call("establishConnection2WithMessage", ""), "established");
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"IPCForAgent.establishConnection() BEGIN"});
+  EXPECT_EQ(agent.currentConnections.size(), 1u);
+}
+
+TEST_F(IPCForAgentTest, ProcessTableRequestIsAnsweredByTheSnapshot) {
+  auto peer = transport->attach(ipc::kMachServiceName);
+  const auto reply = peer->call("establishConnectionAndGetProcTableWithMessage", "");
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_TRUE(reply->starts_with("{\"table\":[") || *reply == "Hello") << reply->substr(0, 80);
+  EXPECT_EQ(agent.currentConnections.size(), 1u);
+}
+
+TEST_F(IPCForAgentTest, NothingIsSentWithoutAConnection) {
+  auto silent = transport->attach(ipc::kMachServiceName);  // connected, never sent a message
+  agent.broadcastEndpointMessage(event(1));
+  EXPECT_TRUE(silent->reports().empty());
+  EXPECT_TRUE(agent.currentConnections.empty());
+
+  // Its first message makes it a recipient of the events that follow, not of earlier ones.
+  ASSERT_EQ(silent->call("establishConnection2WithMessage", ""), "established");
+  agent.broadcastEndpointMessage(event(2));
+  EXPECT_EQ(silent->endpointMessages(), std::vector<std::string>{encoded(2)});
+}
+
+TEST_F(IPCForAgentTest, EveryConnectionGetsTheSameBytesOncePerEvent) {
+  auto a = connected();
+  auto b = connected();
+  for (model::Int pid : {1, 2, 3}) agent.broadcastEndpointMessage(event(pid));
+
+  const std::vector<std::string> expected{encoded(1), encoded(2), encoded(3)};
+  EXPECT_EQ(a->endpointMessages(), expected);
+  EXPECT_EQ(b->endpointMessages(), expected);
+  ASSERT_EQ(a->reports().size(), 3u);
+  EXPECT_EQ(a->reports()[0].member, "reportEndpointMessageWithMsg");
+}
+
+TEST_F(IPCForAgentTest, EventThatCannotBeEncodedIsDroppedSilently) {
+  auto peer = connected();
+  model::EsMessage broken = event(1);
+  broken.time = model::Date{std::numeric_limits<double>::infinity()};
+  ASSERT_FALSE(model::encode(broken).has_value());
+
+  platform::log::Capture log;
+  agent.broadcastEndpointMessage(broken);
+  EXPECT_TRUE(peer->reports().empty());
+  EXPECT_TRUE(log.lines().empty());
+  EXPECT_EQ(agent.currentConnections.size(), 1u);
+}
+
+// Each way out takes exactly the one connection and lets the others keep receiving.
+TEST_F(IPCForAgentTest, EachWayOutRemovesOnlyThatConnection) {
+  struct Case {
+    const char* name;
+    void (*leave)(Peer&);
+  };
+  const Case cases[] = {
+      {"invalidation", [](Peer& p) { p.disconnect(); }},
+      {"interruption", [](Peer& p) { p.interrupt(); }},
+      {"failed send", [](Peer& p) { p.failSends(); }},
+      {"proxy without the protocol", [](Peer& p) { p.setImplementsReports(false); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto localTransport = std::make_shared<xpc::MemoryTransport>();
+    agent::IPCForAgent local(localTransport);
+    local.startEndpointListener();
+    auto attach = [&] {
+      auto peer = localTransport->attach(ipc::kMachServiceName);
+      EXPECT_EQ(peer->call("establishConnection2WithMessage", ""), "established");
+      return peer;
+    };
+    auto leaving = attach();
+    auto staying = attach();
+
+    c.leave(*leaving);
+    local.broadcastEndpointMessage(event(1));
+    ASSERT_EQ(local.currentConnections.size(), 1u);
+    EXPECT_EQ(local.currentConnections.copy()[0]->processIdentifier(),
+              staying->processIdentifier());
+    EXPECT_TRUE(leaving->released()) << "the removed connection is let go";
+
+    // The next event skips the removed connection even if it could take it now.
+    leaving->failSends(false);
+    leaving->setImplementsReports(true);
+    local.broadcastEndpointMessage(event(2));
+    EXPECT_TRUE(leaving->endpointMessages().empty());
+    EXPECT_EQ(staying->endpointMessages(), (std::vector<std::string>{encoded(1), encoded(2)}));
+  }
+}
+
+TEST_F(IPCForAgentTest, SecondRemovalOfAConnectionHasNoEffect) {
+  auto leaving = connected();
+  auto staying = connected();
+  leaving->failSends();
+  agent.broadcastEndpointMessage(event(1));  // error handler removes it
+  leaving->disconnect();                     // then its invalidation handler runs
+  leaving->interrupt();
+  EXPECT_EQ(connectedPids(), std::set<pid_t>{staying->processIdentifier()});
+  agent.broadcastEndpointMessage(event(2));
+  EXPECT_EQ(staying->endpointMessages().size(), 2u);
+}
+
+TEST_F(IPCForAgentTest, ConnectionInvalidatedDuringTheWalkGetsAFailedSendAndIsRemovedOnce) {
+  auto a = connected();
+  auto b = connected();
+  // Whichever is sent to first takes the other down after the copy was made.
+  a->onReport([&](const Peer::Report&) { b->disconnect(); });
+  b->onReport([&](const Peer::Report&) { a->disconnect(); });
+  agent.broadcastEndpointMessage(event(1));
+
+  const bool aFirst = !a->endpointMessages().empty();
+  const auto& first = aFirst ? a : b;
+  const auto& second = aFirst ? b : a;
+  EXPECT_EQ(first->endpointMessages().size(), 1u);
+  EXPECT_TRUE(second->endpointMessages().empty());
+  EXPECT_EQ(connectedPids(), std::set<pid_t>{first->processIdentifier()});
+}
+
+TEST_F(IPCForAgentTest, ProxyWithoutTheProtocolIsRemovedAfterTheWalk) {
+  auto a = connected();
+  auto b = connected();
+  auto c = connected();
+  b->setImplementsReports(false);
+  c->setImplementsReports(false);
+  agent.broadcastEndpointMessage(event(1));
+  EXPECT_EQ(connectedPids(), std::set<pid_t>{a->processIdentifier()});
+  EXPECT_TRUE(b->reports().empty());
+  EXPECT_TRUE(c->reports().empty());
+  EXPECT_EQ(a->endpointMessages().size(), 1u);
+}
+
+TEST_F(IPCForAgentTest, LateHandlersOfAReleasedConnectionDoNothing) {
+  auto peer = connected();
+  peer->failSends();
+  agent.broadcastEndpointMessage(event(1));
+  ASSERT_TRUE(peer->released());
+  auto newcomer = connected();  // a new connection may reuse the old one's memory
+  peer->disconnect();
+  peer->interrupt();
+  EXPECT_EQ(connectedPids(), std::set<pid_t>{newcomer->processIdentifier()});
+}
+
+TEST_F(IPCForAgentTest, WithdrawingTheListenerEndsItsConnections) {
+  auto peer = connected();
+  agent.startEndpointListener();  // releases the listener stored before
+  EXPECT_TRUE(agent.currentConnections.empty());
+  EXPECT_EQ(connected()->call("establishConnection2WithMessage", ""), "established");
+  EXPECT_EQ(agent.currentConnections.size(), 1u);
+}
+
+// Broadcasts from several threads while clients come and go: the set stays consistent and a
+// client that stays gets every event.
+TEST_F(IPCForAgentTest, ConcurrentBroadcastsAndConnectionChanges) {
+  auto steady = connected();
+  constexpr int kThreads = 3;
+  constexpr int kEvents = 300;
+  std::atomic<bool> done{false};
+  std::thread churn([&] {
+    while (!done) {
+      auto peer = connected();
+      peer->disconnect();
+      auto failing = connected();
+      failing->failSends();
+    }
+  });
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < kEvents; ++i) agent.broadcastEndpointMessage(event(t * kEvents + i));
+    });
+  }
+  for (auto& sender : senders) sender.join();
+  done = true;
+  churn.join();
+  EXPECT_EQ(steady->endpointMessages().size(), static_cast<std::size_t>(kThreads * kEvents));
+  agent.broadcastEndpointMessage(event(0));  // clears out the failing clients
+  EXPECT_EQ(connectedPids(), std::set<pid_t>{steady->processIdentifier()});
+}
+
+}  // namespace
