@@ -232,10 +232,13 @@ class KernelClient final : public es_client_t {
   std::atomic<std::uint64_t> lost_{0};
 
   std::mutex queueMutex_;
-  std::condition_variable queueChanged_;
+  std::condition_variable notEmpty_;
+  std::condition_variable notFull_;
   std::deque<std::unique_ptr<Event>> queue_;
   std::size_t queueBytes_ = 0;
   bool stopping_ = false;
+  bool readerWaiting_ = false;    // only then does a pop need to wake the reader
+  bool deliveryWaiting_ = false;  // only then does a push need to wake the delivery thread
 
   std::uint64_t globalSeq_ = 0;
   std::uint64_t typeSeq_[3] = {0, 0, 0};
@@ -345,7 +348,8 @@ void KernelClient::stop() {
     std::lock_guard lock(queueMutex_);
     stopping_ = true;
   }
-  queueChanged_.notify_all();
+  notEmpty_.notify_all();
+  notFull_.notify_all();
   if (wake_) {
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
@@ -528,15 +532,11 @@ void KernelClient::onFork(const proc_event& e) {
   child.pid = f.child_tgid;
   child.ppid = parent.pid;
   child.originalPpid = parent.pid;
-  ProcStat st;
-  if (readProcStat(child.pid, st) == 0) {
-    child.pgid = st.pgrp;
-    child.sid = st.session;
-    child.start = startTime(st.startTicks);
-  } else {
-    const timespec t = wallTime(e.timestamp_ns);
-    child.start = timeval{t.tv_sec, static_cast<suseconds_t>(t.tv_nsec / 1000)};
-  }
+  // The kernel stamps the fork as it makes the child: its start, in the boot-clock ticks /proc
+  // counts in, without reading /proc.
+  const std::int64_t bootNs =
+      static_cast<std::int64_t>(e.timestamp_ns) + monotonicWallNs_ - bootWallNs_;
+  child.start = startTime(static_cast<std::uint64_t>(bootNs / (1000000000 / ticksPerSecond_)));
   cache_[child.pid] = child;
   if (parent.kernel || !subscribedTo(kForkBit)) return;  // kernel threads are not reported
   auto event = std::make_unique<Event>();
@@ -551,29 +551,49 @@ void KernelClient::onFork(const proc_event& e) {
 void KernelClient::onExec(const proc_event& e, bool stale) {
   const pid_t pid = e.event_data.exec.process_tgid;
   const auto known = cache_.find(pid);
-  ProcessImage target;
-  const bool read = !stale && readImage(pid, target);
-  if (read) {
-    if (known != cache_.end()) target.originalPpid = known->second.originalPpid;
-  } else {
-    // The new image is unknown: keep the ids we had and report no executable.
-    target = known != cache_.end() ? known->second : ProcessImage{};
-    target.pid = pid;
-    target.exe = nullptr;
-  }
+  ProcessImage target = known != cache_.end() ? known->second : ProcessImage{};
+  target.pid = pid;
   target.kernel = false;
+  target.exe = nullptr;  // unknown unless read below
+  const bool wanted = subscribedTo(kExecBit);
+  std::string args;
+  std::string envs;
+  if (!stale) {
+    // The process may end any moment: what goes with it (image, arguments, environment) is read
+    // first. Ids and parent come after; an exec keeps the start time.
+    target.exe = exes_.forProcess(pid);
+    if (target.exe && wanted) {
+      if (readCmdline(pid, args) < 0) args.clear();
+      if (readEnviron(pid, envs) < 0) envs.clear();
+    }
+    ProcIds ids;
+    if (readProcIds(pid, ids) == 0) {
+      target.ruid = ids.ruid;
+      target.euid = ids.euid;
+      target.rgid = ids.rgid;
+      target.egid = ids.egid;
+    }
+    ProcStat st;
+    if (readProcStat(pid, st) == 0) {
+      target.ppid = st.ppid;
+      target.pgid = st.pgrp;
+      target.sid = st.session;
+      if (known == cache_.end()) {
+        target.originalPpid = st.ppid;
+        target.start = startTime(st.startTicks);
+      }
+    }
+  }
   std::unique_ptr<Event> event;
-  if (subscribedTo(kExecBit)) {
+  if (wanted) {
     event = std::make_unique<Event>();
     event->type = ES_EVENT_TYPE_NOTIFY_EXEC;
     event->monotonicNs = e.timestamp_ns;
     event->time = wallTime(e.timestamp_ns);
     // Without a record of the process before the exec, the new image is all there is.
     event->process = known != cache_.end() ? known->second : target;
-    if (read) {
-      if (readCmdline(pid, event->args) < 0) event->args.clear();
-      if (readEnviron(pid, event->envs) < 0) event->envs.clear();
-    }
+    event->args = std::move(args);
+    event->envs = std::move(envs);
     event->other = target;
   }
   cache_[pid] = std::move(target);
@@ -605,30 +625,37 @@ void KernelClient::enqueue(std::unique_ptr<Event> event) {
   const std::size_t bytes = event->bytes();
   std::unique_lock lock(queueMutex_);
   // A full queue stops the reader; the kernel then drops, and the loss is counted.
-  queueChanged_.wait(lock, [&] {
+  readerWaiting_ = true;
+  notFull_.wait(lock, [&] {
     return stopping_ || queue_.empty() ||
            (queue_.size() < options_.queueCapacity && queueBytes_ + bytes <= options_.queueBytes);
   });
+  readerWaiting_ = false;
   if (stopping_) return;
   queueBytes_ += bytes;
   queue_.push_back(std::move(event));
+  const bool wake = deliveryWaiting_;
   lock.unlock();
-  queueChanged_.notify_all();
+  if (wake) notEmpty_.notify_one();
 }
 
 void KernelClient::deliverLoop() {
   deliveryId_.store(std::this_thread::get_id());
   for (;;) {
     std::unique_ptr<Event> event;
+    bool wake = false;
     {
       std::unique_lock lock(queueMutex_);
-      queueChanged_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      deliveryWaiting_ = true;
+      notEmpty_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      deliveryWaiting_ = false;
       if (stopping_) return;
       event = std::move(queue_.front());
       queue_.pop_front();
       queueBytes_ -= event->bytes();
+      wake = readerWaiting_;
     }
-    queueChanged_.notify_all();
+    if (wake) notFull_.notify_one();
     deliver(*event);
   }
 }
