@@ -1,8 +1,8 @@
 // The agent's JSON writer. Encoding runs once per event on the delivery thread, so it is built
 // for speed: one walk over the tree computes an upper bound of the document size (and finds any
 // non-finite `Date` before a byte is written), the buffer is sized once, and a second walk
-// writes through a raw pointer. Keys are compile-time text; strings are scanned 16 bytes at a
-// time for the few bytes that need escaping.
+// writes through a raw pointer. Keys are compile-time text; string bytes go through the fastest
+// escaping kernel the processor has (StringEscape.h).
 #include <array>
 #include <bit>
 #include <cassert>
@@ -16,10 +16,7 @@
 #include <vector>
 
 #include "agent/model/JsonEncoding.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "agent/model/StringEscape.h"
 
 namespace model {
 namespace {
@@ -27,129 +24,16 @@ namespace {
 using coding::Record;
 using coding::Table;
 
-// Room kept after the last byte so that the writer may store 16 (or 8) bytes at once and let
-// later bytes overwrite the surplus.
-constexpr std::size_t kSlack = 16;
+// Room kept after the last byte so that the writer may store whole vectors or 8-byte blocks and
+// let later bytes overwrite the surplus.
+constexpr std::size_t kSlack = escape::kSlack;
 
 // Longest text of each value type.
-constexpr std::size_t kIntMax = 20;     // "-9223372036854775808"
-constexpr std::size_t kUInt32Max = 10;  // "4294967295"
-constexpr std::size_t kBoolMax = 5;     // "false"
-constexpr std::size_t kDateMax = 24;    // "-2.2250738585072014e-308", shortest round-trip form
-
-// ---------------------------------------------------------------------------------------------
-// Escaping
-
-// How one byte is written inside a string: `size` 0 means as is, otherwise `text[0..size)`.
-struct Escape {
-  char text[7];
-  unsigned char size;
-};
-static_assert(sizeof(Escape) == 8);
-
-constexpr std::array<Escape, 256> makeEscapeTable() {
-  std::array<Escape, 256> table{};
-  constexpr char kHex[] = "0123456789abcdef";
-  for (int c = 0; c < 0x20; ++c) {
-    table[c] = Escape{{'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xf], 0}, 6};
-  }
-  const auto named = [&table](unsigned char c, char name) {
-    table[c] = Escape{{'\\', name, 0, 0, 0, 0, 0}, 2};
-  };
-  named('\b', 'b');
-  named('\f', 'f');
-  named('\n', 'n');
-  named('\r', 'r');
-  named('\t', 't');
-  named('"', '"');
-  named('\\', '\\');
-  named('/', '/');
-  return table;
-}
-constexpr std::array<Escape, 256> kEscapes = makeEscapeTable();
-
-// Writes the escape of byte c; copies all 8 table bytes, the surplus is overwritten later.
-inline char* writeEscape(char* p, unsigned char c) {
-  std::memcpy(p, &kEscapes[c], sizeof(Escape));
-  return p + kEscapes[c].size;
-}
-
-inline char* writeEscapedTail(char* p, const char* src, const char* end) {
-  for (; src < end; ++src) {
-    const auto c = static_cast<unsigned char>(*src);
-    if (kEscapes[c].size == 0) {
-      *p++ = static_cast<char>(c);
-    } else {
-      p = writeEscape(p, c);
-    }
-  }
-  return p;
-}
-
-#if defined(__SSE2__)
-// Bytes below 0x20 (unsigned compare).
-inline __m128i controlBytes(__m128i v) {
-  const __m128i limit = _mm_set1_epi8(0x1f);
-  return _mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit);
-}
-
-// Bytes that need an escape: controls, '"', '\' and '/'.
-inline __m128i escapedBytes(__m128i v) {
-  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
-  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
-  const __m128i solidus = _mm_cmpeq_epi8(v, _mm_set1_epi8('/'));
-  return _mm_or_si128(_mm_or_si128(controlBytes(v), quote), _mm_or_si128(backslash, solidus));
-}
-#endif
-
-// Upper bound of the escaped length of s (exact unless it holds \b \f \n \r \t, which are
-// counted as six bytes when found in a 16-byte block).
-inline std::size_t escapedSizeBound(std::string_view s) {
-  const char* src = s.data();
-  const char* const end = src + s.size();
-  std::size_t extra = 0;
-#if defined(__SSE2__)
-  for (; end - src >= 16; src += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
-    const auto escaped = static_cast<unsigned>(_mm_movemask_epi8(escapedBytes(v)));
-    if (escaped != 0) {
-      const auto controls = static_cast<unsigned>(_mm_movemask_epi8(controlBytes(v)));
-      extra += static_cast<std::size_t>(std::popcount(escaped)) +
-               4 * static_cast<std::size_t>(std::popcount(controls));
-    }
-  }
-#endif
-  for (; src < end; ++src) {
-    const unsigned char size = kEscapes[static_cast<unsigned char>(*src)].size;
-    extra += size == 0 ? 0 : size - 1;
-  }
-  return s.size() + extra;
-}
-
-inline char* writeString(char* p, std::string_view s) {
-  *p++ = '"';
-  const char* src = s.data();
-  const char* const end = src + s.size();
-#if defined(__SSE2__)
-  while (end - src >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
-    const auto escaped = static_cast<unsigned>(_mm_movemask_epi8(escapedBytes(v)));
-    if (escaped == 0) {
-      src += 16;
-      p += 16;
-      continue;
-    }
-    const int clean = std::countr_zero(escaped);  // bytes before the first escape, already stored
-    src += clean;
-    p += clean;
-    p = writeEscape(p, static_cast<unsigned char>(*src++));
-  }
-#endif
-  p = writeEscapedTail(p, src, end);
-  *p++ = '"';
-  return p;
-}
+constexpr std::size_t kIntMax = 20;         // "-9223372036854775808"
+constexpr std::size_t kUInt32Max = 10;      // "4294967295"
+constexpr std::size_t kBoolMax = 5;         // "false"
+constexpr std::size_t kDateMax = 24;        // "-2.2250738585072014e-308", shortest round-trip form
+constexpr std::size_t kMaxEscapedByte = 6;  // a control byte as \u00xx
 
 // ---------------------------------------------------------------------------------------------
 // Numbers
@@ -250,6 +134,7 @@ inline constexpr auto kKeyPrefix = [] {
 
 // Size bound -------------------------------------------------------------------------------
 
+template <class Kernel>
 struct Sizer {
   bool finite = true;
 
@@ -260,7 +145,10 @@ struct Sizer {
     finite &= std::isfinite(d.timeIntervalSinceReferenceDate);
     return kDateMax;
   }
-  std::size_t value(const std::string& s) { return 2 + escapedSizeBound(s); }
+  // A lone string is not scanned: six bytes per byte (\u00xx) bound it, and zeroing the spare
+  // room costs less than a scan. Lists, which can be long, are scanned for a tight bound.
+  std::size_t value(const std::string& s) { return 2 + kMaxEscapedByte * s.size(); }
+  std::size_t value(const std::vector<std::string>& items) { return Kernel::sizeBound(items); }
   template <class E>
   std::size_t value(const std::vector<E>& items) {
     std::size_t n = 2;
@@ -302,73 +190,83 @@ inline char* closeAggregate(char* start, char* p, char open, char close) {
   return p;
 }
 
-char* writeValue(char* p, std::int64_t v) {
-  return writeSigned(p, v);
-}
-char* writeValue(char* p, std::uint32_t v) {
-  return writeUnsigned(p, v);
-}
-char* writeValue(char* p, bool v) {
-  // Both texts are copied as 8 bytes (the surplus lies in the slack or is overwritten).
-  std::memcpy(p, v ? "true\0\0\0" : "false\0\0", 8);
-  return p + (v ? 4 : 5);
-}
-char* writeValue(char* p, const Date& d) {
-  return writeDate(p, d.timeIntervalSinceReferenceDate);
-}
-char* writeValue(char* p, const std::string& s) {
-  return writeString(p, s);
-}
-template <Record T>
-char* writeValue(char* p, const T& record);
-template <class E>
-char* writeValue(char* p, const std::vector<E>& items) {
-  char* const start = p;
-  for (const E& item : items) {
-    *p++ = ',';
-    p = writeValue(p, item);
+template <class Kernel>
+struct Writer {
+  static char* value(char* p, std::int64_t v) { return writeSigned(p, v); }
+  static char* value(char* p, std::uint32_t v) { return writeUnsigned(p, v); }
+  static char* value(char* p, bool v) {
+    // Both texts are copied as 8 bytes (the surplus lies in the slack or is overwritten).
+    std::memcpy(p, v ? "true\0\0\0" : "false\0\0", 8);
+    return p + (v ? 4 : 5);
   }
-  return closeAggregate(start, p, '[', ']');
-}
-
-template <class T, std::size_t I>
-inline char* writeField(char* p, const T& record) {
-  const auto& member = record.*(kRow<T, I>.member);
-  constexpr auto& prefix = kKeyPrefix<T, I>;
-  if constexpr (IsOptional<std::remove_cvref_t<decltype(member)>>::value) {
-    if (!member) return p;
-    std::memcpy(p, prefix.data(), prefix.size());
-    return writeValue(p + prefix.size(), *member);
-  } else {
-    std::memcpy(p, prefix.data(), prefix.size());
-    return writeValue(p + prefix.size(), member);
+  static char* value(char* p, const Date& d) {
+    return writeDate(p, d.timeIntervalSinceReferenceDate);
   }
-}
+  static char* value(char* p, const std::string& s) {
+    *p++ = '"';
+    p = Kernel::write(p, s);
+    *p++ = '"';
+    return p;
+  }
+  // Argument and environment lists: one call for the whole list.
+  static char* value(char* p, const std::vector<std::string>& items) {
+    return Kernel::writeArray(p, items);
+  }
+  template <class E>
+  static char* value(char* p, const std::vector<E>& items) {
+    char* const start = p;
+    for (const E& item : items) {
+      *p++ = ',';
+      p = value(p, item);
+    }
+    return closeAggregate(start, p, '[', ']');
+  }
+  template <Record T>
+  static char* value(char* p, const T& record) {
+    char* const start = p;
+    p = fields(p, record, std::make_index_sequence<coding::kFieldCount<T>>{});
+    return closeAggregate(start, p, '{', '}');
+  }
 
-template <class T, std::size_t... I>
-inline char* writeFields(char* p, const T& record, std::index_sequence<I...>) {
-  ((p = writeField<T, I>(p, record)), ...);
-  return p;
-}
+  template <class T, std::size_t... I>
+  static char* fields(char* p, const T& record, std::index_sequence<I...>) {
+    ((p = field<T, I>(p, record)), ...);
+    return p;
+  }
 
-template <Record T>
-char* writeValue(char* p, const T& record) {
-  char* const start = p;
-  p = writeFields(p, record, std::make_index_sequence<coding::kFieldCount<T>>{});
-  return closeAggregate(start, p, '{', '}');
-}
+  template <class T, std::size_t I>
+  static char* field(char* p, const T& record) {
+    const auto& member = record.*(kRow<T, I>.member);
+    constexpr auto& prefix = kKeyPrefix<T, I>;
+    if constexpr (IsOptional<std::remove_cvref_t<decltype(member)>>::value) {
+      if (!member) return p;
+      std::memcpy(p, prefix.data(), prefix.size());
+      return value(p + prefix.size(), *member);
+    } else {
+      std::memcpy(p, prefix.data(), prefix.size());
+      return value(p + prefix.size(), member);
+    }
+  }
+};
 
-template <Record T>
-bool appendDocument(std::string& out, const T& record) {
-  Sizer sizer;
+template <class Kernel, Record T>
+bool appendWith(std::string& out, const T& record) {
+  Sizer<Kernel> sizer;
   const std::size_t bound = sizer.value(record);
   if (!sizer.finite) return false;
   const std::size_t start = out.size();
   out.resize(start + bound + kSlack);
-  char* const end = writeValue(out.data() + start, record);
+  char* const end = Writer<Kernel>::value(out.data() + start, record);
   assert(end <= out.data() + start + bound && "document outgrew its size bound");
   out.resize(static_cast<std::size_t>(end - out.data()));
   return true;
+}
+
+template <Record T>
+bool appendDocument(std::string& out, const T& record) {
+  static const bool vectorKernel = escape::Avx512::available();
+  return vectorKernel ? appendWith<escape::Avx512>(out, record)
+                      : appendWith<escape::Portable>(out, record);
 }
 
 }  // namespace

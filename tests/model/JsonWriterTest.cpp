@@ -87,49 +87,6 @@ TEST(JsonWriter, EscapesStrings) {
   }
 }
 
-// Every byte value at every position of the 16-byte scan (and in the byte-wise tail) is written
-// as a plain byte-by-byte escaper would write it.
-TEST(JsonWriter, EscapesEveryByteAtEveryPosition) {
-  const auto escapeOne = [](unsigned char c) -> std::string {
-    switch (c) {
-      case '"':
-        return "\\\"";
-      case '\\':
-        return "\\\\";
-      case '/':
-        return "\\/";
-      case '\b':
-        return "\\b";
-      case '\f':
-        return "\\f";
-      case '\n':
-        return "\\n";
-      case '\r':
-        return "\\r";
-      case '\t':
-        return "\\t";
-      default:
-        break;
-    }
-    if (c < 0x20) {
-      constexpr char kHex[] = "0123456789abcdef";
-      return std::string("\\u00") + kHex[c >> 4] + kHex[c & 0xf];
-    }
-    return std::string(1, static_cast<char>(c));
-  };
-  const std::string filler = "abcdefghijklmnopqrstuvwxyz0123456789";
-  for (int byte = 0; byte < 256; ++byte) {
-    for (std::size_t at = 0; at < filler.size(); ++at) {
-      std::string input = filler;
-      input[at] = static_cast<char>(byte);
-      std::string escaped = filler.substr(0, at) + escapeOne(static_cast<unsigned char>(byte)) +
-                            filler.substr(at + 1);
-      ASSERT_EQ(tableWithExecutable(input), expectedTable(escaped))
-          << "byte " << byte << " at " << at;
-    }
-  }
-}
-
 TEST(JsonWriter, WritesDatesAsShortestRoundTripNumbers) {
   const struct {
     double seconds;

@@ -177,10 +177,10 @@ inline EsMessage execMessage(int argCount, int envCount) {
     const std::string n = std::to_string(i);
     switch (i % 3) {
       case 0:
-        args.push_back("-I/Users/developer/src/project/module" + n + "/include");
+        args.push_back("-I/Users/dev/src/app/mod" + n + "/include");
         break;
       case 1:
-        args.push_back("/Users/developer/src/project/module" + n + "/source_file.cpp");
+        args.push_back("/Users/dev/src/app/mod" + n + "/main.cpp");
         break;
       default:
         args.push_back("-DFEATURE_" + n + "=1");
@@ -192,13 +192,13 @@ inline EsMessage execMessage(int argCount, int envCount) {
     const std::string n = std::to_string(i);
     switch (i % 4) {
       case 0:
-        envs.push_back("PATH" + n + "=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin");
+        envs.push_back("PATH" + n + "=/usr/local/bin:/usr/bin:/bin");
         break;
       case 1:
         envs.push_back("HOME" + n + "=/Users/developer");
         break;
       case 2:
-        envs.push_back("TMPDIR" + n + "=/var/folders/xy/abcdefgh1234/T/");
+        envs.push_back("TMPDIR" + n + "=/var/folders/xy/a1b2/T/");
         break;
       default:
         envs.push_back("LANG" + n + "=en_US.UTF-8");
