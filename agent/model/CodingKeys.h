@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "agent/model/EsMessage.h"
@@ -64,11 +66,18 @@
 
 namespace model::coding {
 
-// One row of a field table: the JSON key, the member it holds, and its coding key.
+template <class T>
+struct IsOptional : std::false_type {};
+template <class T>
+struct IsOptional<std::optional<T>> : std::true_type {};
+
+// One row of a field table: the JSON key, the member it holds, and its coding key. An optional
+// member is left out of a document when absent and may be missing or null when read.
 template <class R, class M>
 struct Field {
   using Record = R;
   using Member = M;
+  static constexpr bool kOptional = IsOptional<M>::value;
   std::string_view key;
   M R::*member;
   typename R::CodingKeys codingKey;
@@ -173,3 +182,7 @@ MODEL_DEFINE_CODING(EsEventBtmLaunchItemRemove)
 MODEL_DEFINE_CODING(EsMessage)
 MODEL_DEFINE_CODING(PidAndExecutable)
 MODEL_DEFINE_CODING(PidTable)
+
+#undef MODEL_DEFINE_CODING
+#undef MODEL_FIELD_ROW
+#undef MODEL_CODING_KEY

@@ -18,11 +18,6 @@ using coding::Record;
 using coding::Table;
 using Json = nlohmann::json;
 
-template <class T>
-struct IsOptional : std::false_type {};
-template <class T>
-struct IsOptional<std::optional<T>> : std::true_type {};
-
 // Where the reader stands: a chain of stack frames, made into text only when reporting an error.
 struct Path {
   static constexpr std::size_t kNoIndex = static_cast<std::size_t>(-1);
@@ -150,7 +145,7 @@ class Reader {
     const Path here{&at, row.key};
     const auto it = object.find(row.key);
     const bool absent = it == object.end() || it->is_null();
-    if constexpr (IsOptional<std::remove_cvref_t<decltype(member)>>::value) {
+    if constexpr (row.kOptional) {
       if (absent) {
         member.reset();
         return true;

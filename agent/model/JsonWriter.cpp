@@ -111,11 +111,6 @@ inline char* writeDate(char* p, double seconds) {
 // ---------------------------------------------------------------------------------------------
 // Walking the records through their field tables
 
-template <class T>
-struct IsOptional : std::false_type {};
-template <class T>
-struct IsOptional<std::optional<T>> : std::true_type {};
-
 template <class T, std::size_t I>
 inline constexpr const auto& kRow = std::get<I>(Table<T>::fields);
 
@@ -168,7 +163,7 @@ struct Sizer {
   template <class T, std::size_t I>
   std::size_t field(const T& record) {
     const auto& member = record.*(kRow<T, I>.member);
-    if constexpr (IsOptional<std::remove_cvref_t<decltype(member)>>::value) {
+    if constexpr (kRow<T, I>.kOptional) {
       return member ? kKeyPrefix<T, I>.size() + value(*member) : 0;
     } else {
       return kKeyPrefix<T, I>.size() + value(member);
@@ -238,7 +233,7 @@ struct Writer {
   static char* field(char* p, const T& record) {
     const auto& member = record.*(kRow<T, I>.member);
     constexpr auto& prefix = kKeyPrefix<T, I>;
-    if constexpr (IsOptional<std::remove_cvref_t<decltype(member)>>::value) {
+    if constexpr (kRow<T, I>.kOptional) {
       if (!member) return p;
       std::memcpy(p, prefix.data(), prefix.size());
       return value(p + prefix.size(), *member);
@@ -262,11 +257,15 @@ bool appendWith(std::string& out, const T& record) {
   return true;
 }
 
+bool useVectorKernel() {
+  static const bool available = escape::Avx512::available();
+  return available;
+}
+
 template <Record T>
 bool appendDocument(std::string& out, const T& record) {
-  static const bool vectorKernel = escape::Avx512::available();
-  return vectorKernel ? appendWith<escape::Avx512>(out, record)
-                      : appendWith<escape::Portable>(out, record);
+  return useVectorKernel() ? appendWith<escape::Avx512>(out, record)
+                           : appendWith<escape::Portable>(out, record);
 }
 
 }  // namespace

@@ -47,11 +47,6 @@ void nameDocument(benchmark::State& state) {
   state.SetLabel(state.range(0) == 0 ? "fork" : "exec");
 }
 
-template <class T>
-struct IsOptional : std::false_type {};
-template <class T>
-struct IsOptional<std::optional<T>> : std::true_type {};
-
 // The same tree through RapidJSON's Writer: every field in declared order, absent optionals
 // left out. The field tables only spell out the calls; each document is the same sequence of
 // Key/value calls one would write by hand.
@@ -86,7 +81,7 @@ struct RapidJsonTree {
   void field(const T& record) {
     constexpr auto& row = std::get<I>(Table<T>::fields);
     const auto& member = record.*(row.member);
-    if constexpr (IsOptional<std::remove_cvref_t<decltype(member)>>::value) {
+    if constexpr (row.kOptional) {
       if (!member) return;
       w.Key(row.key.data(), static_cast<rapidjson::SizeType>(row.key.size()));
       value(*member);
@@ -126,7 +121,7 @@ struct BoostTree {
   void field(boost::json::object& object, const T& record) {
     constexpr auto& row = std::get<I>(Table<T>::fields);
     const auto& member = record.*(row.member);
-    if constexpr (IsOptional<std::remove_cvref_t<decltype(member)>>::value) {
+    if constexpr (row.kOptional) {
       if (member) object.emplace(row.key, value(*member));
     } else {
       object.emplace(row.key, value(member));
