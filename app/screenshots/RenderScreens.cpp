@@ -8,6 +8,8 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <cstdio>
 
 #include "app/state/ProgramStatus.h"
@@ -50,6 +52,15 @@ int main(int argc, char** argv) {
   window.show();
   settle();
   bool ok = save(window, out + "/install.png");
+
+  // The later steps, scrolled into view.
+  if (auto* steps = window.findChild<QScrollArea*>("instructionsScrollArea")) {
+    steps->verticalScrollBar()->setValue(steps->verticalScrollBar()->maximum() / 2);
+    ok = save(window, out + "/install-steps-middle.png") && ok;
+    steps->verticalScrollBar()->setValue(steps->verticalScrollBar()->maximum());
+    ok = save(window, out + "/install-steps-end.png") && ok;
+    steps->verticalScrollBar()->setValue(0);
+  }
 
   window.resize(760, 600);
   ok = save(window, out + "/install-narrow.png") && ok;

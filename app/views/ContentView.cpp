@@ -43,6 +43,7 @@ ContentView::ContentView(QWidget* parent)
   for (const auto& item : programStatus_->activeNavigationItems()) {
     auto* row = new QListWidgetItem(qs(item.menuName), sidebar_);
     row->setData(kIdRole, qs(item.id));
+    row->setSizeHint(QSize(0, sidebar_->fontMetrics().height() + 14));
   }
   QObject::connect(sidebar_, &QListWidget::currentItemChanged, this,
                    [this](QListWidgetItem* current) {

@@ -1,5 +1,6 @@
 #include "platform/system_extensions/Process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -96,6 +97,16 @@ std::optional<char> processState(pid_t pid) {
   const auto close = line.rfind(')');
   if (close == std::string::npos || close + 2 >= line.size()) return std::nullopt;
   return line[close + 2];
+}
+
+std::size_t taskCount(pid_t pid) {
+  DIR* tasks = ::opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+  if (!tasks) return 0;
+  std::size_t count = 0;
+  while (const dirent* entry = ::readdir(tasks))
+    if (entry->d_name[0] != '.') ++count;
+  ::closedir(tasks);
+  return count;
 }
 
 }  // namespace
@@ -240,7 +251,7 @@ pid_t startDetached(const std::string& program, const std::vector<std::string>& 
     ::umask(022);
     int err = 0;
     const int in = ::open("/dev/null", O_RDONLY);
-    const int out = ::open(log, O_WRONLY | O_CREAT | O_TRUNC, 0640);
+    const int out = ::open(log, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0640);
     if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) {
       err = errno;
     } else {
@@ -273,7 +284,12 @@ bool processAlive(pid_t pid) {
   if (pid <= 0) return false;
   if (::kill(pid, 0) < 0 && errno != EPERM) return false;
   const auto state = processState(pid);
-  return state && *state != 'Z' && *state != 'X';
+  if (!state) return false;
+  if (*state != 'Z' && *state != 'X') return true;
+  // A dead leader waits as a zombie while its other threads finish exiting, and they still hold
+  // its files (a listening socket keeps accepting). Only a zombie alone is gone; nobody may
+  // ever reap it here.
+  return taskCount(pid) > 1;
 }
 
 std::optional<std::string> executableOf(pid_t pid) {

@@ -77,7 +77,7 @@ class Subprocess {
 pid_t startDetached(const std::string& program, const std::vector<std::string>& environment,
                     const std::string& logPath);
 
-// True while the process exists and is not a zombie.
+// True until the process has finished exiting: a zombie counts as gone once its last thread is.
 bool processAlive(pid_t pid);
 
 // The path of the process's executable, without the " (deleted)" mark of a replaced file.
