@@ -103,7 +103,9 @@ void IPCForAgent::broadcastEndpointMessage(const model::EsMessage& message) {
   std::vector<Connection> toDrop;
   for (const Connection& connection : currentConnections.copy()) {
     auto proxy = connection->remoteObjectProxyWithErrorHandler(
-        [onError = remover(this, connection)](const NSError&) { onError(); });
+        [self = this, weak = std::weak_ptr<NSXPCConnection>(connection)](const NSError&) {
+          if (auto strong = weak.lock()) self->currentConnections.erase(strong);
+        });
     if (proxy->conformsToProtocol<ipc::SystemExtensionsToApp>()) {
       proxy->reportEndpointMessageWithMsg(data);
     } else {

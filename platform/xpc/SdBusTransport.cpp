@@ -38,9 +38,12 @@ namespace {
 
 constexpr std::string_view kBusInterface = "org.freedesktop.DBus";
 constexpr const char* kRejectLine = "REJECTED EXTERNAL\r\n";
+// sd-bus steps per wake-up before other connections get their turn.
 constexpr int kProcessBudget = 256;
-constexpr int kSocketSendBuffer =
-    256 * 1024;  // the kernel doubles it  // sd-bus steps per wake-up before others get their turn
+// Socket send buffer of an accepted connection (the kernel doubles it).
+constexpr int kSocketSendBuffer = 256 * 1024;
+// Report bytes gathered for one write.
+constexpr std::size_t kRawBatch = 64 * 1024;
 
 bool isTransportInterface(const char* interface) {
   if (!interface) return false;
@@ -63,18 +66,36 @@ struct ListenerState {
   std::atomic<std::uint64_t> nextPeerName{1};
 };
 
+// Where sd-bus may write: only while no ready-made report bytes are half written (see pump()).
+class WriteTurn {
+ public:
+  virtual ~WriteTurn() = default;
+  // Runs `task` now when sd-bus may write, otherwise once it may. Loop thread only.
+  virtual void whenSdBusMayWrite(std::function<void()> task) = 0;
+};
+
 // A reply owed to a caller. It may be given on any thread; when the exported object drops it
 // without answering, the caller gets an error instead of waiting forever.
 class PendingReply {
  public:
-  PendingReply(std::shared_ptr<Loop> loop, sd_bus_message* call, char type)
-      : loop_(std::move(loop)), call_(sd_bus_message_ref(call)), type_(type) {}
+  PendingReply(std::shared_ptr<Loop> loop, std::weak_ptr<WriteTurn> turn, sd_bus_message* call,
+               char type)
+      : loop_(std::move(loop)),
+        turn_(std::move(turn)),
+        call_(sd_bus_message_ref(call)),
+        type_(type) {}
   ~PendingReply() {
-    loop_->post([call = call_, replied = replied_.load()] {
-      if (!replied) {
+    loop_->post([turn = turn_, call = call_, replied = replied_.load()] {
+      auto unanswered = [call] {
         sd_bus_reply_method_errorf(call, SD_BUS_ERROR_NO_REPLY, "The service gave no reply");
+        sd_bus_message_unref(call);
+      };
+      auto channel = turn.lock();
+      if (!replied && channel) {
+        channel->whenSdBusMayWrite(unanswered);
+      } else {
+        sd_bus_message_unref(call);
       }
-      sd_bus_message_unref(call);
     });
   }
   PendingReply(const PendingReply&) = delete;
@@ -82,7 +103,11 @@ class PendingReply {
 
   static void give(const std::shared_ptr<PendingReply>& self, std::string value) {
     if (self->replied_.exchange(true)) return;  // a call is answered once
-    self->loop_->run([self, value = std::move(value)] { self->sendOnLoop(value); });
+    self->loop_->run([self, value = std::move(value)]() mutable {
+      if (auto channel = self->turn_.lock()) {
+        channel->whenSdBusMayWrite([self, value = std::move(value)] { self->sendOnLoop(value); });
+      }
+    });
   }
 
  private:
@@ -102,12 +127,63 @@ class PendingReply {
   }
 
   std::shared_ptr<Loop> loop_;
+  std::weak_ptr<WriteTurn> turn_;
   sd_bus_message* call_;
   char type_;
   std::atomic<bool> replied_{false};
 };
 
-class BusChannel final : public Channel, public Pollable {
+// Appends one D-Bus method call (little-endian, no reply expected) at path "/" with one
+// byte-array argument, ready to be written to the socket.
+void appendReport(std::string& out, std::uint32_t serial, std::string_view interface,
+                  std::string_view member, std::string_view payload) {
+  const std::size_t start = out.size();
+  auto pad = [&](std::size_t alignment) {
+    while ((out.size() - start) % alignment) out.push_back('\0');
+  };
+  auto putU32At = [&](std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
+  };
+  auto u32 = [&](std::uint32_t value) {
+    pad(4);
+    out.append(4, '\0');
+    putU32At(out.size() - 4, value);
+  };
+  auto field = [&](char code, char type, std::string_view value) {
+    pad(8);
+    out.push_back(code);
+    out.push_back(1);  // the variant's signature: one type
+    out.push_back(type);
+    out.push_back('\0');
+    if (type == 'g') {
+      out.push_back(static_cast<char>(value.size()));
+    } else {
+      u32(static_cast<std::uint32_t>(value.size()));
+    }
+    out.append(value);
+    out.push_back('\0');
+  };
+
+  out.append({'l', 1 /* method call */, 1 /* no reply expected */, 1 /* protocol version */});
+  const std::size_t bodyLengthAt = out.size();
+  u32(0);
+  u32(serial);
+  const std::size_t fieldsLengthAt = out.size();
+  u32(0);
+  pad(8);
+  const std::size_t fieldsStart = out.size();
+  field(1, 'o', "/");
+  field(2, 's', interface);
+  field(3, 's', member);
+  field(8, 'g', "ay");
+  putU32At(fieldsLengthAt, static_cast<std::uint32_t>(out.size() - fieldsStart));
+  pad(8);
+  u32(static_cast<std::uint32_t>(payload.size()));
+  out.append(payload);
+  putU32At(bodyLengthAt, static_cast<std::uint32_t>(4 + payload.size()));
+}
+
+class BusChannel final : public Channel, public Pollable, public WriteTurn {
  public:
   enum class Role { server, client };
 
@@ -185,12 +261,13 @@ class BusChannel final : public Channel, public Pollable {
 
   short pollEvents() override {
     if (!bus_ || closedOnLoop_ || paused_) return 0;
+    if (rawPending()) return POLLOUT;
     const int events = sd_bus_get_events(bus_);
     return events < 0 ? 0 : static_cast<short>(events);
   }
 
   std::uint64_t deadline() override {
-    if (!bus_ || closedOnLoop_ || paused_) return UINT64_MAX;
+    if (!bus_ || closedOnLoop_ || paused_ || rawPending()) return UINT64_MAX;
     if (rerun_) return 0;
     std::uint64_t usec = UINT64_MAX;
     if (sd_bus_get_timeout(bus_, &usec) < 0) return UINT64_MAX;
@@ -200,6 +277,10 @@ class BusChannel final : public Channel, public Pollable {
   void handle(short) override {
     if (!bus_ || closedOnLoop_ || paused_) return;
     auto self = shared();  // callbacks may drop the last other reference
+    if (rawPending()) {
+      pump();  // sd-bus waits for its turn
+      if (closedOnLoop_ || rawPending()) return;
+    }
     rerun_ = false;
     int budget = kProcessBudget;
     while (!closing_ && !paused_) {
@@ -229,6 +310,15 @@ class BusChannel final : public Channel, public Pollable {
   }
 
   void shutdown() override { close(ESHUTDOWN); }
+
+  void whenSdBusMayWrite(std::function<void()> task) override {
+    if (closedOnLoop_) return;
+    if (rawPending()) {
+      afterRaw_.push_back(std::move(task));
+    } else {
+      task();
+    }
+  }
 
  protected:
   void doSend(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
@@ -423,7 +513,8 @@ class BusChannel final : public Channel, public Pollable {
       if (sd_bus_message_get_expect_reply(m) > 0) sd_bus_reply_method_return(m, "");
       return;
     }
-    auto pending = std::make_shared<PendingReply>(loop_, m, method.outSignature == "s" ? 's' : 'y');
+    auto pending = std::make_shared<PendingReply>(loop_, std::weak_ptr<WriteTurn>(shared()), m,
+                                                  method.outSignature == "s" ? 's' : 'y');
     invoke(method, std::move(argument),
            [pending](std::string value) { PendingReply::give(pending, std::move(value)); });
   }
@@ -440,11 +531,16 @@ class BusChannel final : public Channel, public Pollable {
       if (onError && *onError) (*onError)(makeError(closeError(), "The connection ended"));
       return;
     }
-    if (!running_) {
-      deferred_.push_back([this, &method, argument = std::move(argument), reply = std::move(reply),
-                           onError = std::move(onError)]() mutable {
+    if (!running_ || rawPending()) {
+      auto retry = [this, &method, argument = std::move(argument), reply = std::move(reply),
+                    onError = std::move(onError)]() mutable {
         callOnLoop(method, std::move(argument), std::move(reply), std::move(onError));
-      });
+      };
+      if (running_) {
+        afterRaw_.push_back(std::move(retry));
+      } else {
+        deferred_.push_back(std::move(retry));
+      }
       return;
     }
     const auto remote = remoteObjectInterface();
@@ -516,51 +612,86 @@ class BusChannel final : public Channel, public Pollable {
     if (reply) reply(std::move(value));
   }
 
-  // Moves queued reports into sd-bus while it has nothing left to write, so that what waits is
-  // always in our byte-bounded queue and sd-bus holds at most one partly written message.
+  bool rawPending() const { return rawSent_ < raw_.size(); }
+
+  // Reports go out as ready-made messages, many per system call, instead of one sd-bus message
+  // and one write each. sd-bus and this path take turns on the socket: reports are written only
+  // while sd-bus has nothing half written, and sd-bus is not called to write (nor to process,
+  // which may answer calls) while report bytes are half written. What waits meanwhile stays in
+  // the byte-bounded queue.
   void pump() {
-    if (closedOnLoop_ || closing_ || !bus_ || !isResumed()) return;
-    if (sd_bus_is_ready(bus_) <= 0) return;
-    std::string interface;
+    if (closedOnLoop_ || closing_ || !bus_ || !isResumed() || sd_bus_is_ready(bus_) <= 0) return;
+    auto self = shared();
     for (;;) {
+      if (!flushRaw()) return;
+      if (!afterRaw_.empty()) {
+        auto tasks = std::move(afterRaw_);
+        afterRaw_.clear();
+        for (auto& task : tasks) task();
+        if (closedOnLoop_ || rawPending()) return;
+      }
       const int events = sd_bus_get_events(bus_);
-      if (events < 0 || (events & POLLOUT)) return;
-      inflightError_.reset();
-      Outgoing item;
-      {
-        std::lock_guard lock(mutex_);
-        if (queue_.empty()) {
-          pumpPosted_ = false;
-          return;
-        }
-        item = std::move(queue_.front());
-        queue_.pop_front();
-        queuedBytes_ -= item.payload.size() + kQueuedSendOverhead;
-      }
-      if (interface.empty()) {
-        const auto remote = remoteObjectInterface();
-        interface = remote ? remote->wireName() : std::string();
-      }
-      const std::string member(item.method->member);
-      sd_bus_message* m = nullptr;
-      int r =
-          sd_bus_message_new_method_call(bus_, &m, nullptr, "/", interface.c_str(), member.c_str());
-      if (r >= 0) r = sd_bus_message_set_expect_reply(m, 0);
-      if (r >= 0) r = sd_bus_message_append_array(m, 'y', item.payload.data(), item.payload.size());
-      if (r >= 0) r = sd_bus_send(bus_, m, nullptr);
-      sd_bus_message_unref(m);
-      if (r == -E2BIG || r == -EINVAL || r == -ENOMEM) {
-        // This one report cannot be made into a message; the connection itself is fine.
-        reportError(item.onError, makeError(-r, "The report could not be sent"));
-        continue;
-      }
-      if (r < 0) {
-        inflightError_ = item.onError;
-        close(-r);
-        return;
-      }
-      inflightError_ = std::move(item.onError);
+      if (events < 0 || (events & POLLOUT)) return;  // sd-bus is mid-message
+      if (!fillRaw()) return;
     }
+  }
+
+  // Writes what is pending; true once nothing is.
+  bool flushRaw() {
+    while (rawPending()) {
+      const ssize_t n = ::send(sd_bus_get_fd(bus_), raw_.data() + rawSent_, raw_.size() - rawSent_,
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) close(errno);
+        return false;
+      }
+      rawSent_ += static_cast<std::size_t>(n);
+    }
+    if (raw_.capacity() > 4 * kRawBatch) {
+      std::string().swap(raw_);  // one huge report does not keep its buffer
+    } else {
+      raw_.clear();
+    }
+    rawSent_ = 0;
+    rawErrors_.clear();
+    return true;
+  }
+
+  // Moves queued reports into the write buffer; false when the queue was empty.
+  bool fillRaw() {
+    std::vector<Outgoing> batch;
+    {
+      std::lock_guard lock(mutex_);
+      if (queue_.empty()) {
+        pumpPosted_ = false;
+        return false;
+      }
+      std::size_t bytes = 0;
+      while (!queue_.empty() && bytes < kRawBatch) {
+        bytes += queue_.front().payload.size() + 128;
+        queuedBytes_ -= queue_.front().payload.size() + kQueuedSendOverhead;
+        batch.push_back(std::move(queue_.front()));
+        queue_.pop_front();
+      }
+    }
+    if (remoteWire_.empty()) {
+      const auto remote = remoteObjectInterface();
+      remoteWire_ = remote ? remote->wireName() : std::string();
+    }
+    for (auto& item : batch) {
+      appendReport(raw_, nextSerial(), remoteWire_, item.method->member, item.payload);
+      if (rawErrors_.empty() || rawErrors_.back() != item.onError) {
+        rawErrors_.push_back(std::move(item.onError));
+      }
+    }
+    return true;
+  }
+
+  // Serials of our own messages, apart from those sd-bus gives its messages (counting from 1).
+  std::uint32_t nextSerial() {
+    if (serial_ == 0) serial_ = 0x80000000u;
+    return serial_++;
   }
 
   void requestClose(int error) {
@@ -611,7 +742,11 @@ class BusChannel final : public Channel, public Pollable {
         failed.push_back(std::move(handler));
       }
     };
-    addFailed(std::move(inflightError_));
+    for (auto& handler : rawErrors_) addFailed(std::move(handler));
+    rawErrors_.clear();
+    raw_.clear();
+    rawSent_ = 0;
+    afterRaw_.clear();
     for (auto& item : dropped) addFailed(std::move(item.onError));
 
     auto calls = std::move(calls_);
@@ -655,7 +790,12 @@ class BusChannel final : public Channel, public Pollable {
   std::vector<MessagePtr> held_;
   std::list<std::unique_ptr<PendingCall>> calls_;
   std::vector<std::function<void()>> deferred_;
-  SharedErrorHandler inflightError_;
+  std::string raw_;  // report messages ready for the socket
+  std::size_t rawSent_ = 0;
+  std::vector<SharedErrorHandler> rawErrors_;  // of the reports in raw_
+  std::vector<std::function<void()>> afterRaw_;
+  std::string remoteWire_;
+  std::uint32_t serial_ = 0;
 
   // Any thread.
   mutable std::mutex mutex_;

@@ -150,7 +150,8 @@ std::string servicesDirectory();
 // The socket of a service; empty when the name cannot be a file name.
 std::string socketPathForService(std::string_view name);
 
-// Accounting charge of one queued send besides its bytes, so that empty payloads count too.
-inline constexpr std::size_t kQueuedSendOverhead = 64;
+// Accounting charge of one queued send besides its bytes: the bookkeeping around it (queue slot,
+// error handler, allocator headers), so that the limit bounds memory and empty payloads count.
+inline constexpr std::size_t kQueuedSendOverhead = 384;
 
 }  // namespace xpc
