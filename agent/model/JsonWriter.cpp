@@ -199,7 +199,8 @@ struct Writer {
   }
   static char* value(char* p, const std::string& s) {
     *p++ = '"';
-    p = Kernel::write(p, s);
+    char* const end = escape::writeShort(p, s);
+    p = end != nullptr ? end : Kernel::write(p, s);
     *p++ = '"';
     return p;
   }

@@ -14,48 +14,8 @@
 namespace model::escape {
 namespace {
 
-// How one byte is written: `size` 0 means as is, otherwise the first `size` bytes of `text`.
-struct Escape {
-  char text[7];
-  unsigned char size;
-};
-static_assert(sizeof(Escape) == 8);
-
-constexpr std::array<Escape, 256> makeEscapeTable() {
-  std::array<Escape, 256> table{};
-  constexpr char kHex[] = "0123456789abcdef";
-  for (int c = 0; c < 0x20; ++c) {
-    table[c] = Escape{{'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xf], 0}, 6};
-  }
-  const auto named = [&table](unsigned char c, char name) {
-    table[c] = Escape{{'\\', name, 0, 0, 0, 0, 0}, 2};
-  };
-  named('\b', 'b');
-  named('\f', 'f');
-  named('\n', 'n');
-  named('\r', 'r');
-  named('\t', 't');
-  named('"', '"');
-  named('\\', '\\');
-  named('/', '/');
-  return table;
-}
-constexpr std::array<Escape, 256> kEscapes = makeEscapeTable();
-
-// Byte by byte through the table; an escape copies the whole 8-byte entry (surplus in slack).
-char* writeBytes(char* p, const char* src, const char* end) {
-  for (; src < end; ++src) {
-    const auto c = static_cast<unsigned char>(*src);
-    const Escape& escape = kEscapes[c];
-    if (escape.size == 0) {
-      *p++ = static_cast<char>(c);
-    } else {
-      std::memcpy(p, &escape, sizeof(Escape));
-      p += escape.size;
-    }
-  }
-  return p;
-}
+using detail::kEscapes;
+using detail::writeBytes;
 
 std::size_t extraBytes(const char* src, const char* end) {
   std::size_t extra = 0;
@@ -67,15 +27,7 @@ std::size_t extraBytes(const char* src, const char* end) {
 }
 
 #if defined(MODEL_HAVE_X86)
-// 0xff in each byte that needs an escape (controls, '"', '\', '/').
-inline __m128i flaggedBytes(__m128i v) {
-  const __m128i limit = _mm_set1_epi8(0x1f);
-  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit);
-  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
-  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
-  const __m128i solidus = _mm_cmpeq_epi8(v, _mm_set1_epi8('/'));
-  return _mm_or_si128(_mm_or_si128(control, quote), _mm_or_si128(backslash, solidus));
-}
+using detail::flaggedBytes;
 #endif
 
 }  // namespace

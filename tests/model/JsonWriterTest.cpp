@@ -59,6 +59,8 @@ TEST(JsonWriter, EscapesStrings) {
        "caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80"},
       {"\xff\x80 raw", "\xff\x80 raw"},
       {"'<>&", "'<>&"},
+      {"2024-05-01T12:00:00Z", "2024-05-01T12:00:00Z"},
+      {"a/b/c/d/e/f/g/h/i/j/k", R"(a\/b\/c\/d\/e\/f\/g\/h\/i\/j\/k)"},
       // Long enough for the 16-byte scan, with escapes at and across block edges.
       {"/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
        R"(\/usr\/local\/bin:\/usr\/bin:\/bin:\/usr\/sbin:\/sbin)"},

@@ -71,12 +71,29 @@ class StringEscapeKernel : public testing::Test {
   }
 };
 
-using Kernels = testing::Types<Portable, Avx512>;
+// What the writer does with a lone string: the inline short path, else a kernel.
+struct ShortThenPortable {
+  static std::size_t sizeBound(std::string_view s) { return Portable::sizeBound(s); }
+  static std::size_t sizeBound(const std::vector<std::string>& items) {
+    return Portable::sizeBound(items);
+  }
+  static char* write(char* p, std::string_view s) {
+    char* const end = writeShort(p, s);
+    return end != nullptr ? end : Portable::write(p, s);
+  }
+  static char* writeArray(char* p, const std::vector<std::string>& items) {
+    return Portable::writeArray(p, items);
+  }
+};
+
+using Kernels = testing::Types<Portable, Avx512, ShortThenPortable>;
 class KernelNames {
  public:
   template <class T>
   static std::string GetName(int) {
-    return std::is_same_v<T, Portable> ? "Portable" : "Avx512";
+    if (std::is_same_v<T, Portable>) return "Portable";
+    if (std::is_same_v<T, Avx512>) return "Avx512";
+    return "ShortThenPortable";
   }
 };
 TYPED_TEST_SUITE(StringEscapeKernel, Kernels, KernelNames);
