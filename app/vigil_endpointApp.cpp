@@ -35,7 +35,7 @@ int vigil_endpointApp::main(int argc, char** argv) {
   QApplication::setApplicationDisplayName(QString::fromUtf8(kApplicationName));
   QApplication::setApplicationVersion(QString::fromUtf8(build_config::kVersion));
   QApplication::setDesktopFileName(QStringLiteral("corvane-endpoint"));
-  QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/corvane-endpoint.png")));
+  QApplication::setWindowIcon(QIcon(QString::fromUtf8(kApplicationIcon)));
 
   OSSystemExtensionManager::sharedManager().setBackend(makeBackend());
   int status = 0;

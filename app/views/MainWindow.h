@@ -13,6 +13,7 @@ namespace app {
 class ContentView;
 
 inline constexpr const char* kApplicationName = "Corvane Endpoint";
+inline constexpr const char* kApplicationIcon = ":/icons/corvane-endpoint-256.png";
 
 struct HelpActions {
   // The documentation among the application's resources, if it is there.

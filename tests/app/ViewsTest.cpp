@@ -335,7 +335,7 @@ TEST(InstructionImage, ItIsShownAtItsBoundAndShrinksWithANarrowPane) {
   EXPECT_TRUE(missing.imageRect().isEmpty());
 }
 
-TEST(InstructionImage, TheShippedIllustrationsAreSharpAtTheirBound) {
+TEST(Resources, TheShippedIllustrationsAreSharpAtTheirBoundAndTheIconIsThere) {
   for (const char* name : {"ClickInstall", "OpenSystemSettings", "EnableWatchagent",
                            "GoToFullDiskAccess", "EnableFullDiskAccess"}) {
     const QPixmap image = app::InstructionImage::named(name);
@@ -345,6 +345,7 @@ TEST(InstructionImage, TheShippedIllustrationsAreSharpAtTheirBound) {
     // At least two pixels per point at the bound: sharp on a double-density screen too.
     EXPECT_GE(image.width(), 1000) << name;
   }
+  EXPECT_EQ(QPixmap(QString::fromUtf8(app::kApplicationIcon)).width(), 256);
 }
 
 TEST(InlineMarkdown, MarksBoldAndShowsEverythingElseAsWritten) {
