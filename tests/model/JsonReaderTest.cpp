@@ -173,6 +173,16 @@ TEST(JsonReader, RejectsDocumentsThatAreNotObjects) {
   }
 }
 
+// A hostile document nests an unknown member very deep: read without exhausting the stack.
+TEST(JsonReader, ToleratesDeeplyNestedUnknownMembers) {
+  const std::size_t depth = 100000;
+  const std::string document =
+      R"({"x":)" + std::string(depth, '[') + std::string(depth, ']') + R"(,"table":[]})";
+  const ReadResult<PidTable> read = decode<PidTable>(document);
+  ASSERT_TRUE(read.ok()) << read.error().describe();
+  EXPECT_EQ(read.value(), PidTable{});
+}
+
 TEST(JsonReader, NamesArrayPositionsInTheKey) {
   const ReadResult<PidTable> read =
       decode<PidTable>(R"({"table":[{"pid":1,"executable":"a"},{"executable":"b"}]})");
