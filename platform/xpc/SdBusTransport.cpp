@@ -277,10 +277,11 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   void handle(short) override {
     if (!bus_ || closedOnLoop_ || paused_) return;
     auto self = shared();  // callbacks may drop the last other reference
-    if (rawPending()) {
-      pump();  // sd-bus waits for its turn
-      if (closedOnLoop_ || rawPending()) return;
-    }
+    // Finish the reports half written, then let sd-bus read and answer before writing more,
+    // so that calls are served while reports keep coming.
+    if (rawPending() && !flushRaw()) return;
+    runAfterRaw();
+    if (closedOnLoop_ || rawPending()) return;
     rerun_ = false;
     int budget = kProcessBudget;
     while (!closing_ && !paused_) {
@@ -624,16 +625,19 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     auto self = shared();
     for (;;) {
       if (!flushRaw()) return;
-      if (!afterRaw_.empty()) {
-        auto tasks = std::move(afterRaw_);
-        afterRaw_.clear();
-        for (auto& task : tasks) task();
-        if (closedOnLoop_ || rawPending()) return;
-      }
+      runAfterRaw();
+      if (closedOnLoop_ || rawPending()) return;
       const int events = sd_bus_get_events(bus_);
       if (events < 0 || (events & POLLOUT)) return;  // sd-bus is mid-message
       if (!fillRaw()) return;
     }
+  }
+
+  void runAfterRaw() {
+    if (afterRaw_.empty()) return;
+    auto tasks = std::move(afterRaw_);
+    afterRaw_.clear();
+    for (auto& task : tasks) task();
   }
 
   // Writes what is pending; true once nothing is.

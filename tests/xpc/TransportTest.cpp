@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <thread>
 
 #include "platform/log/Log.h"
 #include "platform/xpc/Loop.h"
@@ -25,6 +26,7 @@ class EchoService final : public NSXPCListenerDelegate, public ipc::AppToSystemE
  public:
   bool accept = true;
   bool answerTable = true;
+  bool answerFromAnotherThread = false;
   std::string table = std::string("bytes\0with\xff nul", 15);
 
   bool shouldAcceptNewConnection(NSXPCListener&,
@@ -50,7 +52,17 @@ class EchoService final : public NSXPCListenerDelegate, public ipc::AppToSystemE
   }
   void establishConnection2WithMessage(const ipc::NSString& message,
                                        std::function<void(const ipc::NSString&)> reply) override {
-    reply(message == "echo" ? message : std::string(ipc::kEstablishedReply));
+    std::string answer =
+        message.starts_with("echo") ? message : std::string(ipc::kEstablishedReply);
+    if (!answerFromAnotherThread) return reply(answer);
+    std::lock_guard lock(mutex_);
+    answering_.emplace_back([reply = std::move(reply), answer = std::move(answer)] {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      reply(answer);
+    });
+  }
+  ~EchoService() override {
+    for (auto& thread : answering_) thread.join();
   }
   void establishConnectionAndGetProcTableWithMessage(
       const ipc::NSString&, std::function<void(const ipc::NSData&)> reply) override {
@@ -70,6 +82,7 @@ class EchoService final : public NSXPCListenerDelegate, public ipc::AppToSystemE
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<NSXPCConnection>> connections_;
   int invalidations_ = 0;
+  std::vector<std::thread> answering_;
 };
 
 class TransportTest : public ::testing::Test {
@@ -178,6 +191,43 @@ TEST_F(TransportTest, CallsRepliesAndReportsCarryTheirBytesUnchanged) {
   EXPECT_EQ(c->documents(), payloads);
   EXPECT_EQ(connection->effectiveUserIdentifier(), 0u);
   EXPECT_EQ(connection->processIdentifier(), ::getpid());
+}
+
+// Reports stream while calls are answered, some from other threads: both kinds of message share
+// the socket and every one arrives whole.
+TEST_F(TransportTest, RepliesAndReportsShareTheSocketIntact) {
+  service.answerFromAnotherThread = true;
+  auto listener = listen();
+  auto c = client();
+  ASSERT_EQ(c->handshake("echo 0").reply, "echo 0");
+  auto connection = service.connections().at(0);
+  c->slowDown(std::chrono::microseconds(300));  // so that reports are often half written
+
+  const std::size_t sizes[] = {0, 1, 7, 100, 2000, 70000, 300};
+  constexpr std::size_t kReports = 1400;
+  std::vector<std::string> sent;
+  for (std::size_t i = 0; i < kReports; ++i) {
+    std::string payload(sizes[i % std::size(sizes)], static_cast<char>('a' + i % 26));
+    if (!payload.empty()) payload[0] = static_cast<char>(i);
+    sent.push_back(payload);
+  }
+  std::thread reporter([&] {
+    for (std::size_t i = 0; i < kReports; ++i) {
+      connection
+          ->remoteObjectProxyWithErrorHandler(
+              [](const NSError& e) { ADD_FAILURE() << e.localizedDescription; })
+          ->reportEndpointMessageWithMsg(sent[i]);
+      if (i % 64 == 63 && i > 300)
+        c->waitForCount(i - 300);  // past the socket buffer, inside the limit
+    }
+  });
+  for (int i = 1; i <= 200; ++i) {
+    const std::string message = "echo " + std::to_string(i);
+    ASSERT_EQ(c->handshake(message).reply, message);
+  }
+  reporter.join();
+  ASSERT_TRUE(c->waitForCount(kReports));
+  EXPECT_EQ(c->documents(), sent);
 }
 
 TEST_F(TransportTest, CallsMadeBeforeResumeAreDeliveredAfterIt) {

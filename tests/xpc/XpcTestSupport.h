@@ -116,6 +116,12 @@ class RecordingClient final : public ipc::SystemExtensionsToApp {
     changed_.notify_all();
   }
 
+  // Each report then takes this long to handle, so the socket fills up now and then.
+  void slowDown(std::chrono::microseconds perReport) {
+    std::lock_guard lock(mutex_);
+    perReport_ = perReport;
+  }
+
   NSXPCConnection& connection() { return *connection_; }
 
   void reportEndpointMessageWithMsg(const ipc::NSData& msg) override {
@@ -123,6 +129,11 @@ class RecordingClient final : public ipc::SystemExtensionsToApp {
     documents_.push_back(msg);
     changed_.notify_all();
     changed_.wait(lock, [&] { return !stalled_; });
+    if (perReport_.count()) {
+      const auto pause = perReport_;
+      lock.unlock();
+      std::this_thread::sleep_for(pause);
+    }
   }
   void reportNetworkMessageWithMsg(const ipc::NSData&) override {}
   void reportExecutableForPidWithMsg(const ipc::NSData&) override {}
@@ -167,6 +178,7 @@ class RecordingClient final : public ipc::SystemExtensionsToApp {
   std::condition_variable changed_;
   std::vector<std::string> documents_;
   bool stalled_ = false;
+  std::chrono::microseconds perReport_{0};
   bool interrupted_ = false;
   bool invalidated_ = false;
   std::shared_ptr<NSXPCConnection> connection_;
