@@ -3,10 +3,10 @@
 //
 // Writer: one object per record, members in declared order, no whitespace, absent optionals
 // left out (never null); '/' is written "\/", '"' and '\' are backslash-escaped, \b \f \n \r \t
-// by name, other bytes below 0x20 as \u00XX, every other byte as is; integers in plain
-// decimal; a `Date` as the shortest number that reads back to the same double (whole seconds
-// without a fraction). The only failure is a `Date` that is NaN or infinite, anywhere in the
-// tree: then nothing at all is written.
+// by name, other bytes below 0x20 as \u00xx, every other byte as is (strings are expected to be
+// UTF-8 already; their producers see to it); integers in plain decimal; a `Date` as the shortest
+// number that reads back to the same double (whole seconds without a fraction). The only
+// failure is a `Date` that is NaN or infinite, anywhere in the tree: then nothing is written.
 //
 // Reader: every non-optional member is required (missing or null is an error naming the key);
 // the JSON type must match; integers must be whole and inside the field's range; a `Date` is a
