@@ -42,6 +42,8 @@ constexpr const char* kRejectLine = "REJECTED EXTERNAL\r\n";
 constexpr int kProcessBudget = 256;
 // Socket send buffer of an accepted connection (the kernel doubles it).
 constexpr int kSocketSendBuffer = 256 * 1024;
+// The largest byte array a D-Bus message may carry.
+constexpr std::size_t kMaxByteArray = std::size_t{1} << 26;
 // Report bytes gathered for one write.
 constexpr std::size_t kRawBatch = 64 * 1024;
 
@@ -331,6 +333,8 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       std::lock_guard lock(mutex_);
       if (closed_) {
         failure = closeError_ ? closeError_ : ENOTCONN;
+      } else if (argument.size() > kMaxByteArray) {
+        failure = EMSGSIZE;  // D-Bus cannot carry it; the connection itself is fine
       } else if (queuedBytes_ + cost > maxQueuedBytes_) {
         // The peer is not keeping up: end the connection rather than lose reports silently.
         failure = ENOBUFS;

@@ -230,6 +230,25 @@ TEST_F(TransportTest, RepliesAndReportsShareTheSocketIntact) {
   EXPECT_EQ(c->documents(), sent);
 }
 
+TEST_F(TransportTest, ReportTooLargeForDBusFailsAloneAndTheConnectionGoesOn) {
+  xpc::SdBusTransport::Options options;
+  options.maxQueuedBytes = std::size_t{256} << 20;
+  auto listener = listen(options);
+  auto c = client();
+  ASSERT_EQ(c->handshake().reply, "established");
+  auto connection = service.connections().at(0);
+  std::promise<int> failed;
+  connection->remoteObjectProxyWithErrorHandler([&](const NSError& e) { failed.set_value(e.code); })
+      ->reportEndpointMessageWithMsg(std::string((std::size_t{1} << 26) + 1, 'x'));
+  auto code = failed.get_future();
+  ASSERT_EQ(code.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(code.get(), EMSGSIZE);
+  connection->remoteObjectProxyWithErrorHandler([](const NSError&) { FAIL(); })
+      ->reportEndpointMessageWithMsg("after");
+  ASSERT_TRUE(c->waitForCount(1));
+  EXPECT_EQ(c->documents(), std::vector<std::string>{"after"});
+}
+
 TEST_F(TransportTest, CallsMadeBeforeResumeAreDeliveredAfterIt) {
   auto listener = listen();
   RecordingClient c(transport, kName);
