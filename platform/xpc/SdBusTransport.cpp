@@ -315,8 +315,8 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   void shutdown() override { close(ESHUTDOWN); }
 
   void whenSdBusMayWrite(std::function<void()> task) override {
-    if (closedOnLoop_) return;
-    if (rawPending()) {
+    // Once closed, sd-bus writes nothing, but the task still releases what it holds.
+    if (!closedOnLoop_ && rawPending()) {
       afterRaw_.push_back(std::move(task));
     } else {
       task();
@@ -754,7 +754,6 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     rawErrors_.clear();
     raw_.clear();
     rawSent_ = 0;
-    afterRaw_.clear();
     for (auto& item : dropped) addFailed(std::move(item.onError));
 
     auto calls = std::move(calls_);
@@ -767,6 +766,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       sd_bus_close_unref(bus_);
       bus_ = nullptr;
     }
+    runAfterRaw();  // replies that waited: they find the bus closed and let go of their calls
     // Callers learn why before the invalidation handler runs.
     const NSError reason = makeError(error, "The connection ended");
     for (auto& handler : failed) (*handler)(reason);
