@@ -32,11 +32,27 @@ std::string encoded(model::Int pid) {
   return *model::encode(event(pid));
 }
 
-// A child process with its output on pipes.
+// A child process with its output on pipes; killed if a test ends without waiting for it.
 struct Child {
   pid_t pid = -1;
   int out = -1;
   int err = -1;
+
+  Child() = default;
+  Child(pid_t p, int o, int e) : pid(p), out(o), err(e) {}
+  Child(Child&& other) noexcept
+      : pid(std::exchange(other.pid, -1)),
+        out(std::exchange(other.out, -1)),
+        err(std::exchange(other.err, -1)) {}
+  Child& operator=(Child&&) = delete;
+  ~Child() {
+    if (out >= 0) ::close(out);
+    if (err >= 0) ::close(err);
+    if (pid > 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
 };
 
 struct Credentials {
@@ -67,7 +83,7 @@ Child spawn(const std::vector<std::string>& args, std::optional<Credentials> as 
   }
   ::close(out[1]);
   ::close(err[1]);
-  return {pid, out[0], err[0]};
+  return Child(pid, out[0], err[0]);
 }
 
 struct Result {
@@ -77,7 +93,7 @@ struct Result {
 };
 
 // Collects the child's output until it exits; kills it after `timeout`.
-Result finish(Child child, std::chrono::milliseconds timeout = 20s) {
+Result finish(Child& child, std::chrono::milliseconds timeout = 20s) {
   Result result;
   const auto end = std::chrono::steady_clock::now() + timeout;
   pollfd fds[2] = {{child.out, POLLIN, 0}, {child.err, POLLIN, 0}};
@@ -102,17 +118,18 @@ Result finish(Child child, std::chrono::milliseconds timeout = 20s) {
       }
     }
   }
-  ::close(child.out);
-  ::close(child.err);
+  ::close(std::exchange(child.out, -1));
+  ::close(std::exchange(child.err, -1));
   int status = 0;
-  ::waitpid(child.pid, &status, 0);
+  ::waitpid(std::exchange(child.pid, -1), &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
 
 Result watchctl(std::vector<std::string> args, std::optional<Credentials> as = std::nullopt) {
   args.insert(args.begin(), WATCHCTL_PATH);
-  return finish(spawn(args, as));
+  Child child = spawn(args, as);
+  return finish(child);
 }
 
 class ServiceSocketTest : public ::testing::Test {
@@ -234,10 +251,11 @@ TEST_F(ServiceSocketTest, BusctlCanActAsAClient) {
   if (::access("/usr/bin/busctl", X_OK) != 0) GTEST_SKIP() << "busctl is not installed";
   start();
   platform::log::Capture log;
-  const auto result =
-      finish(spawn({"/usr/bin/busctl", "--address=unix:path=" + dir.socket(), "call", "x.y", "/",
-                    "com.corvane.endpoint.AppToSystemExtensions", "establishConnection2WithMessage",
-                    "s", "hi"}));
+  // busctl takes any valid bus name as the destination; a peer-to-peer service ignores it.
+  Child busctl = spawn({"/usr/bin/busctl", "--address=unix:path=" + dir.socket(), "call", "x.y",
+                        "/", "com.corvane.endpoint.AppToSystemExtensions",
+                        "establishConnection2WithMessage", "s", "hi"});
+  const auto result = finish(busctl);
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "s \"established\"\n");
   EXPECT_TRUE(log.contains("IPCForAgent.establishConnection() BEGIN"));
