@@ -34,6 +34,7 @@ constexpr std::size_t kUInt32Max = 10;      // "4294967295"
 constexpr std::size_t kBoolMax = 5;         // "false"
 constexpr std::size_t kDateMax = 24;        // "-2.2250738585072014e-308", shortest round-trip form
 constexpr std::size_t kMaxEscapedByte = 6;  // a control byte as \u00xx
+constexpr std::size_t kScanListsAbove = 4096;  // bytes of text in a list of strings
 
 // ---------------------------------------------------------------------------------------------
 // Numbers
@@ -140,10 +141,16 @@ struct Sizer {
     finite &= std::isfinite(d.timeIntervalSinceReferenceDate);
     return kDateMax;
   }
-  // A lone string is not scanned: six bytes per byte (\u00xx) bound it, and zeroing the spare
-  // room costs less than a scan. Lists, which can be long, are scanned for a tight bound.
+  // Strings are not scanned: six bytes per byte (\u00xx) bound them, and zeroing the spare room
+  // costs less than a scan. Only long lists (a huge argument list) are scanned, to keep the
+  // buffer near the document's size.
   std::size_t value(const std::string& s) { return 2 + kMaxEscapedByte * s.size(); }
-  std::size_t value(const std::vector<std::string>& items) { return Kernel::sizeBound(items); }
+  std::size_t value(const std::vector<std::string>& items) {
+    std::size_t bytes = 0;
+    for (const std::string& item : items) bytes += item.size();
+    if (bytes > kScanListsAbove) return Kernel::sizeBound(items);
+    return 2 + 3 * items.size() + kMaxEscapedByte * bytes;  // brackets; quotes and comma each
+  }
   template <class E>
   std::size_t value(const std::vector<E>& items) {
     std::size_t n = 2;
