@@ -11,7 +11,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/endpoint_security/Fd.h"
+#include "platform/UniqueFd.h"
 #include "platform/endpoint_security/PackageIndex.h"
 #include "platform/endpoint_security/ProcFs.h"
 

@@ -16,12 +16,13 @@
 #include <cstddef>
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/UniqueFd.h"
 #include "platform/endpoint_security/ExecutableCache.h"
-#include "platform/endpoint_security/Fd.h"
 #include "platform/endpoint_security/PackageIndex.h"
 #include "platform/endpoint_security/ProcFs.h"
 #include "platform/endpoint_security/SequenceTracker.h"

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/endpoint_security/Fd.h"
+#include "platform/UniqueFd.h"
 
 namespace platform::es {
 

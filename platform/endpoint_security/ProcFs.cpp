@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "platform/endpoint_security/Fd.h"
+#include "platform/UniqueFd.h"
 
 namespace platform::es {
 namespace {

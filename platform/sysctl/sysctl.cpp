@@ -11,6 +11,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/UniqueFd.h"
+
 namespace platform {
 namespace {
 
@@ -18,27 +20,6 @@ int fail(int error) {
   errno = error;
   return -1;
 }
-
-// Owns one file descriptor.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // /proc, held open for the life of the process once opened, so that every per-process lookup
 // is one relative path walk. Negative errno when /proc cannot be opened (tried again next time).
@@ -94,7 +75,7 @@ std::int32_t parsePid(const char* name) {
 // stop early. Negative errno on failure.
 template <typename Visit>
 int forEachProcess(Visit&& visit) {
-  Fd dir(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0) return -errno;
   alignas(dirent64) char buffer[32 * 1024];
   for (;;) {
@@ -187,7 +168,7 @@ int readProcessArguments(std::int32_t pid, void* oldp, std::size_t* oldlenp) {
   if (pathLength < 0) return fail(processError(errno));
 
   formatPidPath(name, pid, "/cmdline");
-  Fd cmdline(::openat(proc, name, O_RDONLY | O_CLOEXEC));
+  UniqueFd cmdline(::openat(proc, name, O_RDONLY | O_CLOEXEC));
   if (cmdline.get() < 0) return fail(processError(errno));
 
   auto* out = static_cast<char*>(oldp);

@@ -111,11 +111,6 @@ std::size_t taskCount(pid_t pid) {
 
 }  // namespace
 
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 CommandResult runCommand(const std::vector<std::string>& argv) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) < 0) return {};

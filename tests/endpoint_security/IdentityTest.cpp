@@ -12,12 +12,13 @@
 #include <string>
 #include <thread>
 
+#include "platform/UniqueFd.h"
 #include "platform/endpoint_security/ExecutableCache.h"
-#include "platform/endpoint_security/Fd.h"
 #include "platform/endpoint_security/PackageIndex.h"
 
 namespace fs = std::filesystem;
 using namespace platform::es;
+using platform::UniqueFd;
 
 namespace {
 

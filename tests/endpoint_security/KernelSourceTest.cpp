@@ -19,12 +19,13 @@
 #include <thread>
 #include <vector>
 
+#include "platform/UniqueFd.h"
 #include "platform/endpoint_security/ExecutableCache.h"
-#include "platform/endpoint_security/Fd.h"
 #include "platform/endpoint_security/KernelSource.h"
 #include "platform/log/Log.h"
 
 using namespace platform::es;
+using platform::UniqueFd;
 using namespace std::chrono_literals;
 
 namespace {

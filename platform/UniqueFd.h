@@ -5,19 +5,16 @@
 
 #include <utility>
 
-namespace platform::es {
+namespace platform {
 
 class UniqueFd {
  public:
   UniqueFd() = default;
   explicit UniqueFd(int fd) : fd_(fd) {}
   ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
   UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
+    if (this != &other) reset(other.release());
     return *this;
   }
   UniqueFd(const UniqueFd&) = delete;
@@ -25,13 +22,15 @@ class UniqueFd {
 
   int get() const { return fd_; }
   explicit operator bool() const { return fd_ >= 0; }
-  void reset() {
+  // Gives up ownership without closing.
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) {
     if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    fd_ = fd;
   }
 
  private:
   int fd_ = -1;
 };
 
-}  // namespace platform::es
+}  // namespace platform
