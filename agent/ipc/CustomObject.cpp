@@ -10,6 +10,7 @@
 #include <new>
 #include <string_view>
 
+#include "agent/model/Utf8.h"
 #include "platform/sysctl/sysctl.h"
 
 namespace agent {
@@ -19,43 +20,6 @@ constexpr std::int32_t kFallbackArgumentSize = 4096;
 
 std::atomic<std::int32_t> gArgumentSize{0};
 std::mutex gArgumentSizeMutex;  // held while the first snapshot asks the kernel
-
-// Well-formed UTF-8: no stray continuation bytes, no overlong forms, no surrogates, nothing
-// above U+10FFFF.
-bool isUtf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    const unsigned char lead = *p;
-    if (lead < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t length;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;   // overlong
-      if (lead == 0xED) high = 0x9F;  // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;   // overlong
-      if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) < length) return false;
-    if (p[1] < low || p[1] > high) return false;
-    for (std::size_t i = 2; i < length; ++i) {
-      if (p[i] < 0x80 || p[i] > 0xBF) return false;
-    }
-    p += length;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -123,7 +87,7 @@ std::optional<ProcDictionary> CustomObject::getProcs2() {
         static_cast<const char*>(std::memchr(path, '\0', length - sizeof(std::int32_t)));
     if (terminator == nullptr) continue;
     const std::string_view text(path, static_cast<std::size_t>(terminator - path));
-    if (!isUtf8(text)) continue;
+    if (!model::isValidUtf8(text)) continue;
     processes.insert_or_assign(static_cast<std::int64_t>(pid), std::string(text));
   }
   return processes;
