@@ -4,8 +4,6 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 
@@ -16,37 +14,16 @@
 #include "tests/agent/EntryPoints.h"
 #include "tests/agent/ServiceClient.h"
 #include "tests/support/EsMessageBuilder.h"
+#include "tests/support/GoldenDocuments.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The golden file's bytes without the whitespace outside strings that indents it.
-std::string compact(const std::string& text) {
-  std::string out;
-  bool inString = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (inString) {
-      out += c;
-      if (c == '\\' && i + 1 < text.size()) {
-        out += text[++i];
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-      out += c;
-    } else if (c != ' ' && c != '\n' && c != '\t' && c != '\r') {
-      out += c;
-    }
-  }
-  return out;
-}
-
+// The golden document of a kind, compacted; empty when its file is missing.
 std::string golden(std::string_view member) {
-  std::ifstream in(fs::path(WATCH_GOLDEN_DIR) / (std::string(member) + ".json"), std::ios::binary);
-  return compact(std::string(std::istreambuf_iterator<char>(in), {}));
+  return fixture::readGoldenDocument(fs::path(WATCH_GOLDEN_DIR) / (std::string(member) + ".json"))
+      .value_or(std::string());
 }
 
 class DeliveryTest : public ::testing::Test {

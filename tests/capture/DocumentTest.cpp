@@ -22,6 +22,7 @@
 #include "agent/model/JsonEncoding.h"
 #include "platform/log/Log.h"
 #include "tests/support/EsMessageBuilder.h"
+#include "tests/support/GoldenDocuments.h"
 
 namespace agent {
 // Names the kind in test output instead of dumping its bytes.
@@ -111,29 +112,6 @@ std::string indent(std::string_view json) {
   return out;
 }
 
-// The inverse of indent: drops whitespace outside strings.
-std::string compact(std::string_view text) {
-  std::string out;
-  bool inString = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (inString) {
-      out += c;
-      if (c == '\\' && i + 1 < text.size()) {
-        out += text[++i];
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-      out += c;
-    } else if (c != ' ' && c != '\n' && c != '\r' && c != '\t') {
-      out += c;
-    }
-  }
-  return out;
-}
-
 // Where two documents first differ, with some context of each.
 std::string firstDifference(std::string_view expected, std::string_view actual) {
   std::size_t at = 0;
@@ -159,18 +137,17 @@ TEST_P(GoldenDocument, MatchesItsFile) {
 
   if (gUpdateGolden) {
     const std::string text = indent(*document);
-    ASSERT_EQ(compact(text), *document) << "indenting changed the document";
+    ASSERT_EQ(fixture::compact(text), *document) << "indenting changed the document";
     std::ofstream(path, std::ios::binary) << text;
     ASSERT_TRUE(std::filesystem::exists(path)) << path;
     std::printf("updated %s\n", path.c_str());
     return;
   }
-  std::ifstream in(path, std::ios::binary);
-  ASSERT_TRUE(in) << path << " is missing; run with --update-golden to write it";
-  const std::string golden = compact(std::string(std::istreambuf_iterator<char>(in), {}));
-  EXPECT_TRUE(golden == *document)
+  const std::optional<std::string> golden = fixture::readGoldenDocument(path);
+  ASSERT_TRUE(golden.has_value()) << path << " is missing; run with --update-golden to write it";
+  EXPECT_TRUE(*golden == *document)
       << path.filename() << " differs from the document\n"
-      << firstDifference(golden, *document)
+      << firstDifference(*golden, *document)
       << "\nIf the change is intended, run with --update-golden and review the diff.";
 }
 
@@ -183,7 +160,7 @@ TEST(GoldenFormat, IndentingAndCompactingKeepStringsIntact) {
   const std::string document =
       R"({"a":"x, y: {\"z\"} [\\] \/ sp ace","b":[],"c":{},"d":[1,{"e":true}],"f":-1.5})";
   const std::string text = indent(document);
-  EXPECT_EQ(compact(text), document);
+  EXPECT_EQ(fixture::compact(text), document);
   EXPECT_NE(text.find("\"x, y: {\\\"z\\\"} [\\\\] \\/ sp ace\""), std::string::npos) << text;
   EXPECT_NE(text.find("\"b\": [],"), std::string::npos) << text;
 }
