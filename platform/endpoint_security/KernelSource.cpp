@@ -75,6 +75,17 @@ std::uint32_t bitOf(es_event_type_t type) {
   }
 }
 
+// The subscription bits of a list of event kinds; nullopt when one of them is not a kind this
+// source knows, which rejects the whole call.
+std::optional<std::uint32_t> subscriptionBits(const es_event_type_t* events, std::uint32_t count) {
+  std::uint32_t bits = 0;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (!knownEventType(events[i])) return std::nullopt;
+    bits |= bitOf(events[i]);
+  }
+  return bits;
+}
+
 bool hasEffectiveCapability(int capability) {
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
@@ -753,12 +764,9 @@ es_return_t KernelBackend::subscribe(es_client_t* client, const es_event_type_t*
                                      std::uint32_t count) {
   auto* kernel = dynamic_cast<KernelClient*>(client);
   if (kernel == nullptr) return ES_RETURN_ERROR;
-  std::uint32_t bits = 0;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (!knownEventType(events[i])) return ES_RETURN_ERROR;
-    bits |= bitOf(events[i]);
-  }
-  kernel->changeSubscription(bits, true);
+  const std::optional<std::uint32_t> bits = subscriptionBits(events, count);
+  if (!bits) return ES_RETURN_ERROR;
+  kernel->changeSubscription(*bits, true);
   return ES_RETURN_SUCCESS;
 }
 
@@ -766,12 +774,9 @@ es_return_t KernelBackend::unsubscribe(es_client_t* client, const es_event_type_
                                        std::uint32_t count) {
   auto* kernel = dynamic_cast<KernelClient*>(client);
   if (kernel == nullptr) return ES_RETURN_ERROR;
-  std::uint32_t bits = 0;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (!knownEventType(events[i])) return ES_RETURN_ERROR;
-    bits |= bitOf(events[i]);
-  }
-  kernel->changeSubscription(bits, false);
+  const std::optional<std::uint32_t> bits = subscriptionBits(events, count);
+  if (!bits) return ES_RETURN_ERROR;
+  kernel->changeSubscription(*bits, false);
   return ES_RETURN_SUCCESS;
 }
 
