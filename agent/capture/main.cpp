@@ -15,7 +15,9 @@
 #include "agent/capture/MySwiftBridge.h"
 #include "agent/ipc/IPCForAgent.h"
 #include "ipc/Identifiers.h"
+#include "platform/Override.h"
 #include "platform/endpoint_security/EndpointSecurity.h"
+#include "platform/endpoint_security/KernelSource.h"
 #include "platform/log/Log.h"
 
 // A serial queue: one worker thread runs the submitted work in order.
@@ -156,6 +158,9 @@ int setupMonitoring() {
 }
 
 int main() {
+  // The machine's own event source; tests of the entry install theirs instead.
+  platform::ScopedOverride<platform::es::Backend> eventSource(
+      platform::es::KernelBackend::shared());
   NSLog("==== watchagent BEGIN");
   myQueue = new SerialQueue(std::string(ipc::kAgentBundleIdentifier) + ".MyQueue");
   int status = 1;

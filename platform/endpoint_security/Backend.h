@@ -1,9 +1,12 @@
-// The seam behind the es_* calls: every call is forwarded to a backend. The kernel backend is the
-// default; tests install a scripted source or a fake for the lifetime of a ScopedBackend.
+// The seam behind the es_* calls: every call is forwarded to the backend installed with
+// platform::ScopedOverride<platform::es::Backend> (the agent's main installs the machine's
+// sources; tests install a scripted source or a fake). With none installed, client creation
+// fails with ES_NEW_CLIENT_RESULT_ERR_INTERNAL.
 #pragma once
 
 #include <cstdint>
 
+#include "platform/Override.h"
 #include "platform/endpoint_security/EndpointSecurity.h"
 
 namespace platform::es {
@@ -27,6 +30,7 @@ namespace platform::es {
 
 class Backend {
  public:
+  static constexpr const char* kFacility = "event source";
   virtual ~Backend() = default;
   virtual es_new_client_result_t newClient(es_client_t** client, es_handler_block_t handler) = 0;
   virtual es_clear_cache_result_t clearCache(es_client_t* client) = 0;
@@ -38,21 +42,6 @@ class Backend {
   virtual es_return_t deleteClient(es_client_t* client) = 0;
   virtual es_respond_result_t respondAuthResult(es_client_t* client, const es_message_t* message,
                                                 es_auth_result_t result, bool cache) = 0;
-};
-
-// The backend es_new_client uses now: the installed one, else the kernel backend.
-Backend& currentBackend();
-
-// Installs `backend` for new clients while alive; restores the previous one on destruction.
-class ScopedBackend {
- public:
-  explicit ScopedBackend(Backend& backend);
-  ~ScopedBackend();
-  ScopedBackend(const ScopedBackend&) = delete;
-  ScopedBackend& operator=(const ScopedBackend&) = delete;
-
- private:
-  Backend* previous_;
 };
 
 }  // namespace platform::es

@@ -1,36 +1,12 @@
 #include "platform/endpoint_security/EndpointSecurity.h"
 
-#include <atomic>
-
 #include "platform/endpoint_security/Backend.h"
-#include "platform/endpoint_security/KernelSource.h"
-
-namespace platform::es {
-namespace {
-
-std::atomic<Backend*> gInstalled{nullptr};
-
-}  // namespace
-
-Backend& currentBackend() {
-  Backend* installed = gInstalled.load(std::memory_order_acquire);
-  return installed ? *installed : KernelBackend::shared();
-}
-
-ScopedBackend::ScopedBackend(Backend& backend)
-    : previous_(gInstalled.exchange(&backend, std::memory_order_acq_rel)) {}
-
-ScopedBackend::~ScopedBackend() {
-  gInstalled.store(previous_, std::memory_order_release);
-}
-
-}  // namespace platform::es
-
-using platform::es::currentBackend;
 
 es_new_client_result_t es_new_client(es_client_t** client, es_handler_block_t handler) {
   if (client == nullptr || !handler) return ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT;
-  return currentBackend().newClient(client, std::move(handler));
+  platform::es::Backend* backend = platform::Installed<platform::es::Backend>::find();
+  if (backend == nullptr) return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
+  return backend->newClient(client, std::move(handler));
 }
 
 es_clear_cache_result_t es_clear_cache(es_client_t* client) {

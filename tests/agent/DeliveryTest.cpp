@@ -40,7 +40,7 @@ class DeliveryTest : public ::testing::Test {
 
 TEST_F(DeliveryTest, AllTwelveKindsReachAClientAsTheirGoldenDocuments) {
   platform::es::ScriptedSource source;
-  platform::es::ScopedBackend installed(source);
+  platform::ScopedOverride<platform::es::Backend> installed(source);
   platform::log::Capture log;  // keeps the converter's lines out of the output
   g_client = nullptr;
   ASSERT_EQ(setupMonitoring(), 0);

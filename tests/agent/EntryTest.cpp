@@ -24,7 +24,7 @@ class EntryTest : public ::testing::Test {
   void TearDown() override { g_client = nullptr; }
 
   FakeEndpointSecurity fake_;
-  platform::es::ScopedBackend installed_{fake_};
+  platform::ScopedOverride<platform::es::Backend> installed_{fake_};
   platform::log::Capture log_;
 };
 
@@ -105,7 +105,7 @@ TEST_F(EntryTest, SetupOutcomes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakeEndpointSecurity fake;
-    platform::es::ScopedBackend installed(fake);
+    platform::ScopedOverride<platform::es::Backend> installed(fake);
     fake.newClientResults.assign(c.newClient.begin(), c.newClient.end());
     fake.clearCacheResults.assign(c.clearCache.begin(), c.clearCache.end());
     fake.subscribeResult = c.subscribe;

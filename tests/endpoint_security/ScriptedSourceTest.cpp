@@ -8,7 +8,6 @@
 #include "platform/endpoint_security/ScriptedSource.h"
 #include "tests/support/EsMessageBuilder.h"
 
-using platform::es::ScopedBackend;
 using platform::es::ScriptedSource;
 
 namespace {
@@ -24,7 +23,7 @@ void post(ScriptedSource& source, const std::shared_ptr<fixture::EsMessageBuilde
 
 TEST(ScriptedSource, DeliversSubscribedTypesOneAtATimeOnOneThread) {
   ScriptedSource source;
-  ScopedBackend installed(source);
+  platform::ScopedOverride<platform::es::Backend> installed(source);
   std::atomic<int> inside{0};
   std::atomic<int> overlap{0};
   std::vector<es_event_type_t> seen;
@@ -69,7 +68,7 @@ TEST(ScriptedSource, DeliversSubscribedTypesOneAtATimeOnOneThread) {
 
 TEST(ScriptedSource, MessageStorageLivesOnlyForTheCall) {
   ScriptedSource source;
-  ScopedBackend installed(source);
+  platform::ScopedOverride<platform::es::Backend> installed(source);
   auto message = build(ES_EVENT_TYPE_NOTIFY_EXIT);
   std::weak_ptr<fixture::EsMessageBuilder> watch = message;
   bool aliveDuringCall = false;
@@ -90,7 +89,7 @@ TEST(ScriptedSource, MessageStorageLivesOnlyForTheCall) {
 
 TEST(ScriptedSource, AuthorizationAnswersAreCheckedAndRecorded) {
   ScriptedSource source;
-  ScopedBackend installed(source);
+  platform::ScopedOverride<platform::es::Backend> installed(source);
   std::vector<es_respond_result_t> results;
   const es_message_t* kept = nullptr;
   es_client_t* client = nullptr;

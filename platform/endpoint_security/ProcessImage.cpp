@@ -1,0 +1,43 @@
+#include "platform/endpoint_security/ProcessImage.h"
+
+#include <cstring>
+
+namespace platform::es {
+namespace {
+
+es_string_token_t tokenOf(const std::string& s) {
+  return {s.size(), s.data()};
+}
+
+}  // namespace
+
+void ProcessView::fill(const ProcessImage& image, pid_t self) {
+  const Executable* exe = image.exe.get();
+  file = es_file_t{};
+  process = es_process_t{};
+  if (exe != nullptr) {
+    file.path = tokenOf(exe->path);
+    file.path_truncated = exe->pathTruncated;
+    file.stat = exe->stat;
+    std::memcpy(process.cdhash, exe->cdhash.data(), sizeof process.cdhash);
+    if (exe->package) process.signing_id = tokenOf(*exe->package);
+    process.is_platform_binary = exe->package.has_value();
+  } else {
+    file.path = {0, nullptr};  // read as "unknown"
+  }
+  process.audit_token = make_audit_token(image.pid, image.euid, image.ruid, image.egid, image.rgid,
+                                         0xffffffffu, static_cast<std::uint32_t>(image.sid));
+  process.ppid = image.ppid;
+  process.original_ppid = image.originalPpid;
+  process.group_id = image.pgid;
+  process.session_id = image.sid;
+  process.codesigning_flags = 0;
+  process.is_es_client = image.pid == self;
+  process.team_id = {0, nullptr};
+  process.executable = &file;
+  process.tty = nullptr;
+  process.start_time = image.start;
+  process.parent_audit_token = make_audit_token(image.ppid, 0, 0, 0, 0);
+}
+
+}  // namespace platform::es

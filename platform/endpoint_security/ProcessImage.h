@@ -1,0 +1,44 @@
+// A process as the event source last saw it, and the message layouts built from it for one
+// handler call. Images are plain values; the executable and the argument and environment blocks
+// are shared, immutable, so copying an image is cheap.
+#pragma once
+
+#include <sys/time.h>
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/endpoint_security/EndpointSecurity.h"
+#include "platform/endpoint_security/ExecutableCache.h"
+
+namespace platform::es {
+
+struct ProcessImage {
+  pid_t pid = 0;
+  pid_t ppid = 0;
+  pid_t originalPpid = 0;
+  pid_t pgid = 0;
+  pid_t sid = 0;
+  uid_t ruid = 0;
+  uid_t euid = 0;
+  gid_t rgid = 0;
+  gid_t egid = 0;
+  timeval start{};
+  bool kernel = false;                    // a kernel thread: never reported
+  std::shared_ptr<const Executable> exe;  // null: unknown
+  // NUL-separated blocks as passed to the exec that made this image; null when not known.
+  std::shared_ptr<const std::string> args;
+  std::shared_ptr<const std::string> envs;
+};
+
+// The es_process_t and es_file_t of one image; what they point to lives in the image.
+struct ProcessView {
+  es_file_t file;
+  es_process_t process;
+
+  // `self` is the agent's own pid (its own processes are flagged as the event-source client).
+  void fill(const ProcessImage& image, pid_t self);
+};
+
+}  // namespace platform::es
