@@ -16,8 +16,9 @@
 #include "agent/ipc/IPCForAgent.h"
 #include "ipc/Identifiers.h"
 #include "platform/Override.h"
+#include "platform/endpoint_security/BpfSource.h"
 #include "platform/endpoint_security/EndpointSecurity.h"
-#include "platform/endpoint_security/KernelSource.h"
+#include "platform/endpoint_security/SourceBackend.h"
 #include "platform/log/Log.h"
 
 // A serial queue: one worker thread runs the submitted work in order.
@@ -159,8 +160,8 @@ int setupMonitoring() {
 
 int main() {
   // The machine's own event source; tests of the entry install theirs instead.
-  platform::ScopedOverride<platform::es::Backend> eventSource(
-      platform::es::KernelBackend::shared());
+  platform::es::SourceBackend machine([] { return platform::es::makeBpfSource(); }, {});
+  platform::ScopedOverride<platform::es::Backend> eventSource(machine);
   NSLog("==== watchagent BEGIN");
   myQueue = new SerialQueue(std::string(ipc::kAgentBundleIdentifier) + ".MyQueue");
   int status = 1;

@@ -322,11 +322,15 @@ inline constexpr std::uint32_t kEsMessageVersion = 7;
 
 // ---- exec argument and environment lists ----------------------------------------------------
 
-inline std::uint32_t es_exec_arg_count(const es_event_exec_t* event) { return event->arg_count; }
+inline std::uint32_t es_exec_arg_count(const es_event_exec_t* event) {
+  return event->arg_count;
+}
 inline es_string_token_t es_exec_arg(const es_event_exec_t* event, std::uint32_t index) {
   return event->args[index];
 }
-inline std::uint32_t es_exec_env_count(const es_event_exec_t* event) { return event->env_count; }
+inline std::uint32_t es_exec_env_count(const es_event_exec_t* event) {
+  return event->env_count;
+}
 inline es_string_token_t es_exec_env(const es_event_exec_t* event, std::uint32_t index) {
   return event->envs[index];
 }
@@ -339,8 +343,7 @@ using es_handler_block_t = std::function<void(es_client_t*, const es_message_t*)
 es_new_client_result_t es_new_client(es_client_t** client, es_handler_block_t handler);
 es_clear_cache_result_t es_clear_cache(es_client_t* client);
 es_return_t es_subscribe(es_client_t* client, const es_event_type_t* events, std::uint32_t count);
-es_return_t es_unsubscribe(es_client_t* client, const es_event_type_t* events,
-                           std::uint32_t count);
+es_return_t es_unsubscribe(es_client_t* client, const es_event_type_t* events, std::uint32_t count);
 es_return_t es_delete_client(es_client_t* client);
 es_respond_result_t es_respond_auth_result(es_client_t* client, const es_message_t* message,
                                            es_auth_result_t result, bool cache);

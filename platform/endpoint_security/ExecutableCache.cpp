@@ -138,19 +138,99 @@ std::shared_ptr<const Executable> ExecutableCache::forFile(const std::string& pa
   exe->path = path;
   exe->pathTruncated = truncated;
   if (haveStat) exe->stat = toEsStat(sx);
-  if (fd >= 0) {
-    exe->cdhash = contentHash(fd);
-    ++hashesComputed_;
-  }
-  if (packages_ && !truncated) {
-    const auto index = packages_->current();
-    if (const std::string* owner = index ? index->owner(path) : nullptr) exe->package = *owner;
-  }
+  if (fd >= 0) exe->cdhash = hashWithinBudget(fd, key);
+  if (haveStat) exe->package = packageOwning(path, truncated, key.dev, key.ino);
   if (haveStat) {
     if (entries_.size() >= capacity_) entries_.clear();
     entries_.emplace(std::move(key), exe);
   }
   return exe;
+}
+
+std::shared_ptr<const Executable> ExecutableCache::forExec(const std::string& path, bool truncated,
+                                                           const es_stat_t& stat, pid_t pid) {
+  const std::uint64_t generation = packages_ ? packages_->generation() : 0;
+  if (generation != packagesGeneration_) {
+    entries_.clear();
+    packagesGeneration_ = generation;
+  }
+  const auto nsOf = [](const timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+  };
+  Key key{path,
+          stat.st_dev,
+          stat.st_ino,
+          stat.st_size,
+          nsOf(stat.st_mtimespec),
+          nsOf(stat.st_ctimespec)};
+  if (auto it = entries_.find(key); it != entries_.end()) return it->second;
+
+  auto exe = std::make_shared<Executable>();
+  exe->path = path;
+  exe->pathTruncated = truncated;
+  exe->stat = stat;
+  // The file that ran, if it can still be opened: the process's own image first (right in any
+  // mount namespace), else the path as the agent sees it.
+  const auto sameFile = [&](int fd, struct statx& sx) {
+    return fd >= 0 &&
+           ::statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME,
+                   &sx) == 0 &&
+           makedev(sx.stx_dev_major, sx.stx_dev_minor) == stat.st_dev && sx.stx_ino == stat.st_ino;
+  };
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
+  struct statx sx {};
+  UniqueFd fd(::open(link, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!sameFile(fd.get(), sx)) {
+    fd.reset(truncated ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!sameFile(fd.get(), sx)) fd.reset();
+  }
+  if (fd) {
+    if (sx.stx_mask & STATX_BTIME) exe->stat.st_birthtimespec = toTimespec(sx.stx_btime);
+    exe->cdhash = hashWithinBudget(fd.get(), key);
+  }
+  exe->package = packageOwning(path, truncated, stat.st_dev, stat.st_ino);
+  if (entries_.size() >= capacity_) entries_.clear();
+  entries_.emplace(std::move(key), exe);
+  return exe;
+}
+
+std::array<std::uint8_t, 20> ExecutableCache::hashWithinBudget(int fd, const Key& identity) {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const std::int64_t nowNs = static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+  const std::uint64_t file = (static_cast<std::uint64_t>(identity.dev) << 40) ^ identity.ino;
+  const auto it = hashes_.find(file);
+  if (it != hashes_.end()) {
+    Hashed& last = it->second;
+    if (last.size == identity.size && last.mtimeNs == identity.mtimeNs &&
+        last.ctimeNs == identity.ctimeNs) {
+      return last.hash;
+    }
+    if (identity.size >= kRateLimitedHashSize && nowNs - last.atNs < kRehashIntervalNs) {
+      ++hashesSkipped_;
+      return {};
+    }
+  }
+  if (hashes_.size() >= 4 * capacity_) hashes_.clear();
+  ++hashesComputed_;
+  const std::array<std::uint8_t, 20> hash = contentHash(fd);
+  hashes_.insert_or_assign(file,
+                           Hashed{identity.size, identity.mtimeNs, identity.ctimeNs, nowNs, hash});
+  return hash;
+}
+
+std::optional<std::string> ExecutableCache::packageOwning(const std::string& path, bool truncated,
+                                                          dev_t dev, ino_t ino) const {
+  if (packages_ == nullptr || truncated) return std::nullopt;
+  const auto index = packages_->current();
+  const std::string* owner = index ? index->owner(path) : nullptr;
+  if (owner == nullptr) return std::nullopt;
+  // The package's file is the one at this path in the agent's own view; a process that put
+  // another file there (a bind mount in its own namespace) ran something else.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || st.st_dev != dev || st.st_ino != ino) return std::nullopt;
+  return *owner;
 }
 
 }  // namespace platform::es

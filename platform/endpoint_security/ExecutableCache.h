@@ -46,6 +46,15 @@ class ExecutableCache {
   std::shared_ptr<const Executable> forProcess(pid_t pid);
   // The executable at `path` as opened by `fd` (-1: not open); `path` is taken as canonical.
   std::shared_ptr<const Executable> forFile(const std::string& path, bool truncated, int fd);
+  // The file process `pid` just executed, as the kernel described it at that moment: `path` as
+  // seen from the process's mount tree and the inode's status. Content and package identity
+  // come only from a file with the same device and inode, opened through /proc/<pid>/exe or
+  // at `path`; a different file at that path (another mount namespace) gets neither.
+  std::shared_ptr<const Executable> forExec(const std::string& path, bool truncated,
+                                            const es_stat_t& stat, pid_t pid);
+
+  // Hashes of large files skipped because the same file changed again within the interval.
+  std::uint64_t hashesSkipped() const { return hashesSkipped_; }
 
   std::size_t hashesComputed() const { return hashesComputed_; }
 
@@ -68,6 +77,26 @@ class ExecutableCache {
   std::uint64_t packagesGeneration_ = 0;
   std::unordered_map<Key, std::shared_ptr<const Executable>, KeyHash> entries_;
   std::size_t hashesComputed_ = 0;
+  std::uint64_t hashesSkipped_ = 0;
+  // The last hash of each file (device, inode) with the content identity it was taken of: one
+  // hash serves every path of a file, and a file rewritten again and again is hashed at most
+  // once per interval, so touching a large binary cannot buy the agent's CPU.
+  struct Hashed {
+    off_t size;
+    std::int64_t mtimeNs;
+    std::int64_t ctimeNs;
+    std::int64_t atNs;
+    std::array<std::uint8_t, 20> hash;
+  };
+  std::unordered_map<std::uint64_t, Hashed> hashes_;
+
+  std::array<std::uint8_t, 20> hashWithinBudget(int fd, const Key& identity);
+  std::optional<std::string> packageOwning(const std::string& path, bool truncated, dev_t dev,
+                                           ino_t ino) const;
 };
+
+// A file of at least this size is hashed at most once per interval, whatever its changes.
+inline constexpr off_t kRateLimitedHashSize = 1 << 20;
+inline constexpr std::int64_t kRehashIntervalNs = 2'000'000'000;
 
 }  // namespace platform::es

@@ -188,6 +188,22 @@ TEST(ExecutableCache, HashesAFileOnceUntilItChanges) {
   EXPECT_EQ(hex(unreadable->cdhash), std::string(40, '0'));
 }
 
+TEST(ExecutableCache, ALargeFileChangingAgainAndAgainIsHashedOncePerInterval) {
+  TempDir dir;
+  const fs::path file = dir.path() / "big";
+  writeFile(file, std::string(kRateLimitedHashSize, 'a'));
+  ExecutableCache cache(nullptr);
+  auto open = [&] { return UniqueFd(::open(file.c_str(), O_RDONLY | O_CLOEXEC)); };
+  auto first = cache.forFile(file.string(), false, open().get());
+  EXPECT_NE(hex(first->cdhash), std::string(40, '0'));
+
+  writeFile(file, std::string(kRateLimitedHashSize, 'b'));  // changed at once: not hashed again
+  auto second = cache.forFile(file.string(), false, open().get());
+  EXPECT_EQ(hex(second->cdhash), std::string(40, '0'));
+  EXPECT_EQ(cache.hashesComputed(), 1u);
+  EXPECT_EQ(cache.hashesSkipped(), 1u);
+}
+
 TEST(ExecutableCache, DescribesARunningPackagedProgram) {
   PackageIndexWatcher packages("/var/lib/dpkg");
   if (packages.current()->owner("/usr/bin/sleep") == nullptr) {

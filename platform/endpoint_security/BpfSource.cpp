@@ -1,0 +1,480 @@
+#include "platform/endpoint_security/BpfSource.h"
+
+#include <bpf/libbpf.h>
+#include <linux/capability.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/UniqueFd.h"
+#include "platform/endpoint_security/ExecutableCache.h"
+#include "platform/endpoint_security/ProcFs.h"
+#include "platform/endpoint_security/ProcessEvents.h"
+#include "platform/endpoint_security/ProcessTable.h"
+#include "platform/endpoint_security/bpf/ProcessRecords.h"
+#include "platform/log/Log.h"
+#include "process.skel.h"
+
+namespace platform::es {
+namespace {
+
+constexpr std::int64_t kReportIntervalNs = 10'000'000'000;
+
+bool hasEffectiveCapability(int capability) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+  if (::syscall(SYS_capget, &header, data) != 0) return false;
+  return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
+}
+
+// libbpf prints its own diagnostics; the source reports failures itself, once, in its log line.
+int quietLibbpf(libbpf_print_level, const char*, va_list) {
+  return 0;
+}
+
+struct SkeletonDeleter {
+  void operator()(process_bpf* skeleton) const { process_bpf::destroy(skeleton); }
+};
+struct RingDeleter {
+  void operator()(ring_buffer* ring) const { ring_buffer__free(ring); }
+};
+
+// The path from its components, which arrive leaf first, each as one length byte and its bytes.
+std::string pathFromComponents(const unsigned char* bytes, std::size_t size) {
+  std::vector<std::string_view> parts;
+  std::size_t at = 0;
+  while (at < size) {
+    const std::size_t length = bytes[at];
+    if (at + 1 + length > size) break;
+    parts.emplace_back(reinterpret_cast<const char*>(bytes + at + 1), length);
+    at += 1 + length;
+  }
+  std::string path;
+  if (parts.empty()) return "/";
+  for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
+    path += '/';
+    path += *it;
+  }
+  return path;
+}
+
+timespec timespecOf(std::int64_t sec, std::uint32_t nsec) {
+  return timespec{static_cast<time_t>(sec), static_cast<long>(nsec)};
+}
+
+class BpfSource final : public Source {
+ public:
+  explicit BpfSource(BpfOptions options) : options_(options) {}
+  ~BpfSource() override { stop(); }
+
+  std::string_view name() const override { return "bpf"; }
+  bool produces(es_event_type_t type) const override {
+    return type == ES_EVENT_TYPE_NOTIFY_EXEC || type == ES_EVENT_TYPE_NOTIFY_FORK ||
+           type == ES_EVENT_TYPE_NOTIFY_EXIT;
+  }
+
+  es_new_client_result_t open(std::string& why) override;
+  void start(SourceContext& context) override;
+  void stop() override;
+
+ private:
+  static int onRecord(void* self, void* data, std::size_t size);
+  int handle(const void* data, std::size_t size);
+  void onExec(const watch_exec_record& record, const unsigned char* tail, std::size_t tailBytes);
+  void onFork(const watch_fork_record& record);
+  void onExit(const watch_exit_record& record);
+  void readLoop();
+  void checkLosses();
+  void reportCuts(bool force);
+  void scan();
+  ProcessImage imageOf(const watch_task& task) const;
+  timeval startTime(std::uint64_t bootNs) const;
+  bool push(std::unique_ptr<PendingEvent> event);
+
+  const BpfOptions options_;
+  std::unique_ptr<process_bpf, SkeletonDeleter> skeleton_;
+  std::unique_ptr<ring_buffer, RingDeleter> ring_;
+  UniqueFd wake_;
+  std::thread reader_;
+  SourceContext* context_ = nullptr;
+  const pid_t self_ = ::getpid();
+
+  // Reader thread only.
+  std::unique_ptr<ExecutableCache> exes_;
+  std::int64_t bootWallNs_ = 0;
+  std::int64_t monotonicWallNs_ = 0;
+  std::uint64_t lostSeen_ = 0;
+  std::uint64_t cutExecs_ = 0;
+  std::uint64_t skippedHashesSeen_ = 0;
+  std::int64_t lastReportNs_ = 0;
+  bool stopping_ = false;
+};
+
+es_new_client_result_t BpfSource::open(std::string& why) {
+  if (::geteuid() != 0) {
+    why = "not running as root";
+    return ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED;
+  }
+  if (!(hasEffectiveCapability(CAP_BPF) && hasEffectiveCapability(CAP_PERFMON)) &&
+      !hasEffectiveCapability(CAP_SYS_ADMIN)) {
+    why = "no CAP_BPF and CAP_PERFMON";
+    return ES_NEW_CLIENT_RESULT_ERR_NOT_ENTITLED;
+  }
+  if (::access("/sys/kernel/btf/vmlinux", R_OK) != 0) {
+    why = "the kernel has no BTF";
+    return ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED;
+  }
+  libbpf_set_print(quietLibbpf);
+  skeleton_.reset(process_bpf::open());
+  if (!skeleton_) {
+    why = std::string("cannot open the programs: ") + std::strerror(errno);
+    return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
+  }
+  const int cpus = libbpf_num_possible_cpus();
+  if (cpus <= 0 ||
+      bpf_map__set_max_entries(skeleton_->maps.scratch, static_cast<__u32>(cpus)) != 0 ||
+      bpf_map__set_max_entries(skeleton_->maps.events, static_cast<__u32>(options_.ringBytes)) !=
+          0) {
+    why = "cannot size the maps";
+    skeleton_.reset();
+    return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
+  }
+  if (const int rc = process_bpf::load(skeleton_.get()); rc != 0) {
+    why = std::string("the kernel refused the programs: ") + std::strerror(-rc);
+    skeleton_.reset();
+    return ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED;
+  }
+  ring_.reset(
+      ring_buffer__new(bpf_map__fd(skeleton_->maps.events), &BpfSource::onRecord, this, nullptr));
+  if (!ring_) {
+    why = std::string("cannot map the ring buffer: ") + std::strerror(errno);
+    skeleton_.reset();
+    return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
+  }
+  if (const int rc = process_bpf::attach(skeleton_.get()); rc != 0) {
+    why = std::string("the kernel refused to attach the programs: ") + std::strerror(-rc);
+    ring_.reset();
+    skeleton_.reset();
+    return ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED;
+  }
+  wake_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake_) {
+    why = std::strerror(errno);
+    return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
+  }
+  return ES_NEW_CLIENT_RESULT_SUCCESS;
+}
+
+void BpfSource::start(SourceContext& context) {
+  context_ = &context;
+  exes_ = std::make_unique<ExecutableCache>(&context.packages);
+  // Records already in the ring describe processes the scan below will also find; reading the
+  // table first and the ring after keeps every later change.
+  scan();
+  reader_ = std::thread([this] { readLoop(); });
+}
+
+void BpfSource::stop() {
+  if (wake_) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
+  }
+  if (reader_.joinable()) reader_.join();
+  ring_.reset();
+  skeleton_.reset();
+}
+
+bool BpfSource::push(std::unique_ptr<PendingEvent> event) {
+  if (!context_->sink.push(std::move(event))) {
+    stopping_ = true;
+    return false;
+  }
+  return true;
+}
+
+void BpfSource::readLoop() {
+  const int ringFd = ring_buffer__epoll_fd(ring_.get());
+  for (;;) {
+    pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {ringFd, POLLIN, 0}};
+    const int ready = ::poll(fds, 2, 1000);
+    if (ready < 0 && errno != EINTR) {
+      NSLog("EndpointSecurity: poll failed: %s", std::strerror(errno));
+      return;
+    }
+    if (fds[0].revents != 0) return;
+    if (options_.paused != nullptr && options_.paused->load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    bootWallNs_ = bootWallClockNs();
+    monotonicWallNs_ = monotonicWallClockNs();
+    const int rc = ring_buffer__consume(ring_.get());
+    if (rc < 0 && rc != -EINTR) {
+      NSLog("EndpointSecurity: ring buffer read failed: %s", std::strerror(-rc));
+      return;
+    }
+    if (stopping_) return;
+    checkLosses();
+    reportCuts(false);
+  }
+}
+
+int BpfSource::onRecord(void* self, void* data, std::size_t size) {
+  return static_cast<BpfSource*>(self)->handle(data, size);
+}
+
+int BpfSource::handle(const void* data, std::size_t size) {
+  if (stopping_) return -1;  // ends the consume loop
+  // Ring records are mapped read-only and may sit at any offset: copy the fixed parts out.
+  watch_record_header header{};
+  if (size < sizeof header) return 0;
+  std::memcpy(&header, data, sizeof header);
+  switch (header.kind) {
+    case WATCH_RECORD_EXEC: {
+      watch_exec_record record{};
+      if (size < sizeof record) return 0;
+      std::memcpy(&record, data, sizeof record);
+      onExec(record, static_cast<const unsigned char*>(data) + sizeof record, size - sizeof record);
+      break;
+    }
+    case WATCH_RECORD_FORK: {
+      watch_fork_record record{};
+      if (size < sizeof record) return 0;
+      std::memcpy(&record, data, sizeof record);
+      onFork(record);
+      break;
+    }
+    case WATCH_RECORD_EXIT: {
+      watch_exit_record record{};
+      if (size < sizeof record) return 0;
+      std::memcpy(&record, data, sizeof record);
+      onExit(record);
+      break;
+    }
+    default:
+      break;
+  }
+  return stopping_ ? -1 : 0;
+}
+
+timeval BpfSource::startTime(std::uint64_t bootNs) const {
+  const std::int64_t ns = bootWallNs_ + static_cast<std::int64_t>(bootNs);
+  return timeval{static_cast<time_t>(ns / 1000000000),
+                 static_cast<suseconds_t>((ns % 1000000000) / 1000)};
+}
+
+ProcessImage BpfSource::imageOf(const watch_task& task) const {
+  ProcessImage image;
+  image.pid = static_cast<pid_t>(task.pid);
+  image.ppid = static_cast<pid_t>(task.ppid);
+  image.originalPpid = image.ppid;
+  image.pgid = static_cast<pid_t>(task.pgid);
+  image.sid = static_cast<pid_t>(task.sid);
+  image.ruid = task.ruid;
+  image.euid = task.euid;
+  image.rgid = task.rgid;
+  image.egid = task.egid;
+  image.start = startTime(task.start_boot_ns);
+  image.kernel = task.kernel != 0;
+  return image;
+}
+
+void BpfSource::onExec(const watch_exec_record& record, const unsigned char* tail,
+                       std::size_t tailBytes) {
+  const std::size_t pathBytes = std::min<std::size_t>(record.path_bytes, tailBytes);
+  const std::size_t argsBytes = std::min<std::size_t>(record.args_bytes, tailBytes - pathBytes);
+  const std::size_t envBytes =
+      std::min<std::size_t>(record.env_bytes, tailBytes - pathBytes - argsBytes);
+  const std::uint32_t flags = record.header.flags;
+  if (flags & (WATCH_EXEC_ARGS_TRUNCATED | WATCH_EXEC_ENV_TRUNCATED | WATCH_EXEC_PATH_TRUNCATED)) {
+    ++cutExecs_;
+  }
+
+  ProcessTable& table = context_->processes;
+  ProcessImage target = imageOf(record.task);
+  std::optional<ProcessImage> before = table.find(target.pid);
+  if (before) {
+    target.originalPpid = before->originalPpid;
+    target.start = before->start;  // an exec keeps the process's start
+    // Group, session and parent do not change across an exec: they are right now, also for
+    // the image before it.
+    before->ppid = target.ppid;
+    before->pgid = target.pgid;
+    before->sid = target.sid;
+  }
+  if (!(flags & WATCH_EXEC_NO_FILE)) {
+    es_stat_t st{};
+    st.st_dev = makedev(static_cast<unsigned>(record.dev >> 20),
+                        static_cast<unsigned>(record.dev & 0xfffff));
+    st.st_ino = record.ino;
+    st.st_mode = record.mode;
+    st.st_nlink = record.nlink;
+    st.st_uid = record.uid;
+    st.st_gid = record.gid;
+    st.st_size = record.size;
+    st.st_atimespec = timespecOf(record.atime_sec, record.atime_nsec);
+    st.st_mtimespec = timespecOf(record.mtime_sec, record.mtime_nsec);
+    st.st_ctimespec = timespecOf(record.ctime_sec, record.ctime_nsec);
+    const bool truncated = (flags & WATCH_EXEC_PATH_TRUNCATED) != 0;
+    target.exe = exes_->forExec(pathFromComponents(tail, pathBytes), truncated, st, target.pid);
+  }
+  if (!(flags & WATCH_EXEC_ARGS_UNREADABLE)) {
+    target.args = std::make_shared<const std::string>(
+        reinterpret_cast<const char*>(tail + pathBytes), argsBytes);
+  }
+  if (!(flags & WATCH_EXEC_ENV_UNREADABLE)) {
+    target.envs = std::make_shared<const std::string>(
+        reinterpret_cast<const char*>(tail + pathBytes + argsBytes), envBytes);
+  }
+  table.put(target);
+  if (!context_->sink.subscribed(ES_EVENT_TYPE_NOTIFY_EXEC)) return;
+  const std::uint64_t at = record.header.monotonic_ns;
+  // Without a record of the process before the exec, the new image is all there is.
+  ProcessImage process = before ? std::move(*before) : target;
+  const std::int64_t wall = static_cast<std::int64_t>(at) + monotonicWallNs_;
+  push(std::make_unique<ExecEvent>(
+      at, timespec{static_cast<time_t>(wall / 1000000000), static_cast<long>(wall % 1000000000)},
+      std::move(process), std::move(target)));
+}
+
+void BpfSource::onFork(const watch_fork_record& record) {
+  ProcessTable& table = context_->processes;
+  const ProcessImage now = imageOf(record.parent);
+  ProcessImage parent = table.find(now.pid).value_or(now);
+  // The kernel's view of the parent is the current one: groups, sessions and ids may have
+  // changed since its last exec.
+  parent.ppid = now.ppid;
+  parent.pgid = now.pgid;
+  parent.sid = now.sid;
+  parent.ruid = now.ruid;
+  parent.euid = now.euid;
+  parent.rgid = now.rgid;
+  parent.egid = now.egid;
+  parent.kernel = now.kernel;
+  table.put(parent);
+
+  ProcessImage child = parent;
+  const ProcessImage born = imageOf(record.child);
+  child.pid = born.pid;
+  child.ppid = parent.pid;
+  child.originalPpid = parent.pid;
+  child.pgid = born.pgid;
+  child.sid = born.sid;
+  child.ruid = born.ruid;
+  child.euid = born.euid;
+  child.rgid = born.rgid;
+  child.egid = born.egid;
+  child.start = born.start;
+  child.kernel = born.kernel;
+  table.put(child);
+  if (parent.kernel || !context_->sink.subscribed(ES_EVENT_TYPE_NOTIFY_FORK)) return;
+  const std::uint64_t at = record.header.monotonic_ns;
+  const std::int64_t wall = static_cast<std::int64_t>(at) + monotonicWallNs_;
+  push(std::make_unique<ForkEvent>(
+      at, timespec{static_cast<time_t>(wall / 1000000000), static_cast<long>(wall % 1000000000)},
+      std::move(parent), std::move(child)));
+}
+
+void BpfSource::onExit(const watch_exit_record& record) {
+  const pid_t pid = static_cast<pid_t>(record.pid);
+  ProcessImage image = context_->processes.take(pid).value_or(ProcessImage{});
+  image.pid = pid;
+  if (image.kernel || !context_->sink.subscribed(ES_EVENT_TYPE_NOTIFY_EXIT)) return;
+  const std::uint64_t at = record.header.monotonic_ns;
+  const std::int64_t wall = static_cast<std::int64_t>(at) + monotonicWallNs_;
+  // The table's args and environment are not part of an exit; release them with the entry.
+  image.args.reset();
+  image.envs.reset();
+  push(std::make_unique<ExitEvent>(
+      at, timespec{static_cast<time_t>(wall / 1000000000), static_cast<long>(wall % 1000000000)},
+      std::move(image), static_cast<int>(record.status)));
+}
+
+void BpfSource::checkLosses() {
+  const int cpus = libbpf_num_possible_cpus();
+  std::vector<std::uint64_t> counts(static_cast<std::size_t>(std::max(cpus, 1)));
+  const std::uint32_t zero = 0;
+  if (bpf_map__lookup_elem(skeleton_->maps.lost, &zero, sizeof zero, counts.data(),
+                           counts.size() * sizeof(std::uint64_t), 0) != 0) {
+    return;
+  }
+  std::uint64_t total = 0;
+  for (const std::uint64_t count : counts) total += count;
+  if (total <= lostSeen_) return;
+  NSLog("EndpointSecurity: kernel event overrun, %llu events lost",
+        static_cast<unsigned long long>(total - lostSeen_));
+  lostSeen_ = total;
+  scan();  // what the lost records would have told is read from /proc instead
+}
+
+void BpfSource::reportCuts(bool force) {
+  const std::int64_t now = static_cast<std::int64_t>(monotonicNow());
+  if (!force && now - lastReportNs_ < kReportIntervalNs) return;
+  lastReportNs_ = now;
+  if (cutExecs_ > 0) {
+    NSLog(
+        "EndpointSecurity: %llu execs cut at the capture limits (path %d bytes, arguments and "
+        "environment %d bytes)",
+        static_cast<unsigned long long>(cutExecs_), WATCH_PATH_CAP, WATCH_ARGS_ENV_CAP);
+    cutExecs_ = 0;
+  }
+  const std::uint64_t skipped = exes_->hashesSkipped();
+  if (skipped > skippedHashesSeen_) {
+    NSLog("EndpointSecurity: %llu executable hashes skipped (file changed again within 2 s)",
+          static_cast<unsigned long long>(skipped - skippedHashesSeen_));
+    skippedHashesSeen_ = skipped;
+  }
+}
+
+void BpfSource::scan() {
+  bootWallNs_ = bootWallClockNs();
+  monotonicWallNs_ = monotonicWallClockNs();
+  const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+  std::unordered_map<pid_t, ProcessImage> fresh;
+  for (const pid_t pid : listPids()) {
+    ProcStat st;
+    ProcIds ids;
+    if (readProcStat(pid, st) < 0 || readProcIds(pid, ids) < 0) continue;
+    ProcessImage image;
+    image.pid = pid;
+    image.ppid = st.ppid;
+    image.originalPpid = st.ppid;
+    image.pgid = st.pgrp;
+    image.sid = st.session;
+    image.ruid = ids.ruid;
+    image.euid = ids.euid;
+    image.rgid = ids.rgid;
+    image.egid = ids.egid;
+    image.start =
+        startTime(st.startTicks * (1000000000 / static_cast<std::uint64_t>(ticksPerSecond)));
+    image.kernel = st.kernelThread();
+    if (!image.kernel) {
+      image.exe = exes_->forProcess(pid);
+      std::string block;
+      if (readCmdline(pid, block) == 0) image.args = std::make_shared<const std::string>(block);
+      if (readEnviron(pid, block) == 0) image.envs = std::make_shared<const std::string>(block);
+    }
+    if (auto old = context_->processes.find(pid); old && old->ppid == image.ppid) {
+      image.originalPpid = old->originalPpid;
+    }
+    fresh.emplace(pid, std::move(image));
+  }
+  context_->processes.replaceAll(std::move(fresh));
+}
+
+}  // namespace
+
+std::unique_ptr<Source> makeBpfSource(BpfOptions options) {
+  return std::make_unique<BpfSource>(options);
+}
+
+}  // namespace platform::es

@@ -1,0 +1,27 @@
+// The process source that reads the kernel's own process tracepoints with eBPF programs: every
+// exec is captured whole at the moment it happens (path, identity, arguments, environment, ids),
+// so a process that ends at once is reported as completely as a long-lived one.
+//
+// Result codes of open(): not running as root -> ERR_NOT_PRIVILEGED; root without CAP_BPF and
+// CAP_PERFMON (or CAP_SYS_ADMIN) -> ERR_NOT_ENTITLED; the kernel refusing to load or attach the
+// programs -> ERR_NOT_PERMITTED.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+
+#include "platform/endpoint_security/Source.h"
+
+namespace platform::es {
+
+struct BpfOptions {
+  // The ring buffer between the programs and the reader thread (a power of two).
+  std::size_t ringBytes = 8 << 20;
+  // While set, the reader does not read (tests use it to force the ring to fill).
+  const std::atomic<bool>* paused = nullptr;
+};
+
+std::unique_ptr<Source> makeBpfSource(BpfOptions options = {});
+
+}  // namespace platform::es
