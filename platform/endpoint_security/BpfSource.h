@@ -17,7 +17,7 @@ namespace platform::es {
 
 struct BpfOptions {
   // The ring buffer between the programs and the reader thread (a power of two).
-  std::size_t ringBytes = 8 << 20;
+  std::size_t ringBytes = 2 << 20;
   // While set, the reader does not read (tests use it to force the ring to fill).
   const std::atomic<bool>* paused = nullptr;
 };

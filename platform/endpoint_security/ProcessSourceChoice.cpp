@@ -1,0 +1,80 @@
+#include "platform/endpoint_security/ProcessSourceChoice.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/log/Log.h"
+
+namespace platform::es {
+namespace {
+
+class ChosenProcessSource final : public Source {
+ public:
+  ChosenProcessSource(SourceFactory bpf, SourceFactory connector)
+      : bpf_(std::move(bpf)), connector_(std::move(connector)) {}
+
+  std::string_view name() const override { return chosen_ ? chosen_->name() : "process"; }
+  bool produces(es_event_type_t type) const override {
+    return type == ES_EVENT_TYPE_NOTIFY_EXEC || type == ES_EVENT_TYPE_NOTIFY_FORK ||
+           type == ES_EVENT_TYPE_NOTIFY_EXIT;
+  }
+
+  es_new_client_result_t open(std::string& why) override {
+    if (::geteuid() != 0) {
+      why = "not running as root";
+      return ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED;
+    }
+    const char* forced = std::getenv("WATCH_EVENT_SOURCE");
+    const std::string force = forced ? forced : "";
+    if (force == "connector") return openConnector("forced by WATCH_EVENT_SOURCE", why);
+    std::unique_ptr<Source> bpf = bpf_();
+    std::string bpfWhy;
+    const es_new_client_result_t bpfResult = bpf->open(bpfWhy);
+    if (bpfResult == ES_NEW_CLIENT_RESULT_SUCCESS) {
+      chosen_ = std::move(bpf);
+      NSLog("EndpointSecurity: event source: bpf");
+      return bpfResult;
+    }
+    if (force == "bpf") {
+      NSLog("EndpointSecurity: event source: bpf unavailable (%s)", bpfWhy.c_str());
+      why = bpfWhy;
+      return bpfResult;
+    }
+    const es_new_client_result_t rc = openConnector(bpfWhy, why);
+    if (rc == ES_NEW_CLIENT_RESULT_SUCCESS) return rc;
+    why = "bpf: " + bpfWhy + "; connector: " + why;
+    NSLog("EndpointSecurity: no event source (%s)", why.c_str());
+    return bpfResult == ES_NEW_CLIENT_RESULT_ERR_NOT_ENTITLED
+               ? ES_NEW_CLIENT_RESULT_ERR_NOT_ENTITLED
+               : ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED;
+  }
+
+  void start(SourceContext& context) override { chosen_->start(context); }
+  void stop() override {
+    if (chosen_) chosen_->stop();
+  }
+
+ private:
+  es_new_client_result_t openConnector(const std::string& bpfWhy, std::string& why) {
+    std::unique_ptr<Source> connector = connector_();
+    const es_new_client_result_t rc = connector->open(why);
+    if (rc != ES_NEW_CLIENT_RESULT_SUCCESS) return rc;
+    chosen_ = std::move(connector);
+    NSLog("EndpointSecurity: event source: connector (%s)", bpfWhy.c_str());
+    return rc;
+  }
+
+  const SourceFactory bpf_;
+  const SourceFactory connector_;
+  std::unique_ptr<Source> chosen_;
+};
+
+}  // namespace
+
+std::unique_ptr<Source> makeProcessSource(SourceFactory bpf, SourceFactory connector) {
+  return std::make_unique<ChosenProcessSource>(std::move(bpf), std::move(connector));
+}
+
+}  // namespace platform::es
