@@ -27,7 +27,6 @@
 namespace platform::es {
 namespace {
 
-constexpr std::int64_t kReportIntervalNs = 10'000'000'000;
 constexpr std::chrono::microseconds kGather{1000};
 
 bool hasEffectiveCapability(int capability) {
@@ -423,7 +422,9 @@ void BpfSource::checkLosses() {
 
 void BpfSource::reportCuts(bool force) {
   const std::int64_t now = static_cast<std::int64_t>(monotonicNow());
-  if (!force && now - lastReportNs_ < kReportIntervalNs) return;
+  if (!force && now - lastReportNs_ < std::chrono::nanoseconds(options_.reportInterval).count()) {
+    return;
+  }
   lastReportNs_ = now;
   if (cutExecs_ > 0) {
     NSLog(

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 
@@ -20,6 +21,8 @@ struct BpfOptions {
   std::size_t ringBytes = 2 << 20;
   // While set, the reader does not read (tests use it to force the ring to fill).
   const std::atomic<bool>* paused = nullptr;
+  // Cut captures and skipped hashes are logged at most once per interval, with their counts.
+  std::chrono::milliseconds reportInterval = std::chrono::seconds(10);
 };
 
 std::unique_ptr<Source> makeBpfSource(BpfOptions options = {});

@@ -164,9 +164,9 @@ struct {
 
 /* Where an exec record is put together, one slot per CPU (user space sets max_entries to the
  * number of possible CPUs). Larger than any record so that every masked offset stays inside. */
-#define SCRATCH_SIZE (384 * 1024)
+#define SCRATCH_SIZE (512 * 1024)
 #define OFFSET_MASK (256 * 1024 - 1)
-#define AREA_MASK (128 * 1024 - 1)
+#define AREA_MASK (256 * 1024 - 1)
 struct path_walk {
   struct dentry *dentry;
   struct vfsmount *vfsmnt;
