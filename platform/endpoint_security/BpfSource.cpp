@@ -27,7 +27,7 @@
 namespace platform::es {
 namespace {
 
-constexpr std::chrono::microseconds kGather{1000};
+constexpr std::chrono::microseconds kGather{4000};
 
 bool hasEffectiveCapability(int capability) {
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
