@@ -18,8 +18,10 @@
 #include "platform/Override.h"
 #include "platform/endpoint_security/BpfSource.h"
 #include "platform/endpoint_security/EndpointSecurity.h"
+#include "platform/endpoint_security/ProcessTable.h"
 #include "platform/endpoint_security/SourceBackend.h"
 #include "platform/log/Log.h"
+#include "platform/sysctl/TableSysctl.h"
 
 // A serial queue: one worker thread runs the submitted work in order.
 class SerialQueue {
@@ -159,9 +161,15 @@ int setupMonitoring() {
 }
 
 int main() {
-  // The machine's own event source; tests of the entry install theirs instead.
-  platform::es::SourceBackend machine([] { return platform::es::makeBpfSource(); }, {});
+  // The machine's own parts; tests of the entry install theirs instead.
+  platform::es::ProcessTable processes;
+  platform::es::SourceBackendOptions options;
+  options.processes = &processes;
+  platform::es::SourceBackend machine([] { return platform::es::makeBpfSource(); }, {}, options);
   platform::ScopedOverride<platform::es::Backend> eventSource(machine);
+  // Process-table answers come from the table the event source keeps, /proc for the rest.
+  platform::sysctl_backend::TableBackend table(processes, platform::sysctl_backend::system());
+  platform::ScopedOverride<platform::sysctl_backend::Backend> processTable(table);
   NSLog("==== watchagent BEGIN");
   myQueue = new SerialQueue(std::string(ipc::kAgentBundleIdentifier) + ".MyQueue");
   int status = 1;

@@ -339,7 +339,12 @@ void BpfSource::onExec(const watch_exec_record& record, const unsigned char* tai
     target.envs = std::make_shared<const std::string>(
         reinterpret_cast<const char*>(tail + pathBytes + argsBytes), envBytes);
   }
-  table.put(target);
+  {
+    // The table keeps what the process-table answers need; the environment leaves with the event.
+    ProcessImage kept = target;
+    kept.envs.reset();
+    table.put(std::move(kept));
+  }
   if (!context_->sink.subscribed(ES_EVENT_TYPE_NOTIFY_EXEC)) return;
   const std::uint64_t at = record.header.monotonic_ns;
   // Without a record of the process before the exec, the new image is all there is.
@@ -467,7 +472,6 @@ void BpfSource::scan() {
       image.exe = exes_->forProcess(pid);
       std::string block;
       if (readCmdline(pid, block) == 0) image.args = std::make_shared<const std::string>(block);
-      if (readEnviron(pid, block) == 0) image.envs = std::make_shared<const std::string>(block);
     }
     if (auto old = context_->processes.find(pid); old && old->ppid == image.ppid) {
       image.originalPpid = old->originalPpid;

@@ -47,6 +47,14 @@ std::vector<ProcessImage> ProcessTable::snapshot() const {
   return out;
 }
 
+std::vector<pid_t> ProcessTable::pids() const {
+  std::shared_lock lock(mutex_);
+  std::vector<pid_t> out;
+  out.reserve(images_.size());
+  for (const auto& entry : images_) out.push_back(entry.first);
+  return out;
+}
+
 std::size_t ProcessTable::size() const {
   std::shared_lock lock(mutex_);
   return images_.size();

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <shared_mutex>
@@ -25,9 +26,16 @@ class ProcessTable {
   std::optional<ProcessImage> take(pid_t pid);
   void replaceAll(std::unordered_map<pid_t, ProcessImage> images);
   std::vector<ProcessImage> snapshot() const;
+  std::vector<pid_t> pids() const;
   std::size_t size() const;
 
+  // Whether a process source keeps the table now (it is then a true picture of the machine).
+  bool kept() const { return keepers_.load(std::memory_order_acquire) > 0; }
+  void startKeeping() { keepers_.fetch_add(1, std::memory_order_acq_rel); }
+  void stopKeeping() { keepers_.fetch_sub(1, std::memory_order_acq_rel); }
+
  private:
+  std::atomic<int> keepers_{0};
   mutable std::shared_mutex mutex_;
   std::unordered_map<pid_t, ProcessImage> images_;
 };

@@ -71,7 +71,7 @@ class Client final : public es_client_t, public EventSink {
       : es_client_t(owner),
         handler_(std::move(handler)),
         options_(options),
-        context_{*this, processes_, packages},
+        context_{*this, options.processes ? *options.processes : ownProcesses_, packages},
         self_(::getpid()) {}
 
   ~Client() override { stop(); }
@@ -95,6 +95,8 @@ class Client final : public es_client_t, public EventSink {
     delivery_ = std::thread([this] { deliverLoop(); });
     process.source->start(context_);
     process.running = true;
+    context_.processes.startKeeping();
+    keeping_ = true;
     return ES_NEW_CLIENT_RESULT_SUCCESS;
   }
 
@@ -159,6 +161,8 @@ class Client final : public es_client_t, public EventSink {
       if (attached.running) attached.source->stop();
       attached.running = false;
     }
+    if (keeping_) context_.processes.stopKeeping();
+    keeping_ = false;
     if (delivery_.joinable()) delivery_.join();
   }
 
@@ -202,7 +206,7 @@ class Client final : public es_client_t, public EventSink {
 
   const es_handler_block_t handler_;
   const SourceBackendOptions options_;
-  ProcessTable processes_;
+  ProcessTable ownProcesses_;
   SourceContext context_;
   const pid_t self_;
 
@@ -225,6 +229,7 @@ class Client final : public es_client_t, public EventSink {
 
   std::thread delivery_;
   std::atomic<std::thread::id> deliveryId_{};
+  bool keeping_ = false;  // the process source keeps the table
 };
 
 }  // namespace

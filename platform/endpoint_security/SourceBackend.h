@@ -21,6 +21,7 @@
 namespace platform::es {
 
 class PackageIndexWatcher;
+class ProcessTable;
 
 struct SourceBackendOptions {
   // Events waiting for the handler: at most this many, holding at most this many bytes.
@@ -28,6 +29,9 @@ struct SourceBackendOptions {
   std::size_t queueBytes = 8 << 20;
   std::string dpkgDir = "/var/lib/dpkg";
   std::chrono::milliseconds dpkgQuiet = std::chrono::seconds(1);
+  // The table the clients' process sources keep; null gives each client a table of its own.
+  // The agent shares its table with the process-table answers.
+  ProcessTable* processes = nullptr;
 };
 
 class SourceBackend final : public Backend {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/Override.h"
 #include "platform/UniqueFd.h"
 
 namespace platform {
@@ -234,13 +235,11 @@ class ProcBackend final : public sysctl_backend::Backend {
   }
 };
 
-std::atomic<sysctl_backend::Backend*> gOverride{nullptr};
-
 }  // namespace
 
 int sysctl(const int* name, u_int namelen, void* oldp, std::size_t* oldlenp, const void* newp,
            std::size_t newlen) {
-  sysctl_backend::Backend* backend = gOverride.load(std::memory_order_acquire);
+  sysctl_backend::Backend* backend = Installed<sysctl_backend::Backend>::find();
   if (backend == nullptr) backend = &sysctl_backend::system();
   return backend->query(name, namelen, oldp, oldlenp, newp, newlen);
 }
@@ -250,14 +249,6 @@ namespace sysctl_backend {
 Backend& system() {
   static ProcBackend backend;
   return backend;
-}
-
-Override::Override(Backend& backend) {
-  gOverride.store(&backend, std::memory_order_release);
-}
-
-Override::~Override() {
-  gOverride.store(nullptr, std::memory_order_release);
 }
 
 }  // namespace sysctl_backend

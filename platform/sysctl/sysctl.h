@@ -1,4 +1,5 @@
-// The kernel's management-information queries, answered on Linux from /proc. Only the three
+// The kernel's management-information queries, answered on Linux from /proc or from a process
+// table kept from kernel events. Only the three
 // queries the agent makes are known: kern.argmax, kern.proc.all and kern.procargs2. Errors are
 // reported as the kernel reports them: -1 with errno set.
 #pragma once
@@ -56,6 +57,7 @@ namespace sysctl_backend {
 // Where sysctl() is answered from. The default answers from the running system.
 class Backend {
  public:
+  static constexpr const char* kFacility = "process table";
   virtual ~Backend() = default;
   virtual int query(const int* name, u_int namelen, void* oldp, std::size_t* oldlenp,
                     const void* newp, std::size_t newlen) = 0;
@@ -64,15 +66,9 @@ class Backend {
 // The backend answering from /proc.
 Backend& system();
 
-// While alive, sysctl() is answered by `backend` instead of the system, in every thread.
-// Scopes do not nest; the backend must outlive the scope.
-class Override {
- public:
-  explicit Override(Backend& backend);
-  ~Override();
-  Override(const Override&) = delete;
-  Override& operator=(const Override&) = delete;
-};
+// Another backend is installed with platform::ScopedOverride<platform::sysctl_backend::Backend>
+// (the agent installs one answering from its event source's process table; tests install
+// fakes); with none installed, sysctl() answers from /proc.
 
 }  // namespace sysctl_backend
 

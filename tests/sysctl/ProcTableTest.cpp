@@ -18,6 +18,7 @@
 #include "agent/ipc/CustomObject.h"
 #include "agent/ipc/ProcTable.h"
 #include "platform/log/Log.h"
+#include "platform/Override.h"
 #include "platform/sysctl/FakeSysctl.h"
 
 namespace {
@@ -61,7 +62,7 @@ class ProcTableFake : public testing::Test {
   void TearDown() override { CustomObject::forgetArgumentSize(); }
 
   FakeSysctl kernel;
-  platform::sysctl_backend::Override override{kernel};
+  platform::ScopedOverride<platform::sysctl_backend::Backend> override{kernel};
 };
 
 TEST_F(ProcTableFake, SnapshotKeepsOnlyReadableProcessesWithCompletePaths) {

@@ -1,0 +1,81 @@
+#include "platform/sysctl/TableSysctl.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace platform::sysctl_backend {
+namespace {
+
+int fail(int error) {
+  errno = error;
+  return -1;
+}
+
+}  // namespace
+
+int TableBackend::query(const int* name, u_int namelen, void* oldp, std::size_t* oldlenp,
+                        const void* newp, std::size_t newlen) {
+  const bool valid = name != nullptr && namelen == 3 && name[0] == CTL_KERN && newp == nullptr &&
+                     newlen == 0 && oldlenp != nullptr;
+  if (valid && table_.kept()) {
+    if (name[1] == KERN_PROC && name[2] == KERN_PROC_ALL) return processTable(oldp, oldlenp);
+    if (name[1] == KERN_PROCARGS2 && name[2] >= 0 && oldp != nullptr) {
+      return processArguments(name[2], oldp, oldlenp, name);
+    }
+  }
+  return fallback_.query(name, namelen, oldp, oldlenp, newp, newlen);
+}
+
+int TableBackend::processTable(void* oldp, std::size_t* oldlenp) {
+  constexpr std::size_t kRecord = sizeof(kinfo_proc);
+  const std::vector<pid_t> pids = table_.pids();
+  if (oldp == nullptr) {
+    // Room for the processes started between this answer and the read that follows it.
+    *oldlenp = (pids.size() + pids.size() / 8 + 16) * kRecord;
+    return 0;
+  }
+  const std::size_t capacity = *oldlenp / kRecord;
+  auto* out = static_cast<unsigned char*>(oldp);
+  const std::size_t count = std::min(capacity, pids.size());
+  std::memset(out, 0, count * kRecord);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::int32_t pid = pids[i];
+    std::memcpy(out + i * kRecord + offsetof(kinfo_proc, kp_proc) + offsetof(extern_proc, p_pid),
+                &pid, sizeof pid);
+  }
+  *oldlenp = count * kRecord;
+  return pids.size() > capacity ? fail(ENOMEM) : 0;
+}
+
+int TableBackend::processArguments(std::int32_t pid, void* oldp, std::size_t* oldlenp,
+                                   const int* name) {
+  const std::optional<es::ProcessImage> image = table_.find(pid);
+  if (!image || image->kernel || !image->exe || image->exe->pathTruncated || !image->args) {
+    return fallback_.query(name, 3, oldp, oldlenp, nullptr, 0);
+  }
+  const std::size_t capacity = *oldlenp;
+  if (capacity < sizeof(std::int32_t)) return fail(ENOMEM);
+  auto* out = static_cast<char*>(oldp);
+  std::size_t position = sizeof(std::int32_t);
+  const auto append = [&](const char* bytes, std::size_t length) {
+    const std::size_t copied = std::min(length, capacity - position);
+    std::memcpy(out + position, bytes, copied);
+    position += copied;
+  };
+  append(image->exe->path.data(), image->exe->path.size());
+  if (position < capacity) out[position++] = '\0';
+  const std::string& args = *image->args;
+  append(args.data(), args.size());
+  std::int32_t argc = 0;
+  for (const char c : args) argc += c == '\0' ? 1 : 0;
+  // A last argument without its terminator still counts and is terminated.
+  if (!args.empty() && args.back() != '\0') {
+    ++argc;
+    if (position < capacity) out[position++] = '\0';
+  }
+  std::memcpy(out, &argc, sizeof argc);
+  *oldlenp = position;
+  return 0;
+}
+
+}  // namespace platform::sysctl_backend
