@@ -19,6 +19,7 @@
 #include "platform/endpoint_security/BpfSource.h"
 #include "platform/endpoint_security/EndpointSecurity.h"
 #include "platform/endpoint_security/ProcessTable.h"
+#include "platform/endpoint_security/ScreenSharingSource.h"
 #include "platform/endpoint_security/SourceBackend.h"
 #include "platform/log/Log.h"
 #include "platform/sysctl/TableSysctl.h"
@@ -165,7 +166,8 @@ int main() {
   platform::es::ProcessTable processes;
   platform::es::SourceBackendOptions options;
   options.processes = &processes;
-  platform::es::SourceBackend machine([] { return platform::es::makeBpfSource(); }, {}, options);
+  platform::es::SourceBackend machine([] { return platform::es::makeBpfSource(); },
+                                      {platform::es::makeScreenSharingSource}, options);
   platform::ScopedOverride<platform::es::Backend> eventSource(machine);
   // Process-table answers come from the table the event source keeps, /proc for the rest.
   platform::sysctl_backend::TableBackend table(processes, platform::sysctl_backend::system());

@@ -449,34 +449,14 @@ void BpfSource::reportCuts(bool force) {
 void BpfSource::scan() {
   bootWallNs_ = bootWallClockNs();
   monotonicWallNs_ = monotonicWallClockNs();
-  const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
   std::unordered_map<pid_t, ProcessImage> fresh;
   for (const pid_t pid : listPids()) {
-    ProcStat st;
-    ProcIds ids;
-    if (readProcStat(pid, st) < 0 || readProcIds(pid, ids) < 0) continue;
-    ProcessImage image;
-    image.pid = pid;
-    image.ppid = st.ppid;
-    image.originalPpid = st.ppid;
-    image.pgid = st.pgrp;
-    image.sid = st.session;
-    image.ruid = ids.ruid;
-    image.euid = ids.euid;
-    image.rgid = ids.rgid;
-    image.egid = ids.egid;
-    image.start =
-        startTime(st.startTicks * (1000000000 / static_cast<std::uint64_t>(ticksPerSecond)));
-    image.kernel = st.kernelThread();
-    if (!image.kernel) {
-      image.exe = exes_->forProcess(pid);
-      std::string block;
-      if (readCmdline(pid, block) == 0) image.args = std::make_shared<const std::string>(block);
+    std::optional<ProcessImage> image = readProcessImage(pid, *exes_);
+    if (!image) continue;
+    if (auto old = context_->processes.find(pid); old && old->ppid == image->ppid) {
+      image->originalPpid = old->originalPpid;
     }
-    if (auto old = context_->processes.find(pid); old && old->ppid == image.ppid) {
-      image.originalPpid = old->originalPpid;
-    }
-    fresh.emplace(pid, std::move(image));
+    fresh.emplace(pid, std::move(*image));
   }
   context_->processes.replaceAll(std::move(fresh));
 }

@@ -1,6 +1,11 @@
 #include "platform/endpoint_security/ProcessImage.h"
 
+#include <unistd.h>
+
 #include <cstring>
+
+#include "platform/endpoint_security/ProcFs.h"
+#include "platform/endpoint_security/ProcessTable.h"
 
 namespace platform::es {
 namespace {
@@ -10,6 +15,42 @@ es_string_token_t tokenOf(const std::string& s) {
 }
 
 }  // namespace
+
+std::optional<ProcessImage> readProcessImage(pid_t pid, ExecutableCache& executables) {
+  ProcStat st;
+  ProcIds ids;
+  if (readProcStat(pid, st) < 0 || readProcIds(pid, ids) < 0) return std::nullopt;
+  static const std::int64_t nsPerTick = 1000000000 / ::sysconf(_SC_CLK_TCK);
+  const std::int64_t startNs =
+      bootWallClockNs() + static_cast<std::int64_t>(st.startTicks) * nsPerTick;
+  ProcessImage image;
+  image.pid = pid;
+  image.ppid = st.ppid;
+  image.originalPpid = st.ppid;
+  image.pgid = st.pgrp;
+  image.sid = st.session;
+  image.ruid = ids.ruid;
+  image.euid = ids.euid;
+  image.rgid = ids.rgid;
+  image.egid = ids.egid;
+  image.start = timeval{static_cast<time_t>(startNs / 1000000000),
+                        static_cast<suseconds_t>((startNs % 1000000000) / 1000)};
+  image.kernel = st.kernelThread();
+  if (!image.kernel) {
+    image.exe = executables.forProcess(pid);
+    std::string block;
+    if (readCmdline(pid, block) == 0) image.args = std::make_shared<const std::string>(block);
+  }
+  return image;
+}
+
+ProcessImage lookUpProcess(const ProcessTable& table, pid_t pid, ExecutableCache& executables) {
+  if (std::optional<ProcessImage> known = table.find(pid)) return *known;
+  if (std::optional<ProcessImage> read = readProcessImage(pid, executables)) return *read;
+  ProcessImage unknown;
+  unknown.pid = pid;
+  return unknown;
+}
 
 void ProcessView::fill(const ProcessImage& image, pid_t self) {
   const Executable* exe = image.exe.get();

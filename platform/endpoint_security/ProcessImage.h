@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/endpoint_security/EndpointSecurity.h"
@@ -31,6 +32,14 @@ struct ProcessImage {
   std::shared_ptr<const std::string> args;
   std::shared_ptr<const std::string> envs;
 };
+
+// The image of a running process read from /proc (ids, start, executable and its identity,
+// arguments); nullopt when it is gone or unreadable.
+std::optional<ProcessImage> readProcessImage(pid_t pid, ExecutableCache& executables);
+
+// The image the table holds for `pid`, else the one /proc gives, else an image with the pid only.
+class ProcessTable;
+ProcessImage lookUpProcess(const ProcessTable& table, pid_t pid, ExecutableCache& executables);
 
 // The es_process_t and es_file_t of one image; what they point to lives in the image.
 struct ProcessView {
