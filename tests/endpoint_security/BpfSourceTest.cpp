@@ -34,6 +34,9 @@ std::string text(es_string_token_t t) {
 }
 
 struct Image {
+  std::string signingId;
+  bool platform = false;
+  std::string hash;
   pid_t pid = 0;
   pid_t ppid = 0;
   pid_t pgid = 0;
@@ -43,7 +46,16 @@ struct Image {
   bool pathTruncated = false;
 
   static Image of(const es_process_t& p) {
-    return Image{audit_token_to_pid(p.audit_token),
+    static const char* digits = "0123456789abcdef";
+    std::string hash;
+    for (const std::uint8_t byte : p.cdhash) {
+      hash += digits[byte >> 4];
+      hash += digits[byte & 15];
+    }
+    return Image{text(p.signing_id),
+                 p.is_platform_binary,
+                 hash,
+                 audit_token_to_pid(p.audit_token),
                  p.ppid,
                  p.group_id,
                  p.session_id,
@@ -239,6 +251,40 @@ TEST_F(BpfSourceTest, ASetuidExecKeepsTheCallersIdsInTheProcessBeforeIt) {
   ASSERT_EQ(execs.size(), 1u);
   EXPECT_EQ(execs[0].process.euid, 65534u);
   EXPECT_EQ(execs[0].other.euid, 0u);
+}
+
+TEST_F(BpfSourceTest, AnotherFileMountedOverAPackagedPathGetsNoPackageIdentity) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  if (IsSkipped()) return;
+  // An ordinary user, in a user and mount namespace of its own, puts another program over
+  // /usr/bin/ls and runs it (for long enough that the file that ran can be hashed).
+  const pid_t child = run([] {
+    exec({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+          "/usr/bin/unshare", "-Urm", "/bin/sh", "-c",
+          "mount --bind /usr/bin/sleep /usr/bin/ls && exec /usr/bin/ls 0.5"},
+         {"PATH=/usr/bin:/bin"});
+  });
+  const auto spoofed = recorder_.waitFor([&](const Seen& s) {
+    return s.type == ES_EVENT_TYPE_NOTIFY_EXEC && s.args.size() == 2 && s.args[1] == "0.5";
+  });
+  // The same programs run plainly, for their true identities.
+  run([] { exec({"/usr/bin/ls", "/nonexistent-REAL"}); });
+  run([] { exec({"/usr/bin/sleep", "0.01"}); });
+  const auto real = recorder_.waitFor(
+      [&](const Seen& s) {
+        return s.type == ES_EVENT_TYPE_NOTIFY_EXEC && s.args.size() == 2 &&
+               (s.args[1] == "/nonexistent-REAL" || s.args[1] == "0.01");
+      },
+      2);
+  ASSERT_EQ(spoofed.size(), 1u) << "child " << child;
+  ASSERT_EQ(real.size(), 2u);
+  EXPECT_EQ(spoofed[0].other.path, "/usr/bin/ls");
+  EXPECT_FALSE(spoofed[0].other.platform);
+  EXPECT_EQ(spoofed[0].other.signingId, "");
+  EXPECT_EQ(spoofed[0].other.hash, real[1].other.hash);  // the hash of what ran: sleep's
+  EXPECT_TRUE(real[0].other.platform);
+  EXPECT_EQ(real[0].other.signingId, "coreutils");
+  EXPECT_NE(real[0].other.hash, real[1].other.hash);
 }
 
 TEST_F(BpfSourceTest, LargeArgumentsArriveWholeUpToTheCapAndTheCutIsCounted) {
