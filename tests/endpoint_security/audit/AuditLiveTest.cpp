@@ -112,14 +112,14 @@ class Sshd {
     ::mkdir("/run/sshd", 0755);
     live::run({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", dir_ + "/hostkey"});
     port_ = freePort();
+    const std::string port = std::to_string(port_);
+    const std::string key = dir_ + "/hostkey";
     pid_ = ::fork();
     if (pid_ == 0) {
       const int null = ::open("/dev/null", O_RDWR);
       ::dup2(null, 0);
       ::dup2(null, 1);
       ::dup2(null, 2);
-      const std::string port = std::to_string(port_);
-      const std::string key = dir_ + "/hostkey";
       ::execl("/usr/sbin/sshd", "/usr/sbin/sshd", "-D", "-f", "/dev/null", "-p", port.c_str(), "-h",
               key.c_str(), "-o", "PidFile=none", "-o", "ListenAddress=127.0.0.1", "-o",
               "UsePAM=yes", "-o", "PasswordAuthentication=yes", "-o",

@@ -22,6 +22,10 @@ using namespace std::chrono_literals;
 // Runs `argv` to its end with `input` on standard input and output discarded; returns the
 // wait status.
 inline int run(const std::vector<std::string>& argv, const std::string& input = "") {
+  // Everything the child needs is made before fork: other threads may hold the allocator.
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
   int in[2];
   if (::pipe2(in, O_CLOEXEC) != 0) return -1;
   const pid_t pid = ::fork();
@@ -30,9 +34,6 @@ inline int run(const std::vector<std::string>& argv, const std::string& input = 
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, 1);
     ::dup2(null, 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
     ::execvp(args[0], args.data());
     ::_exit(127);
   }
@@ -73,17 +74,17 @@ class ThrowawayUser {
 class PtyProgram {
  public:
   PtyProgram(const std::vector<std::string>& argv, std::optional<uid_t> asUser = std::nullopt) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::optional<gid_t> group;
+    if (asUser) {
+      const passwd* entry = ::getpwuid(*asUser);
+      if (entry != nullptr) group = entry->pw_gid;
+    }
     pid_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
     if (pid_ == 0) {
-      if (asUser) {
-        const passwd* entry = ::getpwuid(*asUser);
-        if (entry == nullptr || ::setgid(entry->pw_gid) != 0 || ::setuid(*asUser) != 0) {
-          ::_exit(126);
-        }
-      }
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
+      if (asUser && (!group || ::setgid(*group) != 0 || ::setuid(*asUser) != 0)) ::_exit(126);
       ::execv(args[0], args.data());
       ::_exit(127);
     }

@@ -44,12 +44,12 @@ class PrivateBus {
                              "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
                              "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
                              "</policy></busconfig>\n";
+    const std::string arg = "--config-file=" + config;
     pid_ = ::fork();
     if (pid_ == 0) {
       const int null = ::open("/dev/null", O_RDWR);
       ::dup2(null, 1);
       ::dup2(null, 2);
-      const std::string arg = "--config-file=" + config;
       ::execlp("dbus-daemon", "dbus-daemon", arg.c_str(), "--nofork", "--nopidfile", nullptr);
       ::_exit(127);
     }
