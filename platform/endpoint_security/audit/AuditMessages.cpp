@@ -38,8 +38,13 @@ ProcessImage imageOf(const Origin& origin, ProcessLookup& processes) {
 class AuditPending : public PendingEvent {
  public:
   AuditPending(es_event_type_t type, std::uint64_t nowNs, const Origin& origin,
-               ProcessLookup& processes)
-      : PendingEvent(type, nowNs, origin.time), image_(imageOf(origin, processes)) {}
+               ProcessLookup& processes, std::size_t textBytes)
+      : PendingEvent(type, nowNs, origin.time),
+        image_(imageOf(origin, processes)),
+        bytes_(512 + textBytes) {}
+
+  // Record values may be up to 8 KiB each: count them against the queue's bound.
+  std::size_t bytes() const override { return bytes_; }
 
  protected:
   es_process_t* process(pid_t self) {
@@ -50,13 +55,19 @@ class AuditPending : public PendingEvent {
  private:
   ProcessImage image_;
   ProcessView view_{};
+  const std::size_t bytes_;
 };
+
+std::size_t sizeOf(const std::optional<std::string>& text) {
+  return text ? text->size() : 0;
+}
 
 class AuthenticationPending final : public AuditPending {
  public:
   AuthenticationPending(const AuthenticationEvent& event, ProcessLookup& processes,
                         std::uint64_t nowNs)
-      : AuditPending(ES_EVENT_TYPE_NOTIFY_AUTHENTICATION, nowNs, event.origin, processes),
+      : AuditPending(ES_EVENT_TYPE_NOTIFY_AUTHENTICATION, nowNs, event.origin, processes,
+                     sizeOf(event.account) + sizeOf(event.origin.exe)),
         success_(event.success),
         account_(event.account),
         node_(event.origin.exe) {}
@@ -85,7 +96,8 @@ class AuthenticationPending final : public AuditPending {
 class OpenSshPending final : public AuditPending {
  public:
   OpenSshPending(const OpenSshLoginEvent& event, ProcessLookup& processes, std::uint64_t nowNs)
-      : AuditPending(ES_EVENT_TYPE_NOTIFY_OPENSSH_LOGIN, nowNs, event.origin, processes),
+      : AuditPending(ES_EVENT_TYPE_NOTIFY_OPENSSH_LOGIN, nowNs, event.origin, processes,
+                     sizeOf(event.address) + sizeOf(event.username)),
         address_(event.address),
         username_(event.username) {
     login_.success = event.success;
@@ -113,7 +125,8 @@ class OpenSshPending final : public AuditPending {
 class LoginPending final : public AuditPending {
  public:
   LoginPending(const LoginLoginEvent& event, ProcessLookup& processes, std::uint64_t nowNs)
-      : AuditPending(ES_EVENT_TYPE_NOTIFY_LOGIN_LOGIN, nowNs, event.origin, processes),
+      : AuditPending(ES_EVENT_TYPE_NOTIFY_LOGIN_LOGIN, nowNs, event.origin, processes,
+                     sizeOf(event.failureMessage) + sizeOf(event.username)),
         failure_(event.failureMessage),
         username_(event.username) {
     login_.success = event.success;
