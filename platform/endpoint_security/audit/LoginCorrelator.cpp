@@ -1,0 +1,152 @@
+#include "platform/endpoint_security/audit/LoginCorrelator.h"
+
+#include <algorithm>
+
+namespace platform::es::audit {
+namespace {
+
+constexpr std::uint64_t kIdleNs = 60ull * 1000000000ull;
+
+bool is(const std::optional<std::string>& value, std::string_view expected) {
+  return value && *value == expected;
+}
+
+bool succeeded(const AuditRecord& record) {
+  return is(record.message.find("res"), "success");
+}
+
+bool failed(const AuditRecord& record) {
+  return is(record.message.find("res"), "failed");
+}
+
+bool isPamAuthentication(const AuditRecord& record) {
+  return record.type == kUserAuth && is(record.message.find("op"), "PAM:authentication");
+}
+
+}  // namespace
+
+Origin originOf(const AuditRecord& record) {
+  Origin origin;
+  origin.time = record.time;
+  origin.pid = record.pid ? static_cast<pid_t>(*record.pid) : 0;
+  origin.uid = record.uid;
+  origin.auid = record.auid;
+  origin.exe = record.message.find("exe");
+  return origin;
+}
+
+LoginCorrelator::LoginCorrelator(std::chrono::milliseconds window, std::size_t maxAttempts)
+    : windowNs_(static_cast<std::uint64_t>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(window).count())),
+      maxAttempts_(maxAttempts) {}
+
+std::vector<AuditEvent> LoginCorrelator::feed(const AuditRecord& record, std::uint64_t nowNs) {
+  std::vector<AuditEvent> out;
+  if (!record.pid) return out;  // not from a process: nobody to attribute it to
+  if (isPamAuthentication(record)) {
+    out.push_back(
+        AuthenticationEvent{originOf(record), succeeded(record), record.message.find("acct")});
+  }
+  const std::optional<std::string> exe = record.message.find("exe");
+  if (is(exe, kSshdPath)) {
+    feedAttempt(Program::kSshd, record, nowNs, out);
+  } else if (is(exe, kLoginPath)) {
+    feedAttempt(Program::kLogin, record, nowNs, out);
+  }
+  return out;
+}
+
+void LoginCorrelator::feedAttempt(Program program, const AuditRecord& record, std::uint64_t nowNs,
+                                  std::vector<AuditEvent>& out) {
+  const pid_t pid = static_cast<pid_t>(*record.pid);
+  auto it = attempts_.find(pid);
+  if (it == attempts_.end()) {
+    makeRoom(nowNs);
+    Attempt fresh;
+    fresh.program = program;
+    it = attempts_.emplace(pid, std::move(fresh)).first;
+  }
+  Attempt& attempt = it->second;
+  attempt.lastSeenNs = nowNs;
+
+  const bool openedSession =
+      record.type == kUserStart && is(record.message.find("op"), "PAM:session_open");
+  if (isPamAuthentication(record) && failed(record)) {
+    out.push_back(failure(attempt, record, true));
+    attempt.deadline.reset();
+    attempt.waiting.reset();
+    ++attempt.echoes;
+  } else if (program == Program::kSshd && openedSession && succeeded(record)) {
+    out.push_back(success(program, record));
+  } else if (program == Program::kLogin && record.type == kUserLogin && succeeded(record)) {
+    out.push_back(success(program, record));
+  } else if (record.type == kUserLogin && failed(record)) {
+    if (is(record.message.find("acct"), kInvalidUser)) attempt.invalidUser = true;
+    if (attempt.echoes > 0) {
+      --attempt.echoes;
+    } else if (!attempt.deadline) {
+      attempt.deadline = nowNs + windowNs_;
+      attempt.waiting = record;
+    }
+  }
+}
+
+std::vector<AuditEvent> LoginCorrelator::expire(std::uint64_t nowNs) {
+  std::vector<AuditEvent> out;
+  for (auto it = attempts_.begin(); it != attempts_.end();) {
+    Attempt& attempt = it->second;
+    if (attempt.deadline && *attempt.deadline <= nowNs) {
+      out.push_back(failure(attempt, *attempt.waiting, false));
+      attempt.deadline.reset();
+      attempt.waiting.reset();
+    }
+    if (!attempt.deadline && nowNs - attempt.lastSeenNs >= kIdleNs) {
+      it = attempts_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return out;
+}
+
+std::optional<std::uint64_t> LoginCorrelator::nextDeadline() const {
+  std::optional<std::uint64_t> next;
+  for (const auto& [pid, attempt] : attempts_) {
+    const std::uint64_t at = attempt.deadline ? *attempt.deadline : attempt.lastSeenNs + kIdleNs;
+    if (!next || at < *next) next = at;
+  }
+  return next;
+}
+
+// Keeps the table bounded: the attempt seen longest ago goes first. Its pending failure, if
+// any, is lost.
+void LoginCorrelator::makeRoom(std::uint64_t) {
+  if (attempts_.size() < maxAttempts_) return;
+  auto oldest = std::min_element(attempts_.begin(), attempts_.end(), [](auto& a, auto& b) {
+    return a.second.lastSeenNs < b.second.lastSeenNs;
+  });
+  attempts_.erase(oldest);
+}
+
+AuditEvent LoginCorrelator::failure(const Attempt& attempt, const AuditRecord& record,
+                                    bool checked) {
+  std::optional<std::string> name = record.message.find("acct");
+  if (attempt.program == Program::kLogin) {
+    return LoginLoginEvent{originOf(record), false, std::string(kLoginFailure), std::move(name)};
+  }
+  es_openssh_login_result_type_t result =
+      checked ? ES_OPENSSH_AUTH_FAIL_PASSWD : ES_OPENSSH_AUTH_FAIL_NONE;
+  if (attempt.invalidUser) result = ES_OPENSSH_INVALID_USER;
+  return OpenSshLoginEvent{originOf(record), false, result, record.message.find("addr"),
+                           std::move(name)};
+}
+
+AuditEvent LoginCorrelator::success(Program program, const AuditRecord& record) {
+  if (program == Program::kLogin) {
+    return LoginLoginEvent{originOf(record), true, std::nullopt, record.message.find("acct")};
+  }
+  return OpenSshLoginEvent{originOf(record), true, ES_OPENSSH_AUTH_SUCCESS,
+                           record.message.find("addr"), record.message.find("acct")};
+}
+
+}  // namespace platform::es::audit

@@ -1,0 +1,344 @@
+// The audit source against this machine's kernel, with real su, sshd and login started here
+// (root): one document per authentication or login attempt, with the right user, result and
+// process, in the exact form of the golden documents. Prints how long each took from the action
+// and from the kernel's record to the handler.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <iostream>
+
+#include "platform/endpoint_security/audit/AuditNetlink.h"
+#include "platform/endpoint_security/audit/AuditSource.h"
+#include "tests/endpoint_security/audit/LiveHelpers.h"
+#include "tests/endpoint_security/audit/SourceHarness.h"
+
+using namespace std::chrono_literals;
+using harness::Delivered;
+using harness::Json;
+using platform::es::audit::AuditSource;
+using platform::es::audit::AuditSourceOptions;
+
+namespace {
+
+const std::vector<es_event_type_t> kLoginKinds = {ES_EVENT_TYPE_NOTIFY_AUTHENTICATION,
+                                                  ES_EVENT_TYPE_NOTIFY_OPENSSH_LOGIN,
+                                                  ES_EVENT_TYPE_NOTIFY_LOGIN_LOGIN};
+
+platform::es::SourceFactory auditSource(bool mayEnable = true) {
+  return [mayEnable] {
+    AuditSourceOptions options;
+    options.mayEnable = mayEnable;
+    return std::make_unique<AuditSource>(options);
+  };
+}
+
+std::string unique(const char* prefix) {
+  return prefix + std::to_string(::getpid() % 100000);
+}
+
+void report(const char* what, const Delivered& d, std::chrono::system_clock::time_point action) {
+  std::cout << "[ latency  ] " << what << ": action to document "
+            << std::chrono::duration<double, std::milli>(d.arrived - action).count()
+            << " ms, record to document " << harness::secondsSince(d.eventTime, d.arrived) * 1000
+            << " ms\n";
+}
+
+class AuditLive : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  }
+};
+
+std::function<bool(const Delivered&)> auth(const std::string& account) {
+  return [account](const Delivered& d) {
+    return d.type == ES_EVENT_TYPE_NOTIFY_AUTHENTICATION &&
+           d.json["auth"]["openDirectory"]["recordName"] == account;
+  };
+}
+
+TEST_F(AuditLive, SuRightAndWrongPasswordGiveOneAuthenticationEach) {
+  live::ThrowawayUser caller(unique("wacall"), "caller-pw-1");
+  live::ThrowawayUser target(unique("watarget"), "Target-pw-1");
+  ASSERT_TRUE(caller.created() && target.created());
+  harness::Client client(auditSource(), kLoginKinds);
+
+  struct Attempt {
+    const char* name;
+    const char* password;
+    bool success;
+  } attempts[] = {{"su, right password", "Target-pw-1", true},
+                  {"su, wrong password", "not-it", false}};
+  std::size_t expected = 0;
+  for (const Attempt& attempt : attempts) {
+    SCOPED_TRACE(attempt.name);
+    live::PtyProgram su({"/usr/bin/su", target.name(), "-c", "true"}, caller.uid());
+    ASSERT_TRUE(su.expect("assword")) << su.output();
+    const auto sent = std::chrono::system_clock::now();
+    su.send(std::string(attempt.password) + "\n");
+    std::vector<Delivered> seen = client.await(auth(target.name()), ++expected, 1000ms);
+    ASSERT_EQ(seen.size(), expected);
+    const Delivered& d = seen.back();
+    report(attempt.name, d, sent);
+    EXPECT_LT(d.arrived - sent, 1s);
+    const Json& od = d.json["auth"]["openDirectory"];
+    EXPECT_EQ(d.json["eventType"], 111);
+    EXPECT_EQ(d.json["eventDesc"], "AUTHENTICATION");
+    EXPECT_EQ(d.json["auth"]["success"], attempt.success);
+    EXPECT_EQ(d.json["auth"]["authenticationType"], 0);
+    EXPECT_EQ(od["recordType"], "user");
+    EXPECT_EQ(od["nodeName"], "/usr/bin/su");
+    EXPECT_EQ(od["dbPath"], "/etc/shadow");
+    EXPECT_EQ(d.pid, su.pid());
+    EXPECT_EQ(od["instigator"]["pid"], su.pid());
+    EXPECT_EQ(od["instigator"]["exectuable"]["path"], "/usr/bin/su");
+    EXPECT_EQ(od["instigator"]["ruid"], *caller.uid());
+    harness::expectGoldenShape(d.json, "auth");
+  }
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(client.await(auth(target.name()), 99, 0ms).size(), expected) << "one per attempt";
+}
+
+// sshd on a loopback port with its own host key and PAM; stopped and removed at the end.
+class Sshd {
+ public:
+  Sshd() {
+    char dir[] = "/tmp/watch-sshd-XXXXXX";
+    dir_ = ::mkdtemp(dir);
+    ::mkdir("/run/sshd", 0755);
+    live::run({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", dir_ + "/hostkey"});
+    port_ = freePort();
+    const std::string port = std::to_string(port_);
+    const std::string key = dir_ + "/hostkey";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      ::execl("/usr/sbin/sshd", "/usr/sbin/sshd", "-D", "-f", "/dev/null", "-p", port.c_str(), "-h",
+              key.c_str(), "-o", "PidFile=none", "-o", "ListenAddress=127.0.0.1", "-o",
+              "UsePAM=yes", "-o", "PasswordAuthentication=yes", "-o",
+              "KbdInteractiveAuthentication=no", nullptr);
+      ::_exit(127);
+    }
+    for (int i = 0; i < 100 && !listening(); ++i) std::this_thread::sleep_for(50ms);
+  }
+  ~Sshd() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    std::filesystem::remove_all(dir_);
+  }
+
+  bool listening() const {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = loopback(port_);
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+  }
+
+  // Logs in with sshpass and ssh, running `true`; returns the client's wait status.
+  int login(const std::string& user, const std::string& password) const {
+    return live::run({"sshpass",
+                      "-p",
+                      password,
+                      "ssh",
+                      "-F",
+                      "/dev/null",
+                      "-o",
+                      "StrictHostKeyChecking=no",
+                      "-o",
+                      "UserKnownHostsFile=/dev/null",
+                      "-o",
+                      "PubkeyAuthentication=no",
+                      "-o",
+                      "PreferredAuthentications=password",
+                      "-o",
+                      "NumberOfPasswordPrompts=1",
+                      "-o",
+                      "LogLevel=ERROR",
+                      "-p",
+                      std::to_string(port_),
+                      user + "@127.0.0.1",
+                      "true"});
+  }
+
+ private:
+  static sockaddr_in loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+  }
+  static int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+  }
+
+  std::string dir_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+std::function<bool(const Delivered&)> sshLogin(const std::string& user) {
+  return [user](const Delivered& d) {
+    return d.type == ES_EVENT_TYPE_NOTIFY_OPENSSH_LOGIN &&
+           d.json["openSshLogin"]["username"] == user;
+  };
+}
+
+TEST_F(AuditLive, SshRightWrongAndUnknownUserGiveOneLoginEach) {
+  live::ThrowawayUser user(unique("wassh"), "Ssh-pw-1");
+  ASSERT_TRUE(user.created());
+  const std::string unknown = unique("wanobody");
+  Sshd sshd;
+  ASSERT_TRUE(sshd.listening());
+  harness::Client client(auditSource(), kLoginKinds);
+
+  struct Attempt {
+    const char* name;
+    std::string user;
+    const char* password;
+    bool success;
+    int resultType;
+  } attempts[] = {{"ssh, right password", user.name(), "Ssh-pw-1", true, 2},
+                  {"ssh, wrong password", user.name(), "not-it", false, 4},
+                  {"ssh, unknown user", unknown, "Ssh-pw-1", false, 9}};
+  for (const Attempt& attempt : attempts) {
+    SCOPED_TRACE(attempt.name);
+    const std::size_t before = client.await(sshLogin(attempt.user), 99, 0ms).size();
+    const auto started = std::chrono::system_clock::now();
+    const int status = sshd.login(attempt.user, attempt.password);
+    EXPECT_EQ(WIFEXITED(status) && WEXITSTATUS(status) == 0, attempt.success) << status;
+    std::vector<Delivered> seen = client.await(sshLogin(attempt.user), before + 1, 1000ms);
+    ASSERT_EQ(seen.size(), before + 1);
+    const Delivered& d = seen.back();
+    report(attempt.name, d, started);
+    EXPECT_LT(harness::secondsSince(d.eventTime, d.arrived), 1.0);
+    const Json& login = d.json["openSshLogin"];
+    EXPECT_EQ(d.json["eventType"], 120);
+    EXPECT_EQ(login["success"], attempt.success);
+    EXPECT_EQ(login["resultType"], attempt.resultType);
+    EXPECT_EQ(login["sourceAddress"], "127.0.0.1");
+    EXPECT_EQ(login["sourceAddressType"], 1);
+    EXPECT_EQ(d.json["process"]["exectuable"]["path"], "/usr/sbin/sshd");
+    harness::expectGoldenShape(d.json, "openSshLogin");
+  }
+  // sshd writes its last record of a failed attempt after its failure delay (about 2 s): wait
+  // for it, then count.
+  std::this_thread::sleep_for(3s);
+  EXPECT_EQ(client.await(sshLogin(user.name()), 99, 0ms).size(), 2u);
+  EXPECT_EQ(client.await(sshLogin(unknown), 99, 0ms).size(), 1u);
+  // Each password check is also an authentication, by sshd.
+  const std::vector<Delivered> checks = client.await(auth(user.name()), 99, 0ms);
+  ASSERT_EQ(checks.size(), 2u);
+  EXPECT_EQ(checks[0].json["auth"]["success"], true);
+  EXPECT_EQ(checks[1].json["auth"]["success"], false);
+  EXPECT_EQ(checks[1].json["auth"]["openDirectory"]["nodeName"], "/usr/sbin/sshd");
+  EXPECT_EQ(client.await(auth(unknown), 99, 0ms).size(), 1u);
+}
+
+std::function<bool(const Delivered&)> consoleLogin(const std::string& user) {
+  return [user](const Delivered& d) {
+    return d.type == ES_EVENT_TYPE_NOTIFY_LOGIN_LOGIN && d.json["loginLogin"]["username"] == user;
+  };
+}
+
+TEST_F(AuditLive, LoginOnATerminal) {
+  live::ThrowawayUser user(unique("walogin"), "Login-pw-1");
+  ASSERT_TRUE(user.created());
+  harness::Client client(auditSource(), kLoginKinds);
+
+  struct Attempt {
+    const char* name;
+    const char* password;
+    bool success;
+  } attempts[] = {{"login, right password", "Login-pw-1", true},
+                  {"login, wrong password", "not-it", false}};
+  std::size_t expected = 0;
+  for (const Attempt& attempt : attempts) {
+    SCOPED_TRACE(attempt.name);
+    live::PtyProgram login({"/usr/bin/login"});
+    ASSERT_TRUE(login.expect("login:")) << login.output();
+    login.send(user.name() + "\n");
+    ASSERT_TRUE(login.expect("assword")) << login.output();
+    const auto sent = std::chrono::system_clock::now();
+    login.send(std::string(attempt.password) + "\n");
+    std::vector<Delivered> seen = client.await(consoleLogin(user.name()), ++expected, 1000ms);
+    ASSERT_EQ(seen.size(), expected);
+    const Delivered& d = seen.back();
+    report(attempt.name, d, sent);
+    const Json& doc = d.json["loginLogin"];
+    EXPECT_EQ(d.json["eventType"], 122);
+    EXPECT_EQ(d.json["eventDesc"], "LOGIN");
+    EXPECT_EQ(doc["success"], attempt.success);
+    EXPECT_EQ(doc["hasUid"], true);
+    EXPECT_EQ(doc["uid"], *user.uid());
+    EXPECT_EQ(d.pid, login.pid());
+    if (attempt.success) {
+      EXPECT_FALSE(doc.contains("failureMessage"));
+      login.send("exit\n");
+    } else {
+      EXPECT_EQ(doc["failureMessage"], "Authentication failure");
+    }
+    // The golden document has every optional member; a success has no failure text.
+    Json reference = harness::golden("loginLogin");
+    if (attempt.success) reference["loginLogin"].erase("failureMessage");
+    EXPECT_EQ(harness::skeleton(d.json).dump(1), harness::skeleton(reference).dump(1));
+  }
+}
+
+TEST_F(AuditLive, SwitchesAuditingOnWhileNeededAndBackOff) {
+  platform::es::audit::AuditStatus before;
+  ASSERT_EQ(platform::es::audit::getAuditStatus(before), 0);
+  if (before.enabled != 0 || before.daemonPid != 0) GTEST_SKIP() << "auditing is managed here";
+  platform::log::Capture log;
+  {
+    harness::Client client(auditSource(), kLoginKinds);
+    platform::es::audit::AuditStatus during;
+    ASSERT_EQ(platform::es::audit::getAuditStatus(during), 0);
+    EXPECT_EQ(during.enabled, 1u);
+    EXPECT_TRUE(log.contains("EndpointSecurity: source audit: active"));
+  }
+  platform::es::audit::AuditStatus after;
+  ASSERT_EQ(platform::es::audit::getAuditStatus(after), 0);
+  EXPECT_EQ(after.enabled, 0u);
+  EXPECT_TRUE(log.contains(
+      "EndpointSecurity: audit: auditing switched on (it was off and no audit daemon runs)"));
+  EXPECT_TRUE(log.contains("EndpointSecurity: audit: auditing switched off again"));
+}
+
+TEST_F(AuditLive, ProcessEventsGoOnWhenAuditIsUnavailable) {
+  platform::es::audit::AuditStatus status;
+  ASSERT_EQ(platform::es::audit::getAuditStatus(status), 0);
+  if (status.enabled != 0 || status.daemonPid != 0) GTEST_SKIP() << "auditing is managed here";
+  platform::log::Capture log;
+  std::vector<es_event_type_t> kinds = kLoginKinds;
+  kinds.push_back(ES_EVENT_TYPE_NOTIFY_FORK);
+  harness::Client client(auditSource(false), kinds, 10ms);
+  EXPECT_TRUE(
+      log.contains("EndpointSecurity: source audit: unavailable (auditing is off and "
+                   "WATCH_AUDIT_ENABLE=0)"))
+      << ::testing::PrintToString(log.lines());
+  const auto forks = client.await(
+      [](const Delivered& d) { return d.type == ES_EVENT_TYPE_NOTIFY_FORK; }, 5, 2000ms);
+  EXPECT_EQ(forks.size(), 5u);
+  platform::es::audit::AuditStatus after;
+  ASSERT_EQ(platform::es::audit::getAuditStatus(after), 0);
+  EXPECT_EQ(after.enabled, 0u);
+}
+
+}  // namespace

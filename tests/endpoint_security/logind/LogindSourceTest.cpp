@@ -1,0 +1,113 @@
+// The logind source on a private bus with a stand-in logind: graphical logins and unlocks
+// become LW_SESSION_LOGIN and LW_SESSION_UNLOCK documents of the golden form; other sessions
+// and repeated signals do not; with no bus or no logind the source is unavailable and process
+// events go on.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "platform/endpoint_security/logind/LogindSource.h"
+#include "tests/endpoint_security/audit/SourceHarness.h"
+#include "tests/endpoint_security/logind/FakeLogind.h"
+
+using namespace std::chrono_literals;
+using harness::Delivered;
+using platform::es::logind::LogindSource;
+
+namespace {
+
+const std::vector<es_event_type_t> kSessionKinds = {ES_EVENT_TYPE_NOTIFY_LW_SESSION_LOGIN,
+                                                    ES_EVENT_TYPE_NOTIFY_LW_SESSION_UNLOCK};
+
+platform::es::SourceFactory logindOn(const std::string& address) {
+  return [address] {
+    return std::make_unique<LogindSource>(platform::es::logind::LogindSourceOptions{address});
+  };
+}
+
+std::function<bool(const Delivered&)> ofKind(es_event_type_t kind) {
+  return [kind](const Delivered& d) { return d.type == kind; };
+}
+
+TEST(LogindSource, GraphicalLoginsAndUnlocks) {
+  fake::PrivateBus bus;
+  ASSERT_TRUE(bus.ready());
+  fake::FakeLogind logind(bus.address());
+  ASSERT_TRUE(logind.ok());
+  const fake::Session before{"1", "bob", "x11", "user", 1, true};  // locked already
+  logind.addSession(before, false);
+
+  platform::log::Capture log;
+  harness::Client client(logindOn(bus.address()), kSessionKinds);
+  EXPECT_TRUE(log.contains("EndpointSecurity: source logind: active"));
+
+  const auto pid = static_cast<std::uint32_t>(::getpid());
+  const fake::Session alice{"c7", "alice", "wayland", "user", pid, false};
+  logind.addSession({"5", "carol", "tty", "user", pid, false}, true);
+  logind.addSession({"c8", "gdm", "x11", "greeter", pid, false}, true);
+  logind.addSession(alice, true);
+  std::vector<Delivered> logins =
+      client.await(ofKind(ES_EVENT_TYPE_NOTIFY_LW_SESSION_LOGIN), 1, 2000ms);
+  ASSERT_EQ(logins.size(), 1u);
+  const Delivered& login = logins[0];
+  EXPECT_EQ(login.json["eventType"], 114);
+  EXPECT_EQ(login.json["eventDesc"], "LW_SESSION_LOGIN");
+  EXPECT_EQ(login.json["lwSessionLogin"]["username"], "alice");
+  EXPECT_EQ(login.json["lwSessionLogin"]["graphicalSesionId"], 0x80000007u);
+  EXPECT_EQ(login.pid, ::getpid());  // the session's leader
+  harness::expectGoldenShape(login.json, "lwSessionLogin");
+
+  // Alice locks and unlocks through logind (Unlock, then the locker's hint); Bob's session,
+  // locked before the source started, is unlocked by its locker alone.
+  logind.setLockedHint(alice, true);
+  logind.unlock(alice);
+  logind.setLockedHint(alice, false);
+  logind.setLockedHint(before, false);
+  std::vector<Delivered> unlocks =
+      client.await(ofKind(ES_EVENT_TYPE_NOTIFY_LW_SESSION_UNLOCK), 2, 2000ms);
+  ASSERT_EQ(unlocks.size(), 2u);
+  EXPECT_EQ(unlocks[0].json["lwSessionUnlock"]["username"], "alice");
+  EXPECT_EQ(unlocks[0].json["lwSessionUnlock"]["graphicalSesionId"], 0x80000007u);
+  EXPECT_EQ(unlocks[1].json["lwSessionUnlock"]["username"], "bob");
+  EXPECT_EQ(unlocks[1].json["lwSessionUnlock"]["graphicalSesionId"], 1u);
+  harness::expectGoldenShape(unlocks[0].json, "lwSessionUnlock");
+
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(client.all().size(), 3u) << "nothing for the text session, the greeter, or twice";
+}
+
+struct Unavailable {
+  const char* name;
+  bool daemon;  // a bus runs, without logind
+  const char* reason;
+};
+
+TEST(LogindSource, UnavailableWithoutBusOrLogindWhileProcessEventsGoOn) {
+  const Unavailable cases[] = {
+      {"no bus", false, "EndpointSecurity: source logind: unavailable (bus unix:path=/tmp/"},
+      {"no logind", true,
+       "EndpointSecurity: source logind: unavailable (logind is not on the bus)"},
+  };
+  for (const Unavailable& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<fake::PrivateBus> bus;
+    std::string address = "unix:path=/tmp/watch-no-such-bus-" + std::to_string(::getpid());
+    if (c.daemon) address = bus.emplace().address();
+    // The machine's factory, pointed at the bus by the environment.
+    ::setenv("WATCH_LOGIND_BUS", address.c_str(), 1);
+    platform::log::Capture log;
+    std::vector<es_event_type_t> kinds = kSessionKinds;
+    kinds.push_back(ES_EVENT_TYPE_NOTIFY_FORK);
+    {
+      harness::Client client(platform::es::makeLogindSource, kinds, 10ms);
+      bool logged = false;
+      for (const std::string& line : log.lines()) {
+        logged = logged || line.rfind(c.reason, 0) == 0;
+      }
+      EXPECT_TRUE(logged) << ::testing::PrintToString(log.lines());
+      EXPECT_EQ(client.await(ofKind(ES_EVENT_TYPE_NOTIFY_FORK), 5, 2000ms).size(), 5u);
+    }
+    ::unsetenv("WATCH_LOGIND_BUS");
+  }
+}
+
+}  // namespace
