@@ -21,6 +21,8 @@
 #include "platform/endpoint_security/ProcessTable.h"
 #include "platform/endpoint_security/ScreenSharingSource.h"
 #include "platform/endpoint_security/SourceBackend.h"
+#include "platform/endpoint_security/audit/AuditSource.h"
+#include "platform/endpoint_security/logind/LogindSource.h"
 #include "platform/log/Log.h"
 #include "platform/sysctl/TableSysctl.h"
 
@@ -166,8 +168,11 @@ int main() {
   platform::es::ProcessTable processes;
   platform::es::SourceBackendOptions options;
   options.processes = &processes;
-  platform::es::SourceBackend machine([] { return platform::es::makeBpfSource(); },
-                                      {platform::es::makeScreenSharingSource}, options);
+  platform::es::SourceBackend machine(
+      [] { return platform::es::makeBpfSource(); },
+      {platform::es::makeAuditSource, platform::es::makeLogindSource,
+       platform::es::makeScreenSharingSource},
+      options);
   platform::ScopedOverride<platform::es::Backend> eventSource(machine);
   // Process-table answers come from the table the event source keeps, /proc for the rest.
   platform::sysctl_backend::TableBackend table(processes, platform::sysctl_backend::system());
