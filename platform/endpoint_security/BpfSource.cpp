@@ -1,10 +1,8 @@
 #include "platform/endpoint_security/BpfSource.h"
 
 #include <bpf/libbpf.h>
-#include <linux/capability.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 #include <unordered_map>
 
 #include "platform/UniqueFd.h"
+#include "platform/endpoint_security/BpfSupport.h"
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/ProcFs.h"
 #include "platform/endpoint_security/ProcessEvents.h"
@@ -28,18 +27,6 @@ namespace platform::es {
 namespace {
 
 constexpr std::chrono::microseconds kGather{4000};
-
-bool hasEffectiveCapability(int capability) {
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-  if (::syscall(SYS_capget, &header, data) != 0) return false;
-  return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
-}
-
-// libbpf prints its own diagnostics; the source reports failures itself, once, in its log line.
-int quietLibbpf(libbpf_print_level, const char*, va_list) {
-  return 0;
-}
 
 struct SkeletonDeleter {
   void operator()(process_bpf* skeleton) const { process_bpf::destroy(skeleton); }
@@ -120,20 +107,14 @@ class BpfSource final : public Source {
 };
 
 es_new_client_result_t BpfSource::open(std::string& why) {
-  if (::geteuid() != 0) {
-    why = "not running as root";
-    return ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED;
-  }
-  if (!(hasEffectiveCapability(CAP_BPF) && hasEffectiveCapability(CAP_PERFMON)) &&
-      !hasEffectiveCapability(CAP_SYS_ADMIN)) {
-    why = "no CAP_BPF and CAP_PERFMON";
-    return ES_NEW_CLIENT_RESULT_ERR_NOT_ENTITLED;
+  if (const es_new_client_result_t rc = mayLoadBpf(why); rc != ES_NEW_CLIENT_RESULT_SUCCESS) {
+    return rc;
   }
   if (::access("/sys/kernel/btf/vmlinux", R_OK) != 0) {
     why = "the kernel has no BTF";
     return ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED;
   }
-  libbpf_set_print(quietLibbpf);
+  quietLibbpf();
   skeleton_.reset(process_bpf::open());
   if (!skeleton_) {
     why = std::string("cannot open the programs: ") + std::strerror(errno);
@@ -409,15 +390,9 @@ void BpfSource::onExit(const watch_exit_record& record) {
 }
 
 void BpfSource::checkLosses() {
-  const int cpus = libbpf_num_possible_cpus();
-  std::vector<std::uint64_t> counts(static_cast<std::size_t>(std::max(cpus, 1)));
-  const std::uint32_t zero = 0;
-  if (bpf_map__lookup_elem(skeleton_->maps.lost, &zero, sizeof zero, counts.data(),
-                           counts.size() * sizeof(std::uint64_t), 0) != 0) {
-    return;
-  }
-  std::uint64_t total = 0;
-  for (const std::uint64_t count : counts) total += count;
+  const std::optional<std::uint64_t> lost = sumPerCpu(skeleton_->maps.lost);
+  if (!lost) return;
+  const std::uint64_t total = *lost;
   if (total <= lostSeen_) return;
   NSLog("EndpointSecurity: kernel event overrun, %llu events lost",
         static_cast<unsigned long long>(total - lostSeen_));

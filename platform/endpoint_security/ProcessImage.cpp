@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "platform/endpoint_security/ProcFs.h"
-#include "platform/endpoint_security/ProcessTable.h"
 
 namespace platform::es {
 namespace {
@@ -42,14 +41,6 @@ std::optional<ProcessImage> readProcessImage(pid_t pid, ExecutableCache& executa
     if (readCmdline(pid, block) == 0) image.args = std::make_shared<const std::string>(block);
   }
   return image;
-}
-
-ProcessImage lookUpProcess(const ProcessTable& table, pid_t pid, ExecutableCache& executables) {
-  if (std::optional<ProcessImage> known = table.find(pid)) return *known;
-  if (std::optional<ProcessImage> read = readProcessImage(pid, executables)) return *read;
-  ProcessImage unknown;
-  unknown.pid = pid;
-  return unknown;
 }
 
 void ProcessView::fill(const ProcessImage& image, pid_t self) {

@@ -37,10 +37,6 @@ struct ProcessImage {
 // arguments); nullopt when it is gone or unreadable.
 std::optional<ProcessImage> readProcessImage(pid_t pid, ExecutableCache& executables);
 
-// The image the table holds for `pid`, else the one /proc gives, else an image with the pid only.
-class ProcessTable;
-ProcessImage lookUpProcess(const ProcessTable& table, pid_t pid, ExecutableCache& executables);
-
 // The es_process_t and es_file_t of one image; what they point to lives in the image.
 struct ProcessView {
   es_file_t file;

@@ -2,12 +2,10 @@
 
 #include <arpa/inet.h>
 #include <bpf/libbpf.h>
-#include <linux/capability.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,26 +15,17 @@
 
 #include "accept.skel.h"
 #include "platform/UniqueFd.h"
+#include "platform/endpoint_security/BpfSupport.h"
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/ProcFs.h"
 #include "platform/endpoint_security/ProcessImage.h"
+#include "platform/endpoint_security/ProcessLookup.h"
 #include "platform/endpoint_security/ProcessTable.h"
 #include "platform/endpoint_security/bpf/ScreenSharingRecords.h"
 #include "platform/log/Log.h"
 
 namespace platform::es {
 namespace {
-
-bool hasEffectiveCapability(int capability) {
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-  if (::syscall(SYS_capget, &header, data) != 0) return false;
-  return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
-}
-
-int quietLibbpf(libbpf_print_level, const char*, va_list) {
-  return 0;
-}
 
 es_string_token_t tokenOf(const std::string& s) {
   return {s.size(), s.data()};
@@ -113,16 +102,10 @@ class ScreenSharingSource final : public Source {
   }
 
   es_new_client_result_t open(std::string& why) override {
-    if (::geteuid() != 0) {
-      why = "not running as root";
-      return ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED;
+    if (const es_new_client_result_t rc = mayLoadBpf(why); rc != ES_NEW_CLIENT_RESULT_SUCCESS) {
+      return rc;
     }
-    if (!(hasEffectiveCapability(CAP_BPF) && hasEffectiveCapability(CAP_PERFMON)) &&
-        !hasEffectiveCapability(CAP_SYS_ADMIN)) {
-      why = "no CAP_BPF and CAP_PERFMON";
-      return ES_NEW_CLIENT_RESULT_ERR_NOT_ENTITLED;
-    }
-    libbpf_set_print(quietLibbpf);
+    quietLibbpf();
     skeleton_.reset(accept_bpf::open_and_load());
     if (!skeleton_) {
       why = std::string("the kernel refused the programs: ") + std::strerror(errno);
@@ -184,15 +167,9 @@ class ScreenSharingSource final : public Source {
   }
 
   void checkLosses() {
-    const int cpus = libbpf_num_possible_cpus();
-    std::vector<std::uint64_t> counts(static_cast<std::size_t>(std::max(cpus, 1)));
-    const std::uint32_t zero = 0;
-    if (bpf_map__lookup_elem(skeleton_->maps.accepts_lost, &zero, sizeof zero, counts.data(),
-                             counts.size() * sizeof(std::uint64_t), 0) != 0) {
-      return;
-    }
-    std::uint64_t total = 0;
-    for (const std::uint64_t count : counts) total += count;
+    const std::optional<std::uint64_t> lost = sumPerCpu(skeleton_->maps.accepts_lost);
+    if (!lost) return;
+    const std::uint64_t total = *lost;
     if (total <= lost_) return;
     NSLog("EndpointSecurity: kernel event overrun, %llu events lost",
           static_cast<unsigned long long>(total - lost_));
@@ -202,7 +179,7 @@ class ScreenSharingSource final : public Source {
   void handle(const watch_accept_record& record) {
     if (!context_->sink.subscribed(ES_EVENT_TYPE_NOTIFY_SCREENSHARING_ATTACH)) return;
     const pid_t pid = static_cast<pid_t>(record.pid);
-    ProcessImage server = lookUpProcess(context_->processes, pid, *exes_);
+    ProcessImage server = ProcessLookup(context_->processes, *exes_).find(pid);
     // The kernel matched the command name only; the executable decides.
     if (!server.exe || !isServerExecutable(server.exe->path)) return;
     char text[INET6_ADDRSTRLEN] = {};

@@ -10,7 +10,7 @@
 
 #include "platform/endpoint_security/Source.h"
 #include "platform/endpoint_security/audit/LoginCorrelator.h"
-#include "platform/endpoint_security/audit/ProcessLookup.h"
+#include "platform/endpoint_security/ProcessLookup.h"
 
 namespace platform::es::audit {
 

@@ -12,7 +12,7 @@
 #include "platform/endpoint_security/audit/AuditMessages.h"
 #include "platform/endpoint_security/audit/AuditNetlink.h"
 #include "platform/endpoint_security/audit/LoginCorrelator.h"
-#include "platform/endpoint_security/audit/ProcessLookup.h"
+#include "platform/endpoint_security/ProcessLookup.h"
 #include "platform/log/Log.h"
 
 namespace platform::es::audit {

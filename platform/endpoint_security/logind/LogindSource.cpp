@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "platform/endpoint_security/ExecutableCache.h"
-#include "platform/endpoint_security/audit/ProcessLookup.h"
+#include "platform/endpoint_security/ProcessLookup.h"
 #include "platform/endpoint_security/logind/SessionTracker.h"
 #include "platform/log/Log.h"
 

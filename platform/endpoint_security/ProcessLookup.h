@@ -1,6 +1,7 @@
-// The process behind an audit record or a login session: the process table's entry when the
-// process source has one, else the process's /proc entries, else what the caller knows of it
-// (the process may have gone by the time its record is read).
+// The process behind an event that names it by pid (an audit record, a login session, an
+// accepted connection): the process table's entry when the process source has one, else the
+// process's /proc entries, else what the caller knows of it (the process may have gone by the
+// time its record is read).
 #pragma once
 
 #include <sys/types.h>
@@ -29,8 +30,6 @@ class ProcessLookup {
   ProcessImage find(pid_t pid, const ProcessHint& hint = {});
 
  private:
-  bool fromProc(pid_t pid, ProcessImage& image);
-
   const ProcessTable& table_;
   ExecutableCache& executables_;
 };
