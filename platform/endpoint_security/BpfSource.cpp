@@ -101,6 +101,7 @@ class BpfSource final : public Source {
   std::int64_t monotonicWallNs_ = 0;
   std::uint64_t lostSeen_ = 0;
   std::uint64_t cutExecs_ = 0;
+  std::uint64_t incompleteExecs_ = 0;
   std::uint64_t skippedHashesSeen_ = 0;
   std::int64_t lastReportNs_ = 0;
   bool stopping_ = false;
@@ -283,6 +284,9 @@ void BpfSource::onExec(const watch_exec_record& record, const unsigned char* tai
   if (flags & (WATCH_EXEC_ARGS_TRUNCATED | WATCH_EXEC_ENV_TRUNCATED | WATCH_EXEC_PATH_TRUNCATED)) {
     ++cutExecs_;
   }
+  if (flags & (WATCH_EXEC_ARGS_UNREADABLE | WATCH_EXEC_ENV_UNREADABLE | WATCH_EXEC_NO_FILE)) {
+    ++incompleteExecs_;
+  }
 
   ProcessTable& table = context_->processes;
   ProcessImage target = imageOf(record.task);
@@ -412,6 +416,11 @@ void BpfSource::reportCuts(bool force) {
         "environment %d bytes)",
         static_cast<unsigned long long>(cutExecs_), WATCH_PATH_CAP, WATCH_ARGS_ENV_CAP);
     cutExecs_ = 0;
+  }
+  if (incompleteExecs_ > 0) {
+    NSLog("EndpointSecurity: %llu execs captured incomplete (the new image could not be read)",
+          static_cast<unsigned long long>(incompleteExecs_));
+    incompleteExecs_ = 0;
   }
   const std::uint64_t skipped = exes_->hashesSkipped();
   if (skipped > skippedHashesSeen_) {
