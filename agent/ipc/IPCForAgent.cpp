@@ -78,6 +78,14 @@ void IPCForAgent::startEndpointListener() {
   listener->resume();
 }
 
+bool IPCForAgent::isListening() const {
+  return listener && listener->isListening();
+}
+
+void IPCForAgent::stopEndpointListener() {
+  if (listener) listener->invalidate();
+}
+
 bool IPCForAgent::shouldAcceptNewConnection(NSXPCListener&,
                                             std::shared_ptr<NSXPCConnection> connection) {
   os_log(OS_LOG_DEFAULT, "NSXPCListenerDelegate.shouldAcceptNewConnection BEGIN");

@@ -11,6 +11,7 @@
 // and through each connection's outgoing queue, which is bounded in bytes.
 
 #include <grp.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -30,7 +31,10 @@
 
 #include "ipc/Identifiers.h"
 #include "platform/log/Log.h"
+#include "platform/xpc/CallWorker.h"
+#include "platform/xpc/IncomingGate.h"
 #include "platform/xpc/Loop.h"
+#include "platform/xpc/RefusalLog.h"
 #include "platform/xpc/Transport.h"
 
 namespace xpc {
@@ -60,20 +64,33 @@ struct MessageUnref {
 };
 using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 
+// Memory freed by a connection beyond this goes back to the system at once.
+constexpr std::size_t kTrimAfter = std::size_t{1} << 20;
+
 // What a listener shares with the connections it accepted.
 struct ListenerState {
+  explicit ListenerState(const std::string& path) : refusals("the listener at " + path) {}
   AcceptHandler accept;
   SdBusTransport::Options options;
   std::atomic<std::size_t> live{0};
   std::atomic<std::uint64_t> nextPeerName{1};
+  CallWorker worker;  // runs the reply-bearing calls of every connection
+  RefusalLog refusals;
 };
 
-// Where sd-bus may write: only while no ready-made report bytes are half written (see pump()).
+// The side of a connection that replies need: where sd-bus may write (only while no ready-made
+// report bytes are half written, see pump()) and the accounting of calls and their replies.
 class WriteTurn {
  public:
   virtual ~WriteTurn() = default;
   // Runs `task` now when sd-bus may write, otherwise once it may. Loop thread only.
   virtual void whenSdBusMayWrite(std::function<void()> task) = 0;
+  // Charges a reply of `bytes` to the connection's byte limit; false when it does not fit, and
+  // the connection then ends. Any thread.
+  virtual bool chargeReply(std::size_t bytes) = 0;
+  // A reply-bearing call is over: its reply was handed to sd-bus, or it was dropped. Releases
+  // the reply's charge. Loop thread.
+  virtual void callDone(std::size_t charged) = 0;
 };
 
 // A reply owed to a caller. It may be given on any thread; when the exported object drops it
@@ -87,12 +104,13 @@ class PendingReply {
         call_(sd_bus_message_ref(call)),
         type_(type) {}
   ~PendingReply() {
-    loop_->post([turn = turn_, call = call_, replied = replied_.load()] {
+    loop_->post([turn = turn_, call = call_, replied = replied_.load(), charged = charged_] {
       auto unanswered = [call] {
         sd_bus_reply_method_errorf(call, SD_BUS_ERROR_NO_REPLY, "The service gave no reply");
         sd_bus_message_unref(call);
       };
       auto channel = turn.lock();
+      if (channel) channel->callDone(charged);
       if (!replied && channel) {
         channel->whenSdBusMayWrite(unanswered);
       } else {
@@ -105,6 +123,11 @@ class PendingReply {
 
   static void give(const std::shared_ptr<PendingReply>& self, std::string value) {
     if (self->replied_.exchange(true)) return;  // a call is answered once
+    auto channel = self->turn_.lock();
+    // A reply that does not fit under the byte limit ends the connection instead.
+    const std::size_t cost = value.size() + kQueuedSendOverhead;
+    if (!channel || !channel->chargeReply(cost)) return;
+    self->charged_ = cost;
     self->loop_->run([self, value = std::move(value)]() mutable {
       if (auto channel = self->turn_.lock()) {
         channel->whenSdBusMayWrite([self, value = std::move(value)] { self->sendOnLoop(value); });
@@ -133,6 +156,7 @@ class PendingReply {
   sd_bus_message* call_;
   char type_;
   std::atomic<bool> replied_{false};
+  std::size_t charged_ = 0;  // set by the one give() that counts, before the last reference goes
 };
 
 // Appends one D-Bus method call (little-endian, no reply expected) at path "/" with one
@@ -197,6 +221,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
         listener_(std::move(listener)),
         maxQueuedBytes_(listener_->options.maxQueuedBytes),
         pendingFd_(std::move(fd)),
+        gate_(listener_->options.maxIncomingMessage),
         peer_(peer) {}
 
   // A client end; resume() connects.
@@ -211,17 +236,38 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   }
 
   // Loop thread. Negative errno when the bus cannot be set up; the socket is closed then.
+  //
+  // sd-bus writes to the client's socket directly but reads from a socket pair that we feed
+  // with what the client wrote once the gate has let it through. The peer's credentials were
+  // checked on accept; sd-bus sees ours on its end of the pair, so it is told to take the uid a
+  // client names in its EXTERNAL authentication as it stands (anonymous mode).
   int startServer() {
     sd_id128_t id;
     int r = sd_id128_randomize(&id);
     if (r < 0) return r;
-    if ((r = newBus(std::move(pendingFd_))) < 0) return r;
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) < 0) {
+      return -errno;
+    }
+    UniqueFd busInput(pair[0]);
+    gateFd_ = UniqueFd(pair[1]);
+    UniqueFd client = std::move(pendingFd_);
+    sd_bus* bus = nullptr;
+    if ((r = sd_bus_new(&bus)) < 0) return r;
+    bus_ = bus;
+    if ((r = sd_bus_set_fd(bus_, busInput.get(), client.get())) < 0) return r;
+    socketFd_ = client.release();  // the bus closes both from now on
+    busInput.release();
+    if ((r = configureBus()) < 0) return r;
     if ((r = sd_bus_set_server(bus_, 1, id)) < 0) return r;
+    if ((r = sd_bus_set_anonymous(bus_, 1)) < 0) return r;
     if ((r = sd_bus_start(bus_)) < 0) return r;
     // sd-bus asks for 8 MiB of socket buffer; what a stalled client cannot take should wait in
     // our byte-bounded queue instead, so keep the kernel's share small.
     const int sendBuffer = kSocketSendBuffer;
-    ::setsockopt(sd_bus_get_fd(bus_), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    ::setsockopt(socketFd_, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    authDeadline_ = monotonicMicroseconds() +
+                    static_cast<std::uint64_t>(listener_->options.authTimeout.count()) * 1000u;
     counted_ = true;
     return 0;
   }
@@ -259,26 +305,33 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     return peer_;
   }
 
-  int pollFd() const override { return bus_ ? sd_bus_get_fd(bus_) : -1; }
+  int pollFd() const override { return bus_ ? socketFd_ : -1; }
 
   short pollEvents() override {
     if (!bus_ || closedOnLoop_ || paused_) return 0;
     if (rawPending()) return POLLOUT;
     const int events = sd_bus_get_events(bus_);
-    return events < 0 ? 0 : static_cast<short>(events);
+    if (events < 0) return 0;
+    if (role_ == Role::client) return static_cast<short>(events);
+    // Server: sd-bus's input is fed from here, so wait for the client's bytes instead, unless
+    // replies pile up unread.
+    if (!(events & POLLOUT)) unflushed_ = 0;
+    return static_cast<short>((events & POLLOUT) | (backedUp() ? 0 : POLLIN));
   }
 
   std::uint64_t deadline() override {
     if (!bus_ || closedOnLoop_ || paused_ || rawPending()) return UINT64_MAX;
     if (rerun_) return 0;
     std::uint64_t usec = UINT64_MAX;
-    if (sd_bus_get_timeout(bus_, &usec) < 0) return UINT64_MAX;
+    if (sd_bus_get_timeout(bus_, &usec) < 0) usec = UINT64_MAX;
+    if (authDeadline_) usec = std::min(usec, authDeadline_);
     return usec;
   }
 
-  void handle(short) override {
+  void handle(short revents) override {
     if (!bus_ || closedOnLoop_ || paused_) return;
     auto self = shared();  // callbacks may drop the last other reference
+    if (role_ == Role::server && !readClient(revents)) return;
     // Finish the reports half written, then let sd-bus read and answer before writing more,
     // so that calls are served while reports keep coming.
     if (rawPending() && !flushRaw()) return;
@@ -299,7 +352,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       if (r == 0) break;
     }
     if (closing_) return;  // a close is posted
-    if (sd_bus_is_open(bus_) <= 0) {
+    if (sd_bus_is_open(bus_) <= 0 || (clientGone_ && !rerun_)) {
       close(ECONNRESET);
       return;
     }
@@ -313,6 +366,30 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   }
 
   void shutdown() override { close(ESHUTDOWN); }
+
+  bool chargeReply(std::size_t bytes) override {
+    {
+      std::lock_guard lock(mutex_);
+      if (closed_) return false;
+      if (queuedBytes_ + bytes <= maxQueuedBytes_) {
+        queuedBytes_ += bytes;
+        return true;
+      }
+      closed_ = true;
+      closeError_ = ENOBUFS;
+    }
+    auto self = shared();
+    loop_->post([self] { self->close(ENOBUFS); });
+    return false;
+  }
+
+  void callDone(std::size_t charged) override {
+    --outstanding_;
+    if (!charged) return;
+    unflushed_ += charged;
+    std::lock_guard lock(mutex_);
+    if (!closed_) queuedBytes_ -= std::min(queuedBytes_, charged);
+  }
 
   void whenSdBusMayWrite(std::function<void()> task) override {
     // Once closed, sd-bus writes nothing, but the task still releases what it holds.
@@ -395,9 +472,59 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     if (r < 0) return r;
     bus_ = bus;
     if ((r = sd_bus_set_fd(bus_, fd.get(), fd.get())) < 0) return r;
-    fd.release();  // the bus closes it from now on
-    if ((r = sd_bus_negotiate_fds(bus_, 0)) < 0) return r;
+    socketFd_ = fd.release();  // the bus closes it from now on
+    return configureBus();
+  }
+
+  int configureBus() {
+    const int r = sd_bus_negotiate_fds(bus_, 0);
+    if (r < 0) return r;
     return sd_bus_add_filter(bus_, nullptr, &BusChannel::onMessage, this);
+  }
+
+  // Server: sd-bus holds this many bytes of answers it could not write yet, so stop reading.
+  bool backedUp() const { return unflushed_ >= listener_->options.replyBacklog; }
+
+  // Server, loop thread: reads what the client wrote and feeds what the gate lets through to
+  // sd-bus. False when the connection ended here.
+  bool readClient(short revents) {
+    if (authDeadline_ && sd_bus_is_ready(bus_) > 0) authDeadline_ = 0;
+    if (authDeadline_ && monotonicMicroseconds() >= authDeadline_) {
+      listener_->refusals.note(RefusalLog::authTimeout);
+      close(ETIMEDOUT);
+      return false;
+    }
+    if (!(revents & (POLLIN | POLLHUP | POLLERR)) || backedUp() || clientGone_) return true;
+    char buffer[16 * 1024];
+    std::string forward;
+    for (int round = 0; round < 4; ++round) {
+      const ssize_t n = ::recv(socketFd_, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) break;
+      if (n <= 0) {
+        // Gone (or failed): what it sent before is still served, then the connection ends.
+        clientGone_ = true;
+        break;
+      }
+      if (gate_.take(std::string_view(buffer, static_cast<std::size_t>(n)), forward) !=
+          IncomingGate::Verdict::pass) {
+        listener_->refusals.note(RefusalLog::messageSize);
+        close(EMSGSIZE);
+        return false;
+      }
+    }
+    for (std::size_t at = 0; at < forward.size();) {
+      const ssize_t n = ::send(gateFd_.get(), forward.data() + at, forward.size() - at,
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        // sd-bus reads its end after every round, so this only fails when the bus is broken.
+        close(errno == EAGAIN ? ENOBUFS : errno);
+        return false;
+      }
+      at += static_cast<std::size_t>(n);
+    }
+    return true;
   }
 
   void connectClient() {
@@ -418,9 +545,21 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       close(errno);
       return;
     }
+    // Whoever serves the socket gets our calls and feeds us events: it must be root (or our own
+    // user, who could impersonate us anyway).
     ucred cred{};
     socklen_t length = sizeof cred;
-    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &length) == 0) {
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &length) < 0) {
+      close(errno);
+      return;
+    }
+    if (cred.uid != 0 && cred.uid != ::geteuid()) {
+      platform::log::write("xpc: " + socketPath_ + " is served by uid " + std::to_string(cred.uid) +
+                           ", not root: not trusted");
+      close(kUntrustedServer);
+      return;
+    }
+    {
       std::lock_guard lock(mutex_);
       peer_ = PeerCredentials{cred.pid, cred.uid, cred.gid};
     }
@@ -448,6 +587,8 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
 
   int handleMessage(sd_bus_message* m) {
     if (closing_) return 1;
+    // Whatever answers this message (sd-bus or us) is written through sd-bus.
+    unflushed_ += kQueuedSendOverhead;
     std::uint8_t type = 0;
     if (sd_bus_message_get_type(m, &type) < 0 || type != SD_BUS_MESSAGE_METHOD_CALL) return 0;
     const char* interface = sd_bus_message_get_interface(m);
@@ -518,10 +659,24 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       if (sd_bus_message_get_expect_reply(m) > 0) sd_bus_reply_method_return(m, "");
       return;
     }
+    if (role_ == Role::server && outstanding_.load() >= listener_->options.maxOutstandingCalls) {
+      listener_->refusals.note(RefusalLog::callLimit);
+      replyError(m, SD_BUS_ERROR_LIMITS_EXCEEDED, "Too many calls waiting for their answers");
+      return;
+    }
+    ++outstanding_;
     auto pending = std::make_shared<PendingReply>(loop_, std::weak_ptr<WriteTurn>(shared()), m,
                                                   method.outSignature == "s" ? 's' : 'y');
-    invoke(method, std::move(argument),
-           [pending](std::string value) { PendingReply::give(pending, std::move(value)); });
+    auto answer = [self = shared(), &method, argument = std::move(argument), pending]() mutable {
+      self->invoke(method, std::move(argument),
+                   [pending](std::string value) { PendingReply::give(pending, std::move(value)); });
+    };
+    // The listener's worker answers, so that building a reply never holds up this loop.
+    if (role_ == Role::server) {
+      listener_->worker.post(std::move(answer));
+    } else {
+      answer();
+    }
   }
 
   static void replyError(sd_bus_message* m, const char* name, const std::string& text) {
@@ -647,7 +802,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   // Writes what is pending; true once nothing is.
   bool flushRaw() {
     while (rawPending()) {
-      const ssize_t n = ::send(sd_bus_get_fd(bus_), raw_.data() + rawSent_, raw_.size() - rawSent_,
+      const ssize_t n = ::send(socketFd_, raw_.data() + rawSent_, raw_.size() - rawSent_,
                                MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n < 0) {
         if (errno == EINTR) continue;
@@ -726,12 +881,14 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     closing_ = true;
     std::deque<Outgoing> dropped;
     bool released;
+    std::size_t freed = raw_.capacity();
     {
       std::lock_guard lock(mutex_);
       closed_ = true;
       if (!closeError_) closeError_ = error;
       error = closeError_;
       dropped.swap(queue_);
+      freed += queuedBytes_;
       queuedBytes_ = 0;
       released = released_;
     }
@@ -767,6 +924,11 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       bus_ = nullptr;
     }
     runAfterRaw();  // replies that waited: they find the bus closed and let go of their calls
+    dropped.clear();
+    std::string().swap(raw_);
+    // A connection that held much gives it back to the system, not only to the allocator.
+    if (freed + unflushed_ >= kTrimAfter) ::malloc_trim(0);
+    unflushed_ = 0;
     // Callers learn why before the invalidation handler runs.
     const NSError reason = makeError(error, "The connection ended");
     for (auto& handler : failed) (*handler)(reason);
@@ -788,6 +950,12 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   // Loop thread only.
   UniqueFd pendingFd_;
   sd_bus* bus_ = nullptr;
+  int socketFd_ = -1;  // the peer's socket, owned by bus_
+  UniqueFd gateFd_;    // server: our end of sd-bus's input
+  IncomingGate gate_{0};
+  std::uint64_t authDeadline_ = 0;  // server, until the handshake is complete
+  std::size_t unflushed_ = 0;       // estimated bytes sd-bus holds unwritten
+  bool clientGone_ = false;
   bool counted_ = false;
   bool handedOver_ = false;
   bool paused_ = false;
@@ -814,6 +982,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   bool closed_ = false;
   int closeError_ = 0;
   bool released_ = false;
+  std::atomic<std::size_t> outstanding_{0};  // reply-bearing calls not yet answered
 };
 
 bool peerPermitted(int fd, const ucred& cred, const std::optional<gid_t>& allowedGroup) {
@@ -881,9 +1050,13 @@ class SocketListener final : public Pollable {
         // Tell a D-Bus client why before hanging up; the socket may already be gone.
         [[maybe_unused]] auto n =
             ::send(connection.get(), kRejectLine, std::strlen(kRejectLine), MSG_NOSIGNAL);
+        state_->refusals.note(RefusalLog::credentials);
         continue;
       }
-      if (state_->live.load() >= state_->options.maxConnections) continue;
+      if (state_->live.load() >= state_->options.maxConnections) {
+        state_->refusals.note(RefusalLog::connectionLimit);
+        continue;
+      }
       auto channel = std::make_shared<BusChannel>(loop_, state_, std::move(connection),
                                                   PeerCredentials{cred.pid, cred.uid, cred.gid});
       if (channel->startServer() < 0) continue;
@@ -913,11 +1086,16 @@ class SocketListener final : public Pollable {
 
 class SocketService final : public Service {
  public:
-  explicit SocketService(std::shared_ptr<Loop> loop) : loop_(std::move(loop)) {}
-  ~SocketService() override { loop_->stop(); }
+  SocketService(std::shared_ptr<Loop> loop, std::shared_ptr<ListenerState> state)
+      : loop_(std::move(loop)), state_(std::move(state)) {}
+  ~SocketService() override {
+    loop_->stop();
+    state_->worker.stop();  // no call runs after the listener is gone
+  }
 
  private:
   std::shared_ptr<Loop> loop_;
+  std::shared_ptr<ListenerState> state_;
 };
 
 std::mutex gUmaskMutex;
@@ -927,13 +1105,28 @@ void logListenFailure(std::string_view name, const std::string& path, int error)
                        std::strerror(error));
 }
 
-// Makes the services directory when it is missing: 0755, whatever the umask.
+// Makes the services directory when it is missing: 0755, whatever the umask. One that exists
+// must be a directory that only root (or, for a listener not run as root, its own user) can
+// change: anyone else able to write there could put an impostor's socket in our place.
 int ensureDirectory(const std::string& dir) {
-  if (::mkdir(dir.c_str(), 0755) == 0) return ::chmod(dir.c_str(), 0755) == 0 ? 0 : -errno;
-  if (errno != EEXIST) return -errno;
+  if (::mkdir(dir.c_str(), 0755) == 0) {
+    if (::chmod(dir.c_str(), 0755) < 0) return -errno;
+  } else if (errno != EEXIST) {
+    return -errno;
+  }
   struct stat st {};
-  if (::stat(dir.c_str(), &st) < 0) return -errno;
-  return S_ISDIR(st.st_mode) ? 0 : -ENOTDIR;
+  if (::lstat(dir.c_str(), &st) < 0) return -errno;
+  if (!S_ISDIR(st.st_mode)) return -ENOTDIR;
+  if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+    platform::log::write("xpc: " + dir + " is owned by uid " + std::to_string(st.st_uid) +
+                         ", not root: refused");
+    return -EPERM;
+  }
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    platform::log::write("xpc: " + dir + " is writable by group or others: refused");
+    return -EPERM;
+  }
+  return 0;
 }
 
 // A socket file left by a listener that is gone is replaced; a live listener is not.
@@ -1020,13 +1213,13 @@ std::unique_ptr<Service> SdBusTransport::listen(std::string_view name, AcceptHan
     logListenFailure(name, path, error);
     return nullptr;
   }
-  auto state = std::make_shared<ListenerState>();
+  auto state = std::make_shared<ListenerState>(path);
   state->accept = std::move(accept);
   state->options = options_;
   loop->add(
       std::make_shared<SocketListener>(loop, state, std::move(fd), path, st.st_dev, st.st_ino));
   loop->start();
-  return std::make_unique<SocketService>(std::move(loop));
+  return std::make_unique<SocketService>(std::move(loop), std::move(state));
 }
 
 namespace {
