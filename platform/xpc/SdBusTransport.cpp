@@ -67,6 +67,23 @@ using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 // Memory freed by a connection beyond this goes back to the system at once.
 constexpr std::size_t kTrimAfter = std::size_t{1} << 20;
 
+using Payload = std::shared_ptr<const std::string>;
+
+// A broadcast hands the same bytes to every connection in turn; they are kept once, however many
+// connections queue them, so that clients that fall behind together cost one copy.
+class SharedPayloads {
+ public:
+  Payload get(const std::string& bytes) {
+    std::lock_guard lock(mutex_);
+    if (!last_ || *last_ != bytes) last_ = std::make_shared<const std::string>(bytes);
+    return last_;
+  }
+
+ private:
+  std::mutex mutex_;
+  Payload last_;
+};
+
 // What a listener shares with the connections it accepted.
 struct ListenerState {
   explicit ListenerState(const std::string& path) : refusals("the listener at " + path) {}
@@ -76,6 +93,7 @@ struct ListenerState {
   std::atomic<std::uint64_t> nextPeerName{1};
   CallWorker worker;  // runs the reply-bearing calls of every connection
   RefusalLog refusals;
+  SharedPayloads payloads;
 };
 
 // The side of a connection that replies need: where sd-bus may write (only while no ready-made
@@ -404,6 +422,12 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   void doSend(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
               SharedErrorHandler onError) override {
     const std::size_t cost = argument.size() + kQueuedSendOverhead;
+    // Charged in full to each connection: the limit is how far one client may fall behind.
+    Payload payload;
+    if (argument.size() <= kMaxByteArray) {
+      payload = listener_ ? listener_->payloads.get(argument)
+                          : std::make_shared<const std::string>(argument);
+    }
     bool postPump = false;
     int failure = 0;
     {
@@ -418,7 +442,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
         closed_ = true;
         closeError_ = ENOBUFS;
       } else {
-        queue_.push_back(Outgoing{&method, argument, std::move(onError)});
+        queue_.push_back(Outgoing{&method, std::move(payload), std::move(onError)});
         queuedBytes_ += cost;
         postPump = !pumpPosted_;
         pumpPosted_ = true;
@@ -450,7 +474,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
  private:
   struct Outgoing {
     const ipc::ProtocolMethod* method;
-    std::string payload;
+    Payload payload;
     SharedErrorHandler onError;
   };
 
@@ -832,8 +856,8 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       }
       std::size_t bytes = 0;
       while (!queue_.empty() && bytes < kRawBatch) {
-        bytes += queue_.front().payload.size() + 128;
-        queuedBytes_ -= queue_.front().payload.size() + kQueuedSendOverhead;
+        bytes += queue_.front().payload->size() + 128;
+        queuedBytes_ -= queue_.front().payload->size() + kQueuedSendOverhead;
         batch.push_back(std::move(queue_.front()));
         queue_.pop_front();
       }
@@ -843,7 +867,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       remoteWire_ = remote ? remote->wireName() : std::string();
     }
     for (auto& item : batch) {
-      appendReport(raw_, nextSerial(), remoteWire_, item.method->member, item.payload);
+      appendReport(raw_, nextSerial(), remoteWire_, item.method->member, *item.payload);
       if (rawErrors_.empty() || rawErrors_.back() != item.onError) {
         rawErrors_.push_back(std::move(item.onError));
       }
