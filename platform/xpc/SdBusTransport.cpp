@@ -64,8 +64,9 @@ struct MessageUnref {
 };
 using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 
-// Memory freed by a connection beyond this goes back to the system at once.
+// Memory freed by a connection beyond this goes back to the system soon after.
 constexpr std::size_t kTrimAfter = std::size_t{1} << 20;
+constexpr std::uint64_t kTrimDelay = 200'000;  // microseconds
 
 using Payload = std::shared_ptr<const std::string>;
 
@@ -94,6 +95,7 @@ struct ListenerState {
   CallWorker worker;  // runs the reply-bearing calls of every connection
   RefusalLog refusals;
   SharedPayloads payloads;
+  std::uint64_t trimAt = 0;  // loop thread: when to hand freed memory back (0: nothing to do)
 };
 
 // The side of a connection that replies need: where sd-bus may write (only while no ready-made
@@ -518,7 +520,11 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       close(ETIMEDOUT);
       return false;
     }
-    if (!(revents & (POLLIN | POLLHUP | POLLERR)) || backedUp() || clientGone_) return true;
+    // Nothing more is read while sd-bus still has unprocessed input (rerun_), so that its end of
+    // the pair never holds more than one round of bytes.
+    if (!(revents & (POLLIN | POLLHUP | POLLERR)) || backedUp() || clientGone_ || rerun_) {
+      return true;
+    }
     char buffer[16 * 1024];
     std::string forward;
     for (int round = 0; round < 4; ++round) {
@@ -950,8 +956,12 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     runAfterRaw();  // replies that waited: they find the bus closed and let go of their calls
     dropped.clear();
     std::string().swap(raw_);
-    // A connection that held much gives it back to the system, not only to the allocator.
-    if (freed + unflushed_ >= kTrimAfter) ::malloc_trim(0);
+    // A connection that held much gives it back to the system, not only to the allocator. The
+    // listener trims a little later, once connections that fell behind together (sharing their
+    // reports) have all ended and their last references are gone.
+    if (freed + unflushed_ >= kTrimAfter && listener_) {
+      listener_->trimAt = monotonicMicroseconds() + kTrimDelay;
+    }
     unflushed_ = 0;
     // Callers learn why before the invalidation handler runs.
     const NSError reason = makeError(error, "The connection ended");
@@ -1046,10 +1056,15 @@ class SocketListener final : public Pollable {
     return monotonicMicroseconds() < backoffUntil_ ? 0 : POLLIN;
   }
   std::uint64_t deadline() override {
-    return backoffUntil_ > monotonicMicroseconds() ? backoffUntil_ : UINT64_MAX;
+    std::uint64_t at = backoffUntil_ > monotonicMicroseconds() ? backoffUntil_ : UINT64_MAX;
+    return state_->trimAt ? std::min(at, state_->trimAt) : at;
   }
 
   void handle(short revents) override {
+    if (state_->trimAt && state_->trimAt <= monotonicMicroseconds()) {
+      state_->trimAt = 0;
+      ::malloc_trim(0);
+    }
     if (!fd_ || !(revents & POLLIN)) return;
     for (int i = 0; i < 64; ++i) {
       UniqueFd connection(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
