@@ -35,6 +35,7 @@
 #include "platform/xpc/IncomingGate.h"
 #include "platform/xpc/Loop.h"
 #include "platform/xpc/RefusalLog.h"
+#include "platform/xpc/ReportWriter.h"
 #include "platform/xpc/Transport.h"
 
 namespace xpc {
@@ -48,7 +49,7 @@ constexpr int kProcessBudget = 256;
 constexpr int kSocketSendBuffer = 256 * 1024;
 // The largest byte array a D-Bus message may carry.
 constexpr std::size_t kMaxByteArray = std::size_t{1} << 26;
-// Report bytes gathered for one write.
+// Report bytes handed to the report writer at a time.
 constexpr std::size_t kRawBatch = 64 * 1024;
 
 bool isTransportInterface(const char* interface) {
@@ -67,8 +68,6 @@ using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 // Memory freed by a connection beyond this goes back to the system soon after.
 constexpr std::size_t kTrimAfter = std::size_t{1} << 20;
 constexpr std::uint64_t kTrimDelay = 200'000;  // microseconds
-
-using Payload = std::shared_ptr<const std::string>;
 
 // A broadcast hands the same bytes to every connection in turn; they are kept once, however many
 // connections queue them, so that clients that fall behind together cost one copy.
@@ -179,56 +178,6 @@ class PendingReply {
   std::size_t charged_ = 0;  // set by the one give() that counts, before the last reference goes
 };
 
-// Appends one D-Bus method call (little-endian, no reply expected) at path "/" with one
-// byte-array argument, ready to be written to the socket.
-void appendReport(std::string& out, std::uint32_t serial, std::string_view interface,
-                  std::string_view member, std::string_view payload) {
-  const std::size_t start = out.size();
-  auto pad = [&](std::size_t alignment) {
-    while ((out.size() - start) % alignment) out.push_back('\0');
-  };
-  auto putU32At = [&](std::size_t at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
-  };
-  auto u32 = [&](std::uint32_t value) {
-    pad(4);
-    out.append(4, '\0');
-    putU32At(out.size() - 4, value);
-  };
-  auto field = [&](char code, char type, std::string_view value) {
-    pad(8);
-    out.push_back(code);
-    out.push_back(1);  // the variant's signature: one type
-    out.push_back(type);
-    out.push_back('\0');
-    if (type == 'g') {
-      out.push_back(static_cast<char>(value.size()));
-    } else {
-      u32(static_cast<std::uint32_t>(value.size()));
-    }
-    out.append(value);
-    out.push_back('\0');
-  };
-
-  out.append({'l', 1 /* method call */, 1 /* no reply expected */, 1 /* protocol version */});
-  const std::size_t bodyLengthAt = out.size();
-  u32(0);
-  u32(serial);
-  const std::size_t fieldsLengthAt = out.size();
-  u32(0);
-  pad(8);
-  const std::size_t fieldsStart = out.size();
-  field(1, 'o', "/");
-  field(2, 's', interface);
-  field(3, 's', member);
-  field(8, 'g', "ay");
-  putU32At(fieldsLengthAt, static_cast<std::uint32_t>(out.size() - fieldsStart));
-  pad(8);
-  u32(static_cast<std::uint32_t>(payload.size()));
-  out.append(payload);
-  putU32At(bodyLengthAt, static_cast<std::uint32_t>(4 + payload.size()));
-}
-
 class BusChannel final : public Channel, public Pollable, public WriteTurn {
  public:
   enum class Role { server, client };
@@ -240,16 +189,19 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
         role_(Role::server),
         listener_(std::move(listener)),
         maxQueuedBytes_(listener_->options.maxQueuedBytes),
+        reportPath_(listener_->options.reportPath),
         pendingFd_(std::move(fd)),
         gate_(listener_->options.maxIncomingMessage),
         peer_(peer) {}
 
   // A client end; resume() connects.
-  BusChannel(std::shared_ptr<Loop> loop, std::string socketPath, std::size_t maxQueuedBytes)
+  BusChannel(std::shared_ptr<Loop> loop, std::string socketPath, std::size_t maxQueuedBytes,
+             SdBusTransport::Options::ReportPath reportPath)
       : loop_(std::move(loop)),
         role_(Role::client),
         socketPath_(std::move(socketPath)),
-        maxQueuedBytes_(maxQueuedBytes) {}
+        maxQueuedBytes_(maxQueuedBytes),
+        reportPath_(reportPath) {}
 
   ~BusChannel() override {
     if (bus_) sd_bus_close_unref(bus_);
@@ -282,6 +234,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     if ((r = sd_bus_set_server(bus_, 1, id)) < 0) return r;
     if ((r = sd_bus_set_anonymous(bus_, 1)) < 0) return r;
     if ((r = sd_bus_start(bus_)) < 0) return r;
+    makeWriter();
     // sd-bus asks for 8 MiB of socket buffer; what a stalled client cannot take should wait in
     // our byte-bounded queue instead, so keep the kernel's share small.
     const int sendBuffer = kSocketSendBuffer;
@@ -474,11 +427,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   }
 
  private:
-  struct Outgoing {
-    const ipc::ProtocolMethod* method;
-    Payload payload;
-    SharedErrorHandler onError;
-  };
+  using Outgoing = QueuedReport;
 
   struct PendingCall {
     BusChannel* channel = nullptr;
@@ -500,6 +449,12 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     if ((r = sd_bus_set_fd(bus_, fd.get(), fd.get())) < 0) return r;
     socketFd_ = fd.release();  // the bus closes it from now on
     return configureBus();
+  }
+
+  void makeWriter() {
+    writer_ = reportPath_ == SdBusTransport::Options::ReportPath::plain
+                  ? makePlainReportWriter(bus_)
+                  : makeBatchedReportWriter(socketFd_);
   }
 
   int configureBus() {
@@ -599,6 +554,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       close(-r);
       return;
     }
+    makeWriter();
     loop_->add(shared());
   }
 
@@ -802,7 +758,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     if (reply) reply(std::move(value));
   }
 
-  bool rawPending() const { return rawSent_ < raw_.size(); }
+  bool rawPending() const { return writer_ && writer_->halfWritten(); }
 
   // Reports go out as ready-made messages, many per system call, instead of one sd-bus message
   // and one write each. sd-bus and this path take turns on the socket: reports are written only
@@ -829,31 +785,20 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     for (auto& task : tasks) task();
   }
 
-  // Writes what is pending; true once nothing is.
+  // Writes what the report writer holds; true once nothing is.
   bool flushRaw() {
-    while (rawPending()) {
-      const ssize_t n = ::send(socketFd_, raw_.data() + rawSent_, raw_.size() - rawSent_,
-                               MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN) close(errno);
-        return false;
-      }
-      rawSent_ += static_cast<std::size_t>(n);
-    }
-    if (raw_.capacity() > 4 * kRawBatch) {
-      std::string().swap(raw_);  // one huge report does not keep its buffer
-    } else {
-      raw_.clear();
-    }
-    rawSent_ = 0;
-    rawErrors_.clear();
-    return true;
+    if (!writer_) return true;
+    return settle(writer_->flush());
   }
 
-  // Moves queued reports into the write buffer; false when the queue was empty.
+  bool settle(ReportWriter::Result result) {
+    if (result.status == ReportWriter::Status::failed) close(result.error);
+    return result.status == ReportWriter::Status::done;
+  }
+
+  // Hands queued reports to the report writer; false when the queue was empty.
   bool fillRaw() {
-    std::vector<Outgoing> batch;
+    std::vector<QueuedReport> batch;
     {
       std::lock_guard lock(mutex_);
       if (queue_.empty()) {
@@ -872,19 +817,8 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       const auto remote = remoteObjectInterface();
       remoteWire_ = remote ? remote->wireName() : std::string();
     }
-    for (auto& item : batch) {
-      appendReport(raw_, nextSerial(), remoteWire_, item.method->member, *item.payload);
-      if (rawErrors_.empty() || rawErrors_.back() != item.onError) {
-        rawErrors_.push_back(std::move(item.onError));
-      }
-    }
-    return true;
-  }
-
-  // Serials of our own messages, apart from those sd-bus gives its messages (counting from 1).
-  std::uint32_t nextSerial() {
-    if (serial_ == 0) serial_ = 0x80000000u;
-    return serial_++;
+    settle(writer_->add(std::move(batch), remoteWire_));
+    return !closedOnLoop_;
   }
 
   void requestClose(int error) {
@@ -911,7 +845,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     closing_ = true;
     std::deque<Outgoing> dropped;
     bool released;
-    std::size_t freed = raw_.capacity();
+    std::size_t freed = 0;
     {
       std::lock_guard lock(mutex_);
       closed_ = true;
@@ -937,10 +871,11 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
         failed.push_back(std::move(handler));
       }
     };
-    for (auto& handler : rawErrors_) addFailed(std::move(handler));
-    rawErrors_.clear();
-    raw_.clear();
-    rawSent_ = 0;
+    if (writer_) {
+      std::vector<SharedErrorHandler> unwritten;
+      freed += writer_->drop(unwritten);
+      for (auto& handler : unwritten) addFailed(std::move(handler));
+    }
     for (auto& item : dropped) addFailed(std::move(item.onError));
 
     auto calls = std::move(calls_);
@@ -955,7 +890,6 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     }
     runAfterRaw();  // replies that waited: they find the bus closed and let go of their calls
     dropped.clear();
-    std::string().swap(raw_);
     // A connection that held much gives it back to the system, not only to the allocator. The
     // listener trims a little later, once connections that fell behind together (sharing their
     // reports) have all ended and their last references are gone.
@@ -980,6 +914,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   const std::shared_ptr<ListenerState> listener_;  // server side only
   const std::string socketPath_;                   // client side only
   const std::size_t maxQueuedBytes_;
+  const SdBusTransport::Options::ReportPath reportPath_;
 
   // Loop thread only.
   UniqueFd pendingFd_;
@@ -1000,12 +935,9 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   std::vector<MessagePtr> held_;
   std::list<std::unique_ptr<PendingCall>> calls_;
   std::vector<std::function<void()>> deferred_;
-  std::string raw_;  // report messages ready for the socket
-  std::size_t rawSent_ = 0;
-  std::vector<SharedErrorHandler> rawErrors_;  // of the reports in raw_
+  std::unique_ptr<ReportWriter> writer_;  // once the bus is set up
   std::vector<std::function<void()>> afterRaw_;
   std::string remoteWire_;
-  std::uint32_t serial_ = 0;
 
   // Any thread.
   mutable std::mutex mutex_;
@@ -1293,7 +1225,7 @@ std::shared_ptr<Channel> SdBusTransport::connect(std::string_view name) {
   auto loop = Loop::create();
   if (!loop) return std::make_shared<DeadChannel>(errno);
   return std::make_shared<BusChannel>(std::move(loop), socketPathForService(name),
-                                      options_.maxQueuedBytes);
+                                      options_.maxQueuedBytes, options_.reportPath);
 }
 
 }  // namespace xpc

@@ -142,6 +142,8 @@ class SdBusTransport final : public Transport {
     // While this many bytes of replies wait to be written, nothing more is read from the client:
     // a client that never reads its answers stops being served instead of growing our memory.
     std::size_t replyBacklog = std::size_t{1} << 20;
+    // How reports reach the socket (see platform/xpc/ReportWriter.h for the figures of both).
+    enum class ReportPath { batched, plain } reportPath = ReportPath::batched;
   };
 
   SdBusTransport() : SdBusTransport(Options{}) {}

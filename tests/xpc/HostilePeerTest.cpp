@@ -322,7 +322,10 @@ TEST_F(HostilePeerTest, ClientNeverReadingItsRepliesStopsBeingServed) {
   std::this_thread::sleep_for(300ms);
   const int answered = service.answered;
   EXPECT_GT(answered, 0);
-  EXPECT_LT(answered, 64) << "about backlog / table size plus the socket buffers, of " << queued;
+  // Bounded by the backlog, the socket buffers and the calls in flight, not by what was sent.
+  EXPECT_LT(answered, 200) << "of " << queued;
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(service.answered, answered) << "the agent stopped reading";
   EXPECT_EQ(client()->handshake("other").reply, "other") << "others are served meanwhile";
 }
 
