@@ -36,6 +36,7 @@
 #include "platform/xpc/Loop.h"
 #include "platform/xpc/RefusalLog.h"
 #include "platform/xpc/ReportWriter.h"
+#include "platform/xpc/SdBusRef.h"
 #include "platform/xpc/Transport.h"
 
 namespace xpc {
@@ -59,11 +60,6 @@ bool isTransportInterface(const char* interface) {
          (name.size() > kBusInterface.size() && name.starts_with(kBusInterface) &&
           name[kBusInterface.size()] == '.');
 }
-
-struct MessageUnref {
-  void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
-};
-using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 
 // Memory freed by a connection beyond this goes back to the system soon after.
 constexpr std::size_t kTrimAfter = std::size_t{1} << 20;
@@ -156,14 +152,14 @@ class PendingReply {
 
  private:
   void sendOnLoop(const std::string& value) {
-    sd_bus_message* reply = nullptr;
-    int r = sd_bus_message_new_method_return(call_, &reply);
+    sd_bus_message* made = nullptr;
+    int r = sd_bus_message_new_method_return(call_, &made);
+    const MessageRef reply(made);
     if (r >= 0) {
-      r = type_ == 's' ? sd_bus_message_append_basic(reply, 's', value.c_str())
-                       : sd_bus_message_append_array(reply, 'y', value.data(), value.size());
+      r = type_ == 's' ? sd_bus_message_append_basic(made, 's', value.c_str())
+                       : sd_bus_message_append_array(made, 'y', value.data(), value.size());
     }
-    if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
-    sd_bus_message_unref(reply);
+    if (r >= 0) r = sd_bus_send(nullptr, made, nullptr);
     if (r < 0) {
       sd_bus_reply_method_errorf(call_, SD_BUS_ERROR_FAILED, "The reply could not be sent: %s",
                                  std::strerror(-r));
@@ -203,10 +199,6 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
         maxQueuedBytes_(maxQueuedBytes),
         reportPath_(reportPath) {}
 
-  ~BusChannel() override {
-    if (bus_) sd_bus_close_unref(bus_);
-  }
-
   // Loop thread. Negative errno when the bus cannot be set up; the socket is closed then.
   //
   // sd-bus writes to the client's socket directly but reads from a socket pair that we feed
@@ -226,14 +218,14 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     UniqueFd client = std::move(pendingFd_);
     sd_bus* bus = nullptr;
     if ((r = sd_bus_new(&bus)) < 0) return r;
-    bus_ = bus;
-    if ((r = sd_bus_set_fd(bus_, busInput.get(), client.get())) < 0) return r;
+    bus_ = BusRef(bus);
+    if ((r = sd_bus_set_fd(bus_.get(), busInput.get(), client.get())) < 0) return r;
     socketFd_ = client.release();  // the bus closes both from now on
     busInput.release();
     if ((r = configureBus()) < 0) return r;
-    if ((r = sd_bus_set_server(bus_, 1, id)) < 0) return r;
-    if ((r = sd_bus_set_anonymous(bus_, 1)) < 0) return r;
-    if ((r = sd_bus_start(bus_)) < 0) return r;
+    if ((r = sd_bus_set_server(bus_.get(), 1, id)) < 0) return r;
+    if ((r = sd_bus_set_anonymous(bus_.get(), 1)) < 0) return r;
+    if ((r = sd_bus_start(bus_.get())) < 0) return r;
     makeWriter();
     // sd-bus asks for 8 MiB of socket buffer; what a stalled client cannot take should wait in
     // our byte-bounded queue instead, so keep the kernel's share small.
@@ -283,7 +275,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   short pollEvents() override {
     if (!bus_ || closedOnLoop_ || paused_) return 0;
     if (rawPending()) return POLLOUT;
-    const int events = sd_bus_get_events(bus_);
+    const int events = sd_bus_get_events(bus_.get());
     if (events < 0) return 0;
     if (role_ == Role::client) return static_cast<short>(events);
     // Server: sd-bus's input is fed from here, so wait for the client's bytes instead, unless
@@ -296,7 +288,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     if (!bus_ || closedOnLoop_ || paused_ || rawPending()) return UINT64_MAX;
     if (rerun_) return 0;
     std::uint64_t usec = UINT64_MAX;
-    if (sd_bus_get_timeout(bus_, &usec) < 0) usec = UINT64_MAX;
+    if (sd_bus_get_timeout(bus_.get(), &usec) < 0) usec = UINT64_MAX;
     if (authDeadline_) usec = std::min(usec, authDeadline_);
     return usec;
   }
@@ -317,7 +309,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
         rerun_ = true;
         break;
       }
-      const int r = sd_bus_process(bus_, nullptr);
+      const int r = sd_bus_process(bus_.get(), nullptr);
       if (r < 0) {
         close(-r);
         return;
@@ -325,11 +317,11 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       if (r == 0) break;
     }
     if (closing_) return;  // a close is posted
-    if (sd_bus_is_open(bus_) <= 0 || (clientGone_ && !rerun_)) {
+    if (sd_bus_is_open(bus_.get()) <= 0 || (clientGone_ && !rerun_)) {
       close(ECONNRESET);
       return;
     }
-    if (role_ == Role::client && !running_ && sd_bus_is_ready(bus_) > 0) {
+    if (role_ == Role::client && !running_ && sd_bus_is_ready(bus_.get()) > 0) {
       running_ = true;
       auto deferred = std::move(deferred_);
       deferred_.clear();
@@ -445,22 +437,22 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     sd_bus* bus = nullptr;
     int r = sd_bus_new(&bus);
     if (r < 0) return r;
-    bus_ = bus;
-    if ((r = sd_bus_set_fd(bus_, fd.get(), fd.get())) < 0) return r;
+    bus_ = BusRef(bus);
+    if ((r = sd_bus_set_fd(bus_.get(), fd.get(), fd.get())) < 0) return r;
     socketFd_ = fd.release();  // the bus closes it from now on
     return configureBus();
   }
 
   void makeWriter() {
     writer_ = reportPath_ == SdBusTransport::Options::ReportPath::plain
-                  ? makePlainReportWriter(bus_)
+                  ? makePlainReportWriter(bus_.get())
                   : makeBatchedReportWriter(socketFd_);
   }
 
   int configureBus() {
-    const int r = sd_bus_negotiate_fds(bus_, 0);
+    const int r = sd_bus_negotiate_fds(bus_.get(), 0);
     if (r < 0) return r;
-    return sd_bus_add_filter(bus_, nullptr, &BusChannel::onMessage, this);
+    return sd_bus_add_filter(bus_.get(), nullptr, &BusChannel::onMessage, this);
   }
 
   // Server: sd-bus holds this many bytes of answers it could not write yet, so stop reading.
@@ -469,7 +461,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   // Server, loop thread: reads what the client wrote and feeds what the gate lets through to
   // sd-bus. False when the connection ended here.
   bool readClient(short revents) {
-    if (authDeadline_ && sd_bus_is_ready(bus_) > 0) authDeadline_ = 0;
+    if (authDeadline_ && sd_bus_is_ready(bus_.get()) > 0) authDeadline_ = 0;
     if (authDeadline_ && monotonicMicroseconds() >= authDeadline_) {
       listener_->refusals.note(RefusalLog::authTimeout);
       close(ETIMEDOUT);
@@ -549,7 +541,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       peer_ = PeerCredentials{cred.pid, cred.uid, cred.gid};
     }
     int r = newBus(std::move(fd));
-    if (r >= 0) r = sd_bus_start(bus_);
+    if (r >= 0) r = sd_bus_start(bus_.get());
     if (r < 0) {
       close(-r);
       return;
@@ -693,7 +685,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     const std::string interface = remote ? remote->wireName() : std::string();
     const std::string member(method.member);
     sd_bus_message* call = nullptr;
-    int r = sd_bus_message_new_method_call(bus_, &call, nullptr, "/", interface.c_str(),
+    int r = sd_bus_message_new_method_call(bus_.get(), &call, nullptr, "/", interface.c_str(),
                                            member.c_str());
     if (r >= 0) {
       r = method.inSignature == "s"
@@ -706,7 +698,8 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     pending->reply = std::move(reply);
     pending->onError = onError;
     if (r >= 0) {
-      r = sd_bus_call_async(bus_, &pending->slot, call, &BusChannel::onReply, pending.get(), 0);
+      r = sd_bus_call_async(bus_.get(), &pending->slot, call, &BusChannel::onReply, pending.get(),
+                            0);
     }
     sd_bus_message_unref(call);
     if (r < 0) {
@@ -766,13 +759,14 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   // which may answer calls) while report bytes are half written. What waits meanwhile stays in
   // the byte-bounded queue.
   void pump() {
-    if (closedOnLoop_ || closing_ || !bus_ || !isResumed() || sd_bus_is_ready(bus_) <= 0) return;
+    if (closedOnLoop_ || closing_ || !bus_ || !isResumed() || sd_bus_is_ready(bus_.get()) <= 0)
+      return;
     auto self = shared();
     for (;;) {
       if (!flushRaw()) return;
       runAfterRaw();
       if (closedOnLoop_ || rawPending()) return;
-      const int events = sd_bus_get_events(bus_);
+      const int events = sd_bus_get_events(bus_.get());
       if (events < 0 || (events & POLLOUT)) return;  // sd-bus is mid-message
       if (!fillRaw()) return;
     }
@@ -884,10 +878,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       sd_bus_slot_unref(call->slot);
       addFailed(std::move(call->onError));
     }
-    if (bus_) {
-      sd_bus_close_unref(bus_);
-      bus_ = nullptr;
-    }
+    bus_.reset();
     runAfterRaw();  // replies that waited: they find the bus closed and let go of their calls
     dropped.clear();
     // A connection that held much gives it back to the system, not only to the allocator. The
@@ -918,8 +909,8 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
 
   // Loop thread only.
   UniqueFd pendingFd_;
-  sd_bus* bus_ = nullptr;
-  int socketFd_ = -1;  // the peer's socket, owned by bus_
+  BusRef bus_;
+  int socketFd_ = -1;  // the peer's socket, owned by the bus
   UniqueFd gateFd_;    // server: our end of sd-bus's input
   IncomingGate gate_{0};
   std::uint64_t authDeadline_ = 0;  // server, until the handshake is complete
@@ -932,7 +923,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   bool rerun_ = false;
   bool closing_ = false;
   bool closedOnLoop_ = false;
-  std::vector<MessagePtr> held_;
+  std::vector<MessageRef> held_;
   std::list<std::unique_ptr<PendingCall>> calls_;
   std::vector<std::function<void()>> deferred_;
   std::unique_ptr<ReportWriter> writer_;  // once the bus is set up
