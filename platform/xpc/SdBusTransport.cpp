@@ -174,84 +174,15 @@ class PendingReply {
   std::size_t charged_ = 0;  // set by the one give() that counts, before the last reference goes
 };
 
-class BusChannel final : public Channel, public Pollable, public WriteTurn {
+// One end of a connection over sd-bus: the outgoing report queue and its writer, the turn-taking
+// with sd-bus on the socket, delivery of incoming calls to the exported object, and the end of
+// the connection. ServerChannel (an accepted client) and ClientChannel (our connection to a
+// service) add what only their side does.
+class BusChannel : public Channel, public Pollable, public WriteTurn {
  public:
-  enum class Role { server, client };
-
-  // The accepted end of a connection; start() makes it a bus.
-  BusChannel(std::shared_ptr<Loop> loop, std::shared_ptr<ListenerState> listener, UniqueFd fd,
-             PeerCredentials peer)
-      : loop_(std::move(loop)),
-        role_(Role::server),
-        listener_(std::move(listener)),
-        maxQueuedBytes_(listener_->options.maxQueuedBytes),
-        reportPath_(listener_->options.reportPath),
-        pendingFd_(std::move(fd)),
-        gate_(listener_->options.maxIncomingMessage),
-        peer_(peer) {}
-
-  // A client end; resume() connects.
-  BusChannel(std::shared_ptr<Loop> loop, std::string socketPath, std::size_t maxQueuedBytes,
-             SdBusTransport::Options::ReportPath reportPath)
-      : loop_(std::move(loop)),
-        role_(Role::client),
-        socketPath_(std::move(socketPath)),
-        maxQueuedBytes_(maxQueuedBytes),
-        reportPath_(reportPath) {}
-
-  // Loop thread. Negative errno when the bus cannot be set up; the socket is closed then.
-  //
-  // sd-bus writes to the client's socket directly but reads from a socket pair that we feed
-  // with what the client wrote once the gate has let it through. The peer's credentials were
-  // checked on accept; sd-bus sees ours on its end of the pair, so it is told to take the uid a
-  // client names in its EXTERNAL authentication as it stands (anonymous mode).
-  int startServer() {
-    sd_id128_t id;
-    int r = sd_id128_randomize(&id);
-    if (r < 0) return r;
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) < 0) {
-      return -errno;
-    }
-    UniqueFd busInput(pair[0]);
-    gateFd_ = UniqueFd(pair[1]);
-    UniqueFd client = std::move(pendingFd_);
-    sd_bus* bus = nullptr;
-    if ((r = sd_bus_new(&bus)) < 0) return r;
-    bus_ = BusRef(bus);
-    if ((r = sd_bus_set_fd(bus_.get(), busInput.get(), client.get())) < 0) return r;
-    socketFd_ = client.release();  // the bus closes both from now on
-    busInput.release();
-    if ((r = configureBus()) < 0) return r;
-    if ((r = sd_bus_set_server(bus_.get(), 1, id)) < 0) return r;
-    if ((r = sd_bus_set_anonymous(bus_.get(), 1)) < 0) return r;
-    if ((r = sd_bus_start(bus_.get())) < 0) return r;
-    makeWriter();
-    // sd-bus asks for 8 MiB of socket buffer; what a stalled client cannot take should wait in
-    // our byte-bounded queue instead, so keep the kernel's share small.
-    const int sendBuffer = kSocketSendBuffer;
-    ::setsockopt(socketFd_, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-    authDeadline_ = monotonicMicroseconds() +
-                    static_cast<std::uint64_t>(listener_->options.authTimeout.count()) * 1000u;
-    counted_ = true;
-    return 0;
-  }
-
-  void resume() override {
-    if (!markResumed()) return;
-    auto self = shared();
-    if (role_ == Role::server) {
-      loop_->post([self] { self->onResumed(); });
-    } else {
-      loop_->post([self] { self->connectClient(); });
-      loop_->start();
-    }
-  }
-
   void invalidate() override {
     auto self = shared();
     loop_->post([self] { self->close(ECANCELED); });
-    if (role_ == Role::client) loop_->start();  // so that a connection never resumed ends too
   }
 
   void release() override {
@@ -262,7 +193,6 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     dropHandlers();
     auto self = shared();
     loop_->post([self] { self->close(ECANCELED); });
-    if (role_ == Role::client) loop_->stop();  // the client's loop serves this channel alone
   }
 
   PeerCredentials peerCredentials() const override {
@@ -277,11 +207,8 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     if (rawPending()) return POLLOUT;
     const int events = sd_bus_get_events(bus_.get());
     if (events < 0) return 0;
-    if (role_ == Role::client) return static_cast<short>(events);
-    // Server: sd-bus's input is fed from here, so wait for the client's bytes instead, unless
-    // replies pile up unread.
     if (!(events & POLLOUT)) unflushed_ = 0;
-    return static_cast<short>((events & POLLOUT) | (backedUp() ? 0 : POLLIN));
+    return static_cast<short>((events & POLLOUT) | inputEvents(events));
   }
 
   std::uint64_t deadline() override {
@@ -289,14 +216,13 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     if (rerun_) return 0;
     std::uint64_t usec = UINT64_MAX;
     if (sd_bus_get_timeout(bus_.get(), &usec) < 0) usec = UINT64_MAX;
-    if (authDeadline_) usec = std::min(usec, authDeadline_);
-    return usec;
+    return std::min(usec, ownDeadline());
   }
 
   void handle(short revents) override {
     if (!bus_ || closedOnLoop_ || paused_) return;
     auto self = shared();  // callbacks may drop the last other reference
-    if (role_ == Role::server && !readClient(revents)) return;
+    if (!readInput(revents)) return;
     // Finish the reports half written, then let sd-bus read and answer before writing more,
     // so that calls are served while reports keep coming.
     if (rawPending() && !flushRaw()) return;
@@ -317,16 +243,11 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       if (r == 0) break;
     }
     if (closing_) return;  // a close is posted
-    if (sd_bus_is_open(bus_.get()) <= 0 || (clientGone_ && !rerun_)) {
+    if (sd_bus_is_open(bus_.get()) <= 0 || (inputEnded() && !rerun_)) {
       close(ECONNRESET);
       return;
     }
-    if (role_ == Role::client && !running_ && sd_bus_is_ready(bus_.get()) > 0) {
-      running_ = true;
-      auto deferred = std::move(deferred_);
-      deferred_.clear();
-      for (auto& call : deferred) call();
-    }
+    afterProcess();
     pump();
   }
 
@@ -372,8 +293,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     // Charged in full to each connection: the limit is how far one client may fall behind.
     Payload payload;
     if (argument.size() <= kMaxByteArray) {
-      payload = listener_ ? listener_->payloads.get(argument)
-                          : std::make_shared<const std::string>(argument);
+      payload = shareBytes(argument);
     }
     bool postPump = false;
     int failure = 0;
@@ -404,34 +324,56 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     if (postPump) loop_->post([self] { self->pump(); });
   }
 
-  void doCall(const ipc::ProtocolMethod& method, const std::string& argument, ReplyHandler reply,
-              SharedErrorHandler onError) override {
-    auto self = shared();
-    loop_->run([self, &method, argument, reply = std::move(reply),
-                onError = std::move(onError)]() mutable {
-      self->callOnLoop(method, std::move(argument), std::move(reply), std::move(onError));
-    });
-  }
-
   void reportError(SharedErrorHandler onError, NSError error) override {
     if (!onError || !*onError) return;
     loop_->post([onError = std::move(onError), error = std::move(error)] { (*onError)(error); });
   }
 
- private:
-  using Outgoing = QueuedReport;
+  BusChannel(std::shared_ptr<Loop> loop, std::size_t maxQueuedBytes,
+             SdBusTransport::Options::ReportPath reportPath, PeerCredentials peer = {})
+      : loop_(std::move(loop)),
+        maxQueuedBytes_(maxQueuedBytes),
+        reportPath_(reportPath),
+        peer_(peer) {}
 
-  struct PendingCall {
-    BusChannel* channel = nullptr;
-    sd_bus_slot* slot = nullptr;
-    char replyType = 's';
-    ReplyHandler reply;
-    SharedErrorHandler onError;
-  };
+  // ---- What each side adds (loop thread).
+  // Input events to wait for, given sd-bus's.
+  virtual short inputEvents(int sdBusEvents) = 0;
+  // Runs before sd-bus processes; false when the connection ended here.
+  virtual bool readInput(short) { return true; }
+  // The peer will send nothing more.
+  virtual bool inputEnded() const { return false; }
+  // A time at which handle() must run besides sd-bus's own.
+  virtual std::uint64_t ownDeadline() const { return UINT64_MAX; }
+  // After sd-bus has processed what it could.
+  virtual void afterProcess() {}
+  // A method call on the transport's own interface; true when answered here.
+  virtual bool answerTransportCall(sd_bus_message*) { return false; }
+  // The first call of the connection has arrived; false refuses the connection.
+  virtual bool handOver() { return true; }
+  // Whether a reply-bearing call may be taken now (answered with an error otherwise).
+  virtual bool admitCall(sd_bus_message*) { return true; }
+  // Runs the exported object's answer to a call.
+  virtual void runAnswer(std::function<void()> answer) { answer(); }
+  // The bytes of a report as queued.
+  virtual Payload shareBytes(const std::string& bytes) {
+    return std::make_shared<const std::string>(bytes);
+  }
+  // The error the connection ends with, given why it ended.
+  virtual int closeCause(int error) const { return error; }
+  // The connection is closing: fail what waits on this side (through `fail`).
+  virtual void failPending(const std::function<void(SharedErrorHandler)>&) {}
+  // The connection has closed, having held `freed` bytes.
+  virtual void closed(std::size_t /*freed*/) {}
+  // Last, before the invalidation handler runs (unless the connection object is gone).
+  virtual void ending(int /*error*/, bool /*released*/) {}
 
   std::shared_ptr<BusChannel> shared() {
     return std::static_pointer_cast<BusChannel>(shared_from_this());
   }
+
+ protected:
+  using Outgoing = QueuedReport;
 
   int newBus(UniqueFd fd) {
     sd_bus* bus = nullptr;
@@ -455,102 +397,8 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     return sd_bus_add_filter(bus_.get(), nullptr, &BusChannel::onMessage, this);
   }
 
-  // Server: sd-bus holds this many bytes of answers it could not write yet, so stop reading.
-  bool backedUp() const { return unflushed_ >= listener_->options.replyBacklog; }
-
-  // Server, loop thread: reads what the client wrote and feeds what the gate lets through to
-  // sd-bus. False when the connection ended here.
-  bool readClient(short revents) {
-    if (authDeadline_ && sd_bus_is_ready(bus_.get()) > 0) authDeadline_ = 0;
-    if (authDeadline_ && monotonicMicroseconds() >= authDeadline_) {
-      listener_->refusals.note(RefusalLog::authTimeout);
-      close(ETIMEDOUT);
-      return false;
-    }
-    // Nothing more is read while sd-bus still has unprocessed input (rerun_), so that its end of
-    // the pair never holds more than one round of bytes.
-    if (!(revents & (POLLIN | POLLHUP | POLLERR)) || backedUp() || clientGone_ || rerun_) {
-      return true;
-    }
-    char buffer[16 * 1024];
-    std::string forward;
-    for (int round = 0; round < 4; ++round) {
-      const ssize_t n = ::recv(socketFd_, buffer, sizeof buffer, MSG_DONTWAIT);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno == EAGAIN) break;
-      if (n <= 0) {
-        // Gone (or failed): what it sent before is still served, then the connection ends.
-        clientGone_ = true;
-        break;
-      }
-      if (gate_.take(std::string_view(buffer, static_cast<std::size_t>(n)), forward) !=
-          IncomingGate::Verdict::pass) {
-        listener_->refusals.note(RefusalLog::messageSize);
-        close(EMSGSIZE);
-        return false;
-      }
-    }
-    for (std::size_t at = 0; at < forward.size();) {
-      const ssize_t n = ::send(gateFd_.get(), forward.data() + at, forward.size() - at,
-                               MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        // sd-bus reads its end after every round, so this only fails when the bus is broken.
-        close(errno == EAGAIN ? ENOBUFS : errno);
-        return false;
-      }
-      at += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-
-  void connectClient() {
-    if (closedOnLoop_) return;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (socketPath_.empty() || socketPath_.size() >= sizeof address.sun_path) {
-      close(socketPath_.empty() ? EINVAL : ENAMETOOLONG);
-      return;
-    }
-    std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd) {
-      close(errno);
-      return;
-    }
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
-      close(errno);
-      return;
-    }
-    // Whoever serves the socket gets our calls and feeds us events: it must be root (or our own
-    // user, who could impersonate us anyway).
-    ucred cred{};
-    socklen_t length = sizeof cred;
-    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &length) < 0) {
-      close(errno);
-      return;
-    }
-    if (cred.uid != 0 && cred.uid != ::geteuid()) {
-      platform::log::write("xpc: " + socketPath_ + " is served by uid " + std::to_string(cred.uid) +
-                           ", not root: not trusted");
-      close(kUntrustedServer);
-      return;
-    }
-    {
-      std::lock_guard lock(mutex_);
-      peer_ = PeerCredentials{cred.pid, cred.uid, cred.gid};
-    }
-    int r = newBus(std::move(fd));
-    if (r >= 0) r = sd_bus_start(bus_.get());
-    if (r < 0) {
-      close(-r);
-      return;
-    }
-    makeWriter();
-    loop_->add(shared());
-  }
-
-  void onResumed() {
+  // Delivers the calls that arrived before the exported object was ready.
+  void deliverHeld() {
     if (closedOnLoop_) return;
     paused_ = false;
     auto held = std::move(held_);
@@ -571,21 +419,12 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     if (sd_bus_message_get_type(m, &type) < 0 || type != SD_BUS_MESSAGE_METHOD_CALL) return 0;
     const char* interface = sd_bus_message_get_interface(m);
     if (isTransportInterface(interface)) {
-      if (role_ == Role::server && interface == kBusInterface &&
-          sd_bus_message_is_method_call(m, nullptr, "Hello") > 0) {
-        const std::string name = ":1." + std::to_string(listener_->nextPeerName++);
-        sd_bus_reply_method_return(m, "s", name.c_str());
-        return 1;
-      }
-      return 0;  // sd-bus answers Peer calls and rejects the rest
+      // sd-bus answers Peer calls and rejects the rest.
+      return answerTransportCall(m) ? 1 : 0;
     }
-    if (role_ == Role::server && !handedOver_) {
-      handedOver_ = true;
-      const bool accepted = listener_->accept && listener_->accept(shared_from_this());
-      if (!accepted) {
-        requestClose(ECONNREFUSED);
-        return 1;
-      }
+    if (!handOver()) {
+      requestClose(ECONNREFUSED);
+      return 1;
     }
     if (closing_) return 1;
     if (!isResumed() || paused_) {
@@ -637,11 +476,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       if (sd_bus_message_get_expect_reply(m) > 0) sd_bus_reply_method_return(m, "");
       return;
     }
-    if (role_ == Role::server && outstanding_.load() >= listener_->options.maxOutstandingCalls) {
-      listener_->refusals.note(RefusalLog::callLimit);
-      replyError(m, SD_BUS_ERROR_LIMITS_EXCEEDED, "Too many calls waiting for their answers");
-      return;
-    }
+    if (!admitCall(m)) return;
     ++outstanding_;
     auto pending = std::make_shared<PendingReply>(loop_, std::weak_ptr<WriteTurn>(shared()), m,
                                                   method.outSignature == "s" ? 's' : 'y');
@@ -649,106 +484,13 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       self->invoke(method, std::move(argument),
                    [pending](std::string value) { PendingReply::give(pending, std::move(value)); });
     };
-    // The listener's worker answers, so that building a reply never holds up this loop.
-    if (role_ == Role::server) {
-      listener_->worker.post(std::move(answer));
-    } else {
-      answer();
-    }
+    runAnswer(std::move(answer));
   }
 
   static void replyError(sd_bus_message* m, const char* name, const std::string& text) {
     if (sd_bus_message_get_expect_reply(m) > 0) {
       sd_bus_reply_method_errorf(m, name, "%s", text.c_str());
     }
-  }
-
-  void callOnLoop(const ipc::ProtocolMethod& method, std::string argument, ReplyHandler reply,
-                  SharedErrorHandler onError) {
-    if (closedOnLoop_) {
-      if (onError && *onError) (*onError)(makeError(closeError(), "The connection ended"));
-      return;
-    }
-    if (!running_ || rawPending()) {
-      auto retry = [this, &method, argument = std::move(argument), reply = std::move(reply),
-                    onError = std::move(onError)]() mutable {
-        callOnLoop(method, std::move(argument), std::move(reply), std::move(onError));
-      };
-      if (running_) {
-        afterRaw_.push_back(std::move(retry));
-      } else {
-        deferred_.push_back(std::move(retry));
-      }
-      return;
-    }
-    const auto remote = remoteObjectInterface();
-    const std::string interface = remote ? remote->wireName() : std::string();
-    const std::string member(method.member);
-    sd_bus_message* call = nullptr;
-    int r = sd_bus_message_new_method_call(bus_.get(), &call, nullptr, "/", interface.c_str(),
-                                           member.c_str());
-    if (r >= 0) {
-      r = method.inSignature == "s"
-              ? sd_bus_message_append_basic(call, 's', argument.c_str())
-              : sd_bus_message_append_array(call, 'y', argument.data(), argument.size());
-    }
-    auto pending = std::make_unique<PendingCall>();
-    pending->channel = this;
-    pending->replyType = method.outSignature == "s" ? 's' : 'y';
-    pending->reply = std::move(reply);
-    pending->onError = onError;
-    if (r >= 0) {
-      r = sd_bus_call_async(bus_.get(), &pending->slot, call, &BusChannel::onReply, pending.get(),
-                            0);
-    }
-    sd_bus_message_unref(call);
-    if (r < 0) {
-      reportError(std::move(onError), makeError(-r, "The call could not be made"));
-      return;
-    }
-    calls_.push_back(std::move(pending));
-  }
-
-  static int onReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    auto* pending = static_cast<PendingCall*>(userdata);
-    pending->channel->finishCall(pending, m);
-    return 1;
-  }
-
-  void finishCall(PendingCall* pending, sd_bus_message* m) {
-    ReplyHandler reply = std::move(pending->reply);
-    SharedErrorHandler onError = std::move(pending->onError);
-    const char type = pending->replyType;
-    sd_bus_slot_unref(pending->slot);
-    std::erase_if(calls_, [&](const auto& c) { return c.get() == pending; });
-    if (sd_bus_message_is_method_error(m, nullptr) > 0) {
-      const sd_bus_error* error = sd_bus_message_get_error(m);
-      int code = sd_bus_error_get_errno(error);
-      if (code <= 0) code = EIO;
-      const std::string text = error && error->message ? error->message
-                               : error && error->name  ? error->name
-                                                       : "The call failed";
-      if (onError && *onError) (*onError)(NSError{code, text});
-      return;
-    }
-    std::string value;
-    int r = sd_bus_message_has_signature(m, type == 's' ? "s" : "ay") > 0 ? 0 : -EBADMSG;
-    if (r < 0) {
-    } else if (type == 's') {
-      const char* text = nullptr;
-      r = sd_bus_message_read_basic(m, 's', &text);
-      if (r >= 0 && text) value = text;
-    } else {
-      const void* data = nullptr;
-      std::size_t size = 0;
-      r = sd_bus_message_read_array(m, 'y', &data, &size);
-      if (r >= 0 && size) value.assign(static_cast<const char*>(data), size);
-    }
-    if (r < 0) {
-      if (onError && *onError) (*onError)(makeError(EBADMSG, "The reply could not be read"));
-      return;
-    }
-    if (reply) reply(std::move(value));
   }
 
   bool rawPending() const { return writer_ && writer_->halfWritten(); }
@@ -830,12 +572,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   void close(int error) {
     if (closedOnLoop_) return;
     closedOnLoop_ = true;
-    if (role_ == Role::client && bus_ && !running_ &&
-        (error == ECONNRESET || error == EPIPE || error == ENOTCONN)) {
-      // A listener hangs up during the handshake on a peer it does not admit (credentials or
-      // connection limit).
-      error = ECONNABORTED;
-    }
+    error = closeCause(error);
     closing_ = true;
     std::deque<Outgoing> dropped;
     bool released;
@@ -853,10 +590,6 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     auto self = shared();
     loop_->remove(this);
     held_.clear();
-    if (counted_) {
-      listener_->live--;
-      counted_ = false;
-    }
 
     std::vector<SharedErrorHandler> failed;
     std::unordered_set<const ErrorHandler*> seen;
@@ -872,60 +605,34 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     }
     for (auto& item : dropped) addFailed(std::move(item.onError));
 
-    auto calls = std::move(calls_);
-    calls_.clear();
-    for (auto& call : calls) {
-      sd_bus_slot_unref(call->slot);
-      addFailed(std::move(call->onError));
-    }
+    failPending(addFailed);
     bus_.reset();
     runAfterRaw();  // replies that waited: they find the bus closed and let go of their calls
     dropped.clear();
-    // A connection that held much gives it back to the system, not only to the allocator. The
-    // listener trims a little later, once connections that fell behind together (sharing their
-    // reports) have all ended and their last references are gone.
-    if (freed + unflushed_ >= kTrimAfter && listener_) {
-      listener_->trimAt = monotonicMicroseconds() + kTrimDelay;
-    }
+    closed(freed + unflushed_);
     unflushed_ = 0;
     // Callers learn why before the invalidation handler runs.
     const NSError reason = makeError(error, "The connection ended");
     for (auto& handler : failed) (*handler)(reason);
-    auto deferred = std::move(deferred_);
-    deferred_.clear();
-    for (auto& call : deferred) call();  // each fails now that the channel is closed
+    ending(error, released);
     if (released) return;
-    if (role_ == Role::client && running_ && error != ECANCELED) fireInterruption();
     fireInvalidation();
   }
 
   // Fixed at construction.
   const std::shared_ptr<Loop> loop_;
-  const Role role_;
-  const std::shared_ptr<ListenerState> listener_;  // server side only
-  const std::string socketPath_;                   // client side only
   const std::size_t maxQueuedBytes_;
   const SdBusTransport::Options::ReportPath reportPath_;
 
   // Loop thread only.
-  UniqueFd pendingFd_;
   BusRef bus_;
-  int socketFd_ = -1;  // the peer's socket, owned by the bus
-  UniqueFd gateFd_;    // server: our end of sd-bus's input
-  IncomingGate gate_{0};
-  std::uint64_t authDeadline_ = 0;  // server, until the handshake is complete
-  std::size_t unflushed_ = 0;       // estimated bytes sd-bus holds unwritten
-  bool clientGone_ = false;
-  bool counted_ = false;
-  bool handedOver_ = false;
+  int socketFd_ = -1;          // the peer's socket, owned by the bus
+  std::size_t unflushed_ = 0;  // estimated bytes sd-bus holds unwritten
   bool paused_ = false;
-  bool running_ = false;
   bool rerun_ = false;
   bool closing_ = false;
   bool closedOnLoop_ = false;
   std::vector<MessageRef> held_;
-  std::list<std::unique_ptr<PendingCall>> calls_;
-  std::vector<std::function<void()>> deferred_;
   std::unique_ptr<ReportWriter> writer_;  // once the bus is set up
   std::vector<std::function<void()>> afterRaw_;
   std::string remoteWire_;
@@ -940,6 +647,394 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   int closeError_ = 0;
   bool released_ = false;
   std::atomic<std::size_t> outstanding_{0};  // reply-bearing calls not yet answered
+};
+
+// The agent's end of a client's connection: its input passes the gate, its calls are answered
+// on the listener's worker, and it counts toward the listener's limits.
+class ServerChannel final : public BusChannel {
+ public:
+  // start() makes the accepted socket a bus.
+  ServerChannel(std::shared_ptr<Loop> loop, std::shared_ptr<ListenerState> listener, UniqueFd fd,
+                PeerCredentials peer)
+      : BusChannel(loop, listener->options.maxQueuedBytes, listener->options.reportPath, peer),
+        listener_(std::move(listener)),
+        pendingFd_(std::move(fd)),
+        gate_(listener_->options.maxIncomingMessage) {}
+
+  // Loop thread. Negative errno when the bus cannot be set up; the socket is closed then.
+  //
+  // sd-bus writes to the client's socket directly but reads from a socket pair that we feed
+  // with what the client wrote once the gate has let it through. The peer's credentials were
+  // checked on accept; sd-bus sees ours on its end of the pair, so it is told to take the uid a
+  // client names in its EXTERNAL authentication as it stands (anonymous mode).
+  int start() {
+    sd_id128_t id;
+    int r = sd_id128_randomize(&id);
+    if (r < 0) return r;
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) < 0) {
+      return -errno;
+    }
+    UniqueFd busInput(pair[0]);
+    gateFd_ = UniqueFd(pair[1]);
+    UniqueFd client = std::move(pendingFd_);
+    sd_bus* bus = nullptr;
+    if ((r = sd_bus_new(&bus)) < 0) return r;
+    bus_ = BusRef(bus);
+    if ((r = sd_bus_set_fd(bus_.get(), busInput.get(), client.get())) < 0) return r;
+    socketFd_ = client.release();  // the bus closes both from now on
+    busInput.release();
+    if ((r = configureBus()) < 0) return r;
+    if ((r = sd_bus_set_server(bus_.get(), 1, id)) < 0) return r;
+    if ((r = sd_bus_set_anonymous(bus_.get(), 1)) < 0) return r;
+    if ((r = sd_bus_start(bus_.get())) < 0) return r;
+    makeWriter();
+    // sd-bus asks for 8 MiB of socket buffer; what a stalled client cannot take should wait in
+    // our byte-bounded queue instead, so keep the kernel's share small.
+    const int sendBuffer = kSocketSendBuffer;
+    ::setsockopt(socketFd_, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    authDeadline_ = monotonicMicroseconds() +
+                    static_cast<std::uint64_t>(listener_->options.authTimeout.count()) * 1000u;
+    counted_ = true;
+    return 0;
+  }
+
+  void resume() override {
+    if (!markResumed()) return;
+    auto self = std::static_pointer_cast<ServerChannel>(shared_from_this());
+    loop_->post([self] { self->deliverHeld(); });
+  }
+
+ protected:
+  void doCall(const ipc::ProtocolMethod& method, const std::string&, ReplyHandler,
+              SharedErrorHandler onError) override {
+    reportError(std::move(onError),
+                makeError(ENOTSUP, std::string(method.member) + ": the service makes no calls"));
+  }
+
+  short inputEvents(int) override { return backedUp() ? 0 : POLLIN; }
+  bool inputEnded() const override { return clientGone_; }
+  std::uint64_t ownDeadline() const override { return authDeadline_ ? authDeadline_ : UINT64_MAX; }
+
+  // sd-bus holds this many bytes of answers it could not write yet, so stop reading.
+  bool backedUp() const { return unflushed_ >= listener_->options.replyBacklog; }
+
+  // Reads what the client wrote and feeds what the gate lets through to
+  // sd-bus. False when the connection ended here.
+  bool readInput(short revents) override {
+    if (authDeadline_ && sd_bus_is_ready(bus_.get()) > 0) authDeadline_ = 0;
+    if (authDeadline_ && monotonicMicroseconds() >= authDeadline_) {
+      listener_->refusals.note(RefusalLog::authTimeout);
+      close(ETIMEDOUT);
+      return false;
+    }
+    // Nothing more is read while sd-bus still has unprocessed input (rerun_), so that its end of
+    // the pair never holds more than one round of bytes.
+    if (!(revents & (POLLIN | POLLHUP | POLLERR)) || backedUp() || clientGone_ || rerun_) {
+      return true;
+    }
+    char buffer[16 * 1024];
+    std::string forward;
+    for (int round = 0; round < 4; ++round) {
+      const ssize_t n = ::recv(socketFd_, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) break;
+      if (n <= 0) {
+        // Gone (or failed): what it sent before is still served, then the connection ends.
+        clientGone_ = true;
+        break;
+      }
+      if (gate_.take(std::string_view(buffer, static_cast<std::size_t>(n)), forward) !=
+          IncomingGate::Verdict::pass) {
+        listener_->refusals.note(RefusalLog::messageSize);
+        close(EMSGSIZE);
+        return false;
+      }
+    }
+    for (std::size_t at = 0; at < forward.size();) {
+      const ssize_t n = ::send(gateFd_.get(), forward.data() + at, forward.size() - at,
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        // sd-bus reads its end after every round, so this only fails when the bus is broken.
+        close(errno == EAGAIN ? ENOBUFS : errno);
+        return false;
+      }
+      at += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  bool answerTransportCall(sd_bus_message* m) override {
+    if (std::string_view(sd_bus_message_get_interface(m)) != kBusInterface ||
+        sd_bus_message_is_method_call(m, nullptr, "Hello") <= 0) {
+      return false;
+    }
+    const std::string name = ":1." + std::to_string(listener_->nextPeerName++);
+    sd_bus_reply_method_return(m, "s", name.c_str());
+    return true;
+  }
+
+  bool handOver() override {
+    if (handedOver_) return true;
+    handedOver_ = true;
+    return listener_->accept && listener_->accept(shared_from_this());
+  }
+
+  bool admitCall(sd_bus_message* m) override {
+    if (outstanding_.load() < listener_->options.maxOutstandingCalls) return true;
+    listener_->refusals.note(RefusalLog::callLimit);
+    replyError(m, SD_BUS_ERROR_LIMITS_EXCEEDED, "Too many calls waiting for their answers");
+    return false;
+  }
+
+  // The listener's worker answers, so that building a reply never holds up this loop.
+  void runAnswer(std::function<void()> answer) override {
+    listener_->worker.post(std::move(answer));
+  }
+
+  Payload shareBytes(const std::string& bytes) override { return listener_->payloads.get(bytes); }
+
+  void closed(std::size_t freed) override {
+    if (counted_) {
+      listener_->live--;
+      counted_ = false;
+    }
+    // A connection that held much gives it back to the system, not only to the allocator. The
+    // listener trims a little later, once connections that fell behind together (sharing their
+    // reports) have all ended and their last references are gone.
+    if (freed >= kTrimAfter) listener_->trimAt = monotonicMicroseconds() + kTrimDelay;
+  }
+
+ private:
+  const std::shared_ptr<ListenerState> listener_;
+  UniqueFd pendingFd_;
+  UniqueFd gateFd_;  // our end of sd-bus's input
+  IncomingGate gate_;
+  std::uint64_t authDeadline_ = 0;  // until the handshake is complete
+  bool clientGone_ = false;
+  bool counted_ = false;
+  bool handedOver_ = false;
+};
+
+// Our connection to a service: it connects on resume, on its own loop, to a server it trusts,
+// and makes calls whose replies it waits for.
+class ClientChannel final : public BusChannel {
+ public:
+  ClientChannel(std::shared_ptr<Loop> loop, std::string socketPath, std::size_t maxQueuedBytes,
+                SdBusTransport::Options::ReportPath reportPath)
+      : BusChannel(std::move(loop), maxQueuedBytes, reportPath),
+        socketPath_(std::move(socketPath)) {}
+
+  void resume() override {
+    if (!markResumed()) return;
+    auto self = std::static_pointer_cast<ClientChannel>(shared_from_this());
+    loop_->post([self] { self->connect(); });
+    loop_->start();
+  }
+
+  void invalidate() override {
+    BusChannel::invalidate();
+    loop_->start();  // so that a connection never resumed ends too
+  }
+
+  void release() override {
+    BusChannel::release();
+    loop_->stop();  // the client's loop serves this channel alone
+  }
+
+ protected:
+  void doCall(const ipc::ProtocolMethod& method, const std::string& argument, ReplyHandler reply,
+              SharedErrorHandler onError) override {
+    auto self = std::static_pointer_cast<ClientChannel>(shared_from_this());
+    loop_->run([self, &method, argument, reply = std::move(reply),
+                onError = std::move(onError)]() mutable {
+      self->callOnLoop(method, std::move(argument), std::move(reply), std::move(onError));
+    });
+  }
+
+  short inputEvents(int sdBusEvents) override { return static_cast<short>(sdBusEvents & POLLIN); }
+
+  void afterProcess() override {
+    if (running_ || sd_bus_is_ready(bus_.get()) <= 0) return;
+    running_ = true;
+    auto deferred = std::move(deferred_);
+    deferred_.clear();
+    for (auto& call : deferred) call();
+  }
+
+  int closeCause(int error) const override {
+    // A listener hangs up during the handshake on a peer it does not admit (credentials or
+    // connection limit).
+    if (bus_ && !running_ && (error == ECONNRESET || error == EPIPE || error == ENOTCONN)) {
+      return ECONNABORTED;
+    }
+    return error;
+  }
+
+  void failPending(const std::function<void(SharedErrorHandler)>& fail) override {
+    auto calls = std::move(calls_);
+    calls_.clear();
+    for (auto& call : calls) {
+      sd_bus_slot_unref(call->slot);
+      fail(std::move(call->onError));
+    }
+  }
+
+  void ending(int error, bool released) override {
+    auto deferred = std::move(deferred_);
+    deferred_.clear();
+    for (auto& call : deferred) call();  // each fails now that the channel is closed
+    if (!released && running_ && error != ECANCELED) fireInterruption();
+  }
+
+ private:
+  struct PendingCall {
+    ClientChannel* channel = nullptr;
+    sd_bus_slot* slot = nullptr;
+    char replyType = 's';
+    ReplyHandler reply;
+    SharedErrorHandler onError;
+  };
+
+  void connect() {
+    if (closedOnLoop_) return;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketPath_.empty() || socketPath_.size() >= sizeof address.sun_path) {
+      close(socketPath_.empty() ? EINVAL : ENAMETOOLONG);
+      return;
+    }
+    std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) {
+      close(errno);
+      return;
+    }
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+      close(errno);
+      return;
+    }
+    // Whoever serves the socket gets our calls and feeds us events: it must be root (or our own
+    // user, who could impersonate us anyway).
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &length) < 0) {
+      close(errno);
+      return;
+    }
+    if (cred.uid != 0 && cred.uid != ::geteuid()) {
+      platform::log::write("xpc: " + socketPath_ + " is served by uid " + std::to_string(cred.uid) +
+                           ", not root: not trusted");
+      close(kUntrustedServer);
+      return;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      peer_ = PeerCredentials{cred.pid, cred.uid, cred.gid};
+    }
+    int r = newBus(std::move(fd));
+    if (r >= 0) r = sd_bus_start(bus_.get());
+    if (r < 0) {
+      close(-r);
+      return;
+    }
+    makeWriter();
+    loop_->add(shared());
+  }
+
+  void callOnLoop(const ipc::ProtocolMethod& method, std::string argument, ReplyHandler reply,
+                  SharedErrorHandler onError) {
+    if (closedOnLoop_) {
+      if (onError && *onError) (*onError)(makeError(closeError(), "The connection ended"));
+      return;
+    }
+    if (!running_ || rawPending()) {
+      auto retry = [this, &method, argument = std::move(argument), reply = std::move(reply),
+                    onError = std::move(onError)]() mutable {
+        callOnLoop(method, std::move(argument), std::move(reply), std::move(onError));
+      };
+      if (running_) {
+        afterRaw_.push_back(std::move(retry));
+      } else {
+        deferred_.push_back(std::move(retry));
+      }
+      return;
+    }
+    const auto remote = remoteObjectInterface();
+    const std::string interface = remote ? remote->wireName() : std::string();
+    const std::string member(method.member);
+    sd_bus_message* call = nullptr;
+    int r = sd_bus_message_new_method_call(bus_.get(), &call, nullptr, "/", interface.c_str(),
+                                           member.c_str());
+    if (r >= 0) {
+      r = method.inSignature == "s"
+              ? sd_bus_message_append_basic(call, 's', argument.c_str())
+              : sd_bus_message_append_array(call, 'y', argument.data(), argument.size());
+    }
+    auto pending = std::make_unique<PendingCall>();
+    pending->channel = this;
+    pending->replyType = method.outSignature == "s" ? 's' : 'y';
+    pending->reply = std::move(reply);
+    pending->onError = onError;
+    if (r >= 0) {
+      r = sd_bus_call_async(bus_.get(), &pending->slot, call, &ClientChannel::onReply,
+                            pending.get(), 0);
+    }
+    sd_bus_message_unref(call);
+    if (r < 0) {
+      reportError(std::move(onError), makeError(-r, "The call could not be made"));
+      return;
+    }
+    calls_.push_back(std::move(pending));
+  }
+
+  static int onReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* pending = static_cast<PendingCall*>(userdata);
+    pending->channel->finishCall(pending, m);
+    return 1;
+  }
+
+  void finishCall(PendingCall* pending, sd_bus_message* m) {
+    ReplyHandler reply = std::move(pending->reply);
+    SharedErrorHandler onError = std::move(pending->onError);
+    const char type = pending->replyType;
+    sd_bus_slot_unref(pending->slot);
+    std::erase_if(calls_, [&](const auto& c) { return c.get() == pending; });
+    if (sd_bus_message_is_method_error(m, nullptr) > 0) {
+      const sd_bus_error* error = sd_bus_message_get_error(m);
+      int code = sd_bus_error_get_errno(error);
+      if (code <= 0) code = EIO;
+      const std::string text = error && error->message ? error->message
+                               : error && error->name  ? error->name
+                                                       : "The call failed";
+      if (onError && *onError) (*onError)(NSError{code, text});
+      return;
+    }
+    std::string value;
+    int r = sd_bus_message_has_signature(m, type == 's' ? "s" : "ay") > 0 ? 0 : -EBADMSG;
+    if (r < 0) {
+    } else if (type == 's') {
+      const char* text = nullptr;
+      r = sd_bus_message_read_basic(m, 's', &text);
+      if (r >= 0 && text) value = text;
+    } else {
+      const void* data = nullptr;
+      std::size_t size = 0;
+      r = sd_bus_message_read_array(m, 'y', &data, &size);
+      if (r >= 0 && size) value.assign(static_cast<const char*>(data), size);
+    }
+    if (r < 0) {
+      if (onError && *onError) (*onError)(makeError(EBADMSG, "The reply could not be read"));
+      return;
+    }
+    if (reply) reply(std::move(value));
+  }
+
+  const std::string socketPath_;
+  bool running_ = false;
+  std::list<std::unique_ptr<PendingCall>> calls_;
+  std::vector<std::function<void()>> deferred_;
 };
 
 bool peerPermitted(int fd, const ucred& cred, const std::optional<gid_t>& allowedGroup) {
@@ -1019,9 +1114,9 @@ class SocketListener final : public Pollable {
         state_->refusals.note(RefusalLog::connectionLimit);
         continue;
       }
-      auto channel = std::make_shared<BusChannel>(loop_, state_, std::move(connection),
-                                                  PeerCredentials{cred.pid, cred.uid, cred.gid});
-      if (channel->startServer() < 0) continue;
+      auto channel = std::make_shared<ServerChannel>(loop_, state_, std::move(connection),
+                                                     PeerCredentials{cred.pid, cred.uid, cred.gid});
+      if (channel->start() < 0) continue;
       state_->live++;
       loop_->add(std::move(channel));
     }
@@ -1215,8 +1310,8 @@ class DeadChannel final : public Channel {
 std::shared_ptr<Channel> SdBusTransport::connect(std::string_view name) {
   auto loop = Loop::create();
   if (!loop) return std::make_shared<DeadChannel>(errno);
-  return std::make_shared<BusChannel>(std::move(loop), socketPathForService(name),
-                                      options_.maxQueuedBytes, options_.reportPath);
+  return std::make_shared<ClientChannel>(std::move(loop), socketPathForService(name),
+                                         options_.maxQueuedBytes, options_.reportPath);
 }
 
 }  // namespace xpc
