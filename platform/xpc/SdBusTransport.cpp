@@ -1057,16 +1057,47 @@ bool peerPermitted(int fd, const ucred& cred, const std::optional<gid_t>& allowe
   return false;
 }
 
+// Serves the sockets a listener hands over: each becomes a ServerChannel on the loop.
+// The defensive part of accepting lives here, so that it holds however a socket arrived: peers
+// other than root or the allowed group are told so and hung up on, and so is any socket beyond
+// the connection limit. Loop thread.
+void serveConnection(const std::shared_ptr<Loop>& loop, const std::shared_ptr<ListenerState>& state,
+                     UniqueFd connection) {
+  ucred cred{};
+  socklen_t length = sizeof cred;
+  if (::getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &cred, &length) < 0) return;
+  if (!peerPermitted(connection.get(), cred, state->options.allowedGroup)) {
+    // Tell a D-Bus client why before hanging up; the socket may already be gone.
+    [[maybe_unused]] auto n =
+        ::send(connection.get(), kRejectLine, std::strlen(kRejectLine), MSG_NOSIGNAL);
+    state->refusals.note(RefusalLog::credentials);
+    return;
+  }
+  if (state->live.load() >= state->options.maxConnections) {
+    state->refusals.note(RefusalLog::connectionLimit);
+    return;
+  }
+  auto channel = std::make_shared<ServerChannel>(loop, state, std::move(connection),
+                                                 PeerCredentials{cred.pid, cred.uid, cred.gid});
+  if (channel->start() < 0) return;
+  state->live++;
+  loop->add(std::move(channel));
+}
+
+using HandOver = std::function<void(UniqueFd)>;
+
+// The listening socket: accepts connections and hands each accepted socket over, and removes the
+// socket file when it ends. Loop thread.
 class SocketListener final : public Pollable {
  public:
-  SocketListener(std::shared_ptr<Loop> loop, std::shared_ptr<ListenerState> state, UniqueFd fd,
-                 std::string path, dev_t dev, ino_t ino)
-      : loop_(std::move(loop)),
-        state_(std::move(state)),
+  SocketListener(std::shared_ptr<ListenerState> state, UniqueFd fd, std::string path, dev_t dev,
+                 ino_t ino, HandOver handOver)
+      : state_(std::move(state)),
         fd_(std::move(fd)),
         path_(std::move(path)),
         dev_(dev),
-        ino_(ino) {}
+        ino_(ino),
+        handOver_(std::move(handOver)) {}
 
   int pollFd() const override { return fd_.get(); }
   short pollEvents() override {
@@ -1100,25 +1131,7 @@ class SocketListener final : public Pollable {
         return;
       }
       warned_ = false;
-      ucred cred{};
-      socklen_t length = sizeof cred;
-      if (::getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &cred, &length) < 0) continue;
-      if (!peerPermitted(connection.get(), cred, state_->options.allowedGroup)) {
-        // Tell a D-Bus client why before hanging up; the socket may already be gone.
-        [[maybe_unused]] auto n =
-            ::send(connection.get(), kRejectLine, std::strlen(kRejectLine), MSG_NOSIGNAL);
-        state_->refusals.note(RefusalLog::credentials);
-        continue;
-      }
-      if (state_->live.load() >= state_->options.maxConnections) {
-        state_->refusals.note(RefusalLog::connectionLimit);
-        continue;
-      }
-      auto channel = std::make_shared<ServerChannel>(loop_, state_, std::move(connection),
-                                                     PeerCredentials{cred.pid, cred.uid, cred.gid});
-      if (channel->start() < 0) continue;
-      state_->live++;
-      loop_->add(std::move(channel));
+      handOver_(std::move(connection));
     }
   }
 
@@ -1131,7 +1144,6 @@ class SocketListener final : public Pollable {
   }
 
  private:
-  std::shared_ptr<Loop> loop_;
   std::shared_ptr<ListenerState> state_;
   UniqueFd fd_;
   std::string path_;
@@ -1139,6 +1151,7 @@ class SocketListener final : public Pollable {
   ino_t ino_;
   std::uint64_t backoffUntil_ = 0;
   bool warned_ = false;
+  HandOver handOver_;
 };
 
 class SocketService final : public Service {
@@ -1148,6 +1161,13 @@ class SocketService final : public Service {
   ~SocketService() override {
     loop_->stop();
     state_->worker.stop();  // no call runs after the listener is gone
+  }
+
+  bool adopt(UniqueFd connected) override {
+    // A std::function must be copyable: the descriptor travels bare and is owned again there.
+    const int fd = connected.release();
+    loop_->post([loop = loop_, state = state_, fd] { serveConnection(loop, state, UniqueFd(fd)); });
+    return true;
   }
 
  private:
@@ -1273,8 +1293,12 @@ std::unique_ptr<Service> SdBusTransport::listen(std::string_view name, AcceptHan
   auto state = std::make_shared<ListenerState>(path);
   state->accept = std::move(accept);
   state->options = options_;
-  loop->add(
-      std::make_shared<SocketListener>(loop, state, std::move(fd), path, st.st_dev, st.st_ino));
+  loop->add(std::make_shared<SocketListener>(state, std::move(fd), path, st.st_dev, st.st_ino,
+                                             [loop = std::weak_ptr<Loop>(loop), state](UniqueFd c) {
+                                               if (auto l = loop.lock()) {
+                                                 serveConnection(l, state, std::move(c));
+                                               }
+                                             }));
   loop->start();
   return std::make_unique<SocketService>(std::move(loop), std::move(state));
 }

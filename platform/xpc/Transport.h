@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/UniqueFd.h"
 #include "platform/xpc/NSXPC.h"
 
 namespace xpc {
@@ -103,6 +104,9 @@ class Channel : public std::enable_shared_from_this<Channel> {
 class Service {
  public:
   virtual ~Service() = default;
+  // Serves a socket that is already connected (one end of a socket pair, say) as if it had been
+  // accepted, with the same checks. False when the transport has no sockets.
+  virtual bool adopt(platform::UniqueFd) { return false; }
 };
 
 // Runs on the transport's thread when a client sends its first message; true accepts.

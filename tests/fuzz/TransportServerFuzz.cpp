@@ -1,19 +1,21 @@
 // Fuzz harness: the server side of the service transport. Each input is what one client writes
-// to the agent's socket (half of the inputs get a valid authentication in front, so the fuzzer
-// spends its time on messages); the harness then hangs up and waits for the listener to close
-// the connection. The listener must neither crash nor hang, whatever it is sent.
+// into a socket pair whose other end the listener serves as an accepted connection (half of the
+// inputs get a valid authentication in front, so the fuzzer spends its time on messages); the
+// harness then hangs up and waits for the listener to close the connection. The listener must
+// neither crash nor hang, whatever it is sent.
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "platform/log/Log.h"
@@ -24,15 +26,24 @@ namespace {
 
 constexpr std::string_view kName = "fuzz.service";
 
-class Answering final : public NSXPCListenerDelegate, public ipc::AppToSystemExtensions {
+// Keeps each connection it accepts until the connection ends, as the agent does.
+class Answering final : public ipc::AppToSystemExtensions {
  public:
-  bool shouldAcceptNewConnection(NSXPCListener&, std::shared_ptr<NSXPCConnection> c) override {
+  bool accept(const std::shared_ptr<NSXPCConnection>& c) {
     c->setExportedInterface(NSXPCInterface::interfaceWithProtocol<ipc::AppToSystemExtensions>());
     c->setExportedObject(this);
     c->setRemoteObjectInterface(
         NSXPCInterface::interfaceWithProtocol<ipc::SystemExtensionsToApp>());
+    c->setInvalidationHandler([this, weak = std::weak_ptr<NSXPCConnection>(c)] {
+      std::shared_ptr<NSXPCConnection> gone;  // released after the lock
+      std::lock_guard lock(mutex_);
+      if (auto strong = weak.lock(); strong && open_.erase(strong)) gone = strong;
+    });
+    {
+      std::lock_guard lock(mutex_);
+      open_.insert(c);
+    }
     c->resume();
-    // Every other connection is kept only as long as the transport keeps it.
     return true;
   }
   void establishConnection2WithMessage(const ipc::NSString& message,
@@ -43,6 +54,10 @@ class Answering final : public NSXPCListenerDelegate, public ipc::AppToSystemExt
       const ipc::NSString&, std::function<void(const ipc::NSData&)> reply) override {
     reply(std::string(1000, 't'));
   }
+
+ private:
+  std::mutex mutex_;
+  std::set<std::shared_ptr<NSXPCConnection>> open_;
 };
 
 struct Server {
@@ -50,18 +65,16 @@ struct Server {
     char pattern[] = "/tmp/xpc-fuzz-XXXXXX";
     root = ::mkdtemp(pattern);
     ::setenv("XPC_SERVICES_DIR", (root + "/xpc").c_str(), 1);
-    path = root + "/xpc/" + std::string(kName);
-    listener =
-        NSXPCListener::initWithMachServiceName(kName, std::make_shared<xpc::SdBusTransport>());
-    listener->setDelegate(&object);
-    listener->resume();
-    if (!listener->isListening()) std::abort();
+    service = std::make_shared<xpc::SdBusTransport>()->listen(
+        kName, [this](const std::shared_ptr<xpc::Channel>& channel) {
+          return object.accept(std::make_shared<NSXPCConnection>(channel));
+        });
+    if (!service) std::abort();
   }
   std::string root;
-  std::string path;
   Answering object;
   platform::log::Capture log;  // refusal lines stay out of the fuzzer's output
-  std::unique_ptr<NSXPCListener> listener;
+  std::unique_ptr<xpc::Service> service;
 };
 
 Server& server() {
@@ -78,11 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 0 && (data[0] & 1)) bytes = std::string(1, '\0') + "AUTH EXTERNAL 30\r\nBEGIN\r\n";
   if (size > 0) bytes.append(reinterpret_cast<const char*>(data) + 1, size - 1);
 
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, s.path.c_str(), sizeof address.sun_path - 1);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) std::abort();
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0) std::abort();
+  const int fd = pair[0];
+  s.service->adopt(platform::UniqueFd(pair[1]));
   // Write and read at once: the listener may answer (or hang up) before taking everything.
   std::size_t sent = 0;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -93,12 +105,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::fprintf(stderr, "the listener did not close the connection\n");
       std::abort();
     }
-    if (sent == bytes.size() && !shut) {
+    pollfd p{fd, static_cast<short>(POLLIN | (sent < bytes.size() ? POLLOUT : 0)), 0};
+    // Once all is sent, hang up after a quiet millisecond, so that answers given on the
+    // listener's worker come back first.
+    const int ready = ::poll(&p, 1, sent == bytes.size() && !shut ? 1 : 100);
+    if (ready == 0 && sent == bytes.size() && !shut) {
       ::shutdown(fd, SHUT_WR);
       shut = true;
     }
-    pollfd p{fd, static_cast<short>(POLLIN | (shut ? 0 : POLLOUT)), 0};
-    if (::poll(&p, 1, 100) <= 0) continue;
+    if (ready <= 0) continue;
     if (p.revents & POLLOUT) {
       const ssize_t n =
           ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
