@@ -1,9 +1,13 @@
 // watchagent: creates its event-source client, subscribes to the twelve event kinds, serves its
 // clients, and forwards every event to them as a JSON document. Reads no options, arguments,
-// environment or files.
+// environment or files. It exits non-zero when it cannot publish its service, and ends cleanly
+// (socket removed, clients closed, status 0) on SIGTERM, SIGINT or SIGHUP.
+#include <signal.h>
 #include <unistd.h>
 
 #include <condition_variable>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <functional>
@@ -163,7 +167,24 @@ int setupMonitoring() {
   return 0;
 }
 
+namespace {
+
+// The ending signals are blocked before any thread exists, so every thread inherits the mask and
+// only main's sigwait takes them. A reader that went away must not end the agent: SIGPIPE is
+// ignored and the write fails with EPIPE instead.
+sigset_t blockEndingSignals() {
+  std::signal(SIGPIPE, SIG_IGN);
+  sigset_t ending;
+  sigemptyset(&ending);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&ending, sig);
+  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+  return ending;
+}
+
+}  // namespace
+
 int main() {
+  const sigset_t ending = blockEndingSignals();
   // The machine's own parts; tests of the entry install theirs instead.
   platform::es::ProcessTable processes;
   platform::es::SourceBackendOptions options;
@@ -184,7 +205,23 @@ int main() {
   if (status != 0) std::exit(-1);
 
   agent::IPCForAgent::shared().startEndpointListener();
+  if (!agent::IPCForAgent::shared().isListening()) {
+    // The transport logged why (path taken by a file, another agent serving, ...). Exiting lets
+    // the service manager's restart policy see the failure.
+    NSLog("==== watchagent cannot publish its service, exiting");
+    return 1;
+  }
 
-  // Parked for the life of the process; it ends when it is ended from outside.
-  for (;;) ::pause();
+  // Parked until one of the ending signals arrives.
+  int sig = 0;
+  while (sigwait(&ending, &sig) != 0) {
+  }
+  NSLog("==== watchagent ending on signal %d", sig);
+  agent::IPCForAgent::shared().stopEndpointListener();  // clients closed, socket removed
+  // The event-source client goes before the process does: its sources stop and put back what
+  // they changed (auditing switched on for the agent is switched off again).
+  myQueue->sync([] { cleanUp(); });
+  std::fflush(nullptr);
+  // Other long-lived objects may still have threads; leave without running destructors under them.
+  std::_Exit(0);
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/ipc/LineLimiter.h"
 #include "agent/ipc/ProcTable.h"
 #include "agent/model/JsonEncoding.h"
 #include "ipc/Identifiers.h"
@@ -78,9 +79,17 @@ void IPCForAgent::startEndpointListener() {
   listener->resume();
 }
 
+bool IPCForAgent::isListening() const {
+  return listener && listener->isListening();
+}
+
+void IPCForAgent::stopEndpointListener() {
+  if (listener) listener->invalidate();
+}
+
 bool IPCForAgent::shouldAcceptNewConnection(NSXPCListener&,
                                             std::shared_ptr<NSXPCConnection> connection) {
-  os_log(OS_LOG_DEFAULT, "NSXPCListenerDelegate.shouldAcceptNewConnection BEGIN");
+  logLimited("NSXPCListenerDelegate.shouldAcceptNewConnection BEGIN");
   connection->setExportedInterface(
       NSXPCInterface::interfaceWithProtocol<ipc::AppToSystemExtensions>());
   connection->setExportedObject(this);
@@ -90,7 +99,7 @@ bool IPCForAgent::shouldAcceptNewConnection(NSXPCListener&,
   connection->setInterruptionHandler(remover(this, connection));
   currentConnections.insert(connection);
   connection->resume();
-  os_log(OS_LOG_DEFAULT, "NSXPCListenerDelegate.shouldAcceptNewConnection END");
+  logLimited("NSXPCListenerDelegate.shouldAcceptNewConnection END");
   return true;
 }
 
@@ -117,7 +126,7 @@ void IPCForAgent::broadcastEndpointMessage(const model::EsMessage& message) {
 
 void IPCForAgent::establishConnection2WithMessage(const ipc::NSString&,
                                                   std::function<void(const ipc::NSString&)> reply) {
-  os_log(OS_LOG_DEFAULT, "IPCForAgent.establishConnection() BEGIN");
+  logLimited("IPCForAgent.establishConnection() BEGIN");
   reply(ipc::NSString(ipc::kEstablishedReply));
 }
 

@@ -47,6 +47,10 @@ class IPCForAgent final : public NSXPCListenerDelegate, public ipc::AppToSystemE
   IPCForAgent& operator=(const IPCForAgent&) = delete;
 
   void startEndpointListener();
+  // Whether the service is published (false when startEndpointListener could not publish it).
+  bool isListening() const;
+  // Stops serving: every connection is closed and the socket removed. Main thread, at the end.
+  void stopEndpointListener();
 
   bool shouldAcceptNewConnection(NSXPCListener& listener,
                                  std::shared_ptr<NSXPCConnection> connection) override;

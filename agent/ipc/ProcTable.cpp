@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "agent/ipc/CustomObject.h"
+#include "agent/ipc/LineLimiter.h"
 #include "agent/model/EsMessage.h"
 #include "agent/model/JsonEncoding.h"
 #include "platform/log/Log.h"
@@ -15,11 +16,12 @@ void answerProcTable(const std::function<void(const ipc::NSData&)>& reply) {
   CustomObject object;
   std::optional<ProcDictionary> processes = object.getProcs2();
   if (!processes) {
-    os_log(OS_LOG_DEFAULT, "could not get NSDictionary");
+    logLimited("could not get NSDictionary");
     reply(ipc::NSData(ipc::kProcTableFailureReply));
     return;
   }
-  os_log(OS_LOG_DEFAULT, "objcDictionary size: %d", static_cast<int>(processes->size()));
+  logLimited("objcDictionary size: " + std::to_string(static_cast<int>(processes->size())),
+             "objcDictionary size: %d");
 
   model::PidTable table;
   table.table.reserve(processes->size());
@@ -31,10 +33,12 @@ void answerProcTable(const std::function<void(const ipc::NSData&)>& reply) {
     reply(ipc::NSData(ipc::kProcTableFailureReply));
     return;
   }
-  os_log(OS_LOG_DEFAULT, "Encoded jsonData");
-  // Flushed at once: under a service manager standard output is a pipe, not a terminal.
-  std::fputs("Encoded jsonData\n", stdout);
-  std::fflush(stdout);
+  // The standard-output twin follows the log line's limit. Flushed at once: under a service
+  // manager standard output is a pipe, not a terminal.
+  if (logLimited("Encoded jsonData")) {
+    std::fputs("Encoded jsonData\n", stdout);
+    std::fflush(stdout);
+  }
   reply(*json);
 }
 

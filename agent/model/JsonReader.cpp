@@ -164,6 +164,11 @@ class Reader {
 template <coding::Record T>
 ReadResult<T> decode(std::string_view json) {
   try {
+    // nlohmann's parser ends its input at a NUL byte, which would let bytes after a complete
+    // document pass unseen; a JSON text never holds a raw NUL anywhere.
+    if (const auto nul = json.find('\0'); nul != std::string_view::npos) {
+      return ReadError{{}, "not valid JSON: NUL byte at offset " + std::to_string(nul)};
+    }
     Json document;
     try {
       document = Json::parse(json);

@@ -119,7 +119,8 @@ class NSXPCConnection {
   // resume(); then a failure to reach the service invalidates the connection, and calls made
   // through a proxy run its error handler (code ENOENT or ECONNREFUSED: nobody serves the name;
   // EACCES: the socket is not ours to open; ECONNABORTED: the listener hung up during the
-  // handshake, refusing our credentials or having too many connections).
+  // handshake, refusing our credentials or having too many connections; EKEYREJECTED: the
+  // socket is served by a process that is not root, and is not trusted).
   static std::shared_ptr<NSXPCConnection> initWithMachServiceName(std::string_view name);
   static std::shared_ptr<NSXPCConnection> initWithMachServiceName(
       std::string_view name, const std::shared_ptr<xpc::Transport>& transport);

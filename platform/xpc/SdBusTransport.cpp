@@ -11,6 +11,7 @@
 // and through each connection's outgoing queue, which is bounded in bytes.
 
 #include <grp.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -30,7 +31,12 @@
 
 #include "ipc/Identifiers.h"
 #include "platform/log/Log.h"
+#include "platform/xpc/CallWorker.h"
+#include "platform/xpc/IncomingGate.h"
 #include "platform/xpc/Loop.h"
+#include "platform/xpc/RefusalLog.h"
+#include "platform/xpc/ReportWriter.h"
+#include "platform/xpc/SdBusRef.h"
 #include "platform/xpc/Transport.h"
 
 namespace xpc {
@@ -44,7 +50,7 @@ constexpr int kProcessBudget = 256;
 constexpr int kSocketSendBuffer = 256 * 1024;
 // The largest byte array a D-Bus message may carry.
 constexpr std::size_t kMaxByteArray = std::size_t{1} << 26;
-// Report bytes gathered for one write.
+// Report bytes handed to the report writer at a time.
 constexpr std::size_t kRawBatch = 64 * 1024;
 
 bool isTransportInterface(const char* interface) {
@@ -55,25 +61,51 @@ bool isTransportInterface(const char* interface) {
           name[kBusInterface.size()] == '.');
 }
 
-struct MessageUnref {
-  void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
+// Memory freed by a connection beyond this goes back to the system soon after.
+constexpr std::size_t kTrimAfter = std::size_t{1} << 20;
+constexpr std::uint64_t kTrimDelay = 200'000;  // microseconds
+
+// A broadcast hands the same bytes to every connection in turn; they are kept once, however many
+// connections queue them, so that clients that fall behind together cost one copy.
+class SharedPayloads {
+ public:
+  Payload get(const std::string& bytes) {
+    std::lock_guard lock(mutex_);
+    if (!last_ || *last_ != bytes) last_ = std::make_shared<const std::string>(bytes);
+    return last_;
+  }
+
+ private:
+  std::mutex mutex_;
+  Payload last_;
 };
-using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 
 // What a listener shares with the connections it accepted.
 struct ListenerState {
+  explicit ListenerState(const std::string& path) : refusals("the listener at " + path) {}
   AcceptHandler accept;
   SdBusTransport::Options options;
   std::atomic<std::size_t> live{0};
   std::atomic<std::uint64_t> nextPeerName{1};
+  CallWorker worker;  // runs the reply-bearing calls of every connection
+  RefusalLog refusals;
+  SharedPayloads payloads;
+  std::uint64_t trimAt = 0;  // loop thread: when to hand freed memory back (0: nothing to do)
 };
 
-// Where sd-bus may write: only while no ready-made report bytes are half written (see pump()).
+// The side of a connection that replies need: where sd-bus may write (only while no ready-made
+// report bytes are half written, see pump()) and the accounting of calls and their replies.
 class WriteTurn {
  public:
   virtual ~WriteTurn() = default;
   // Runs `task` now when sd-bus may write, otherwise once it may. Loop thread only.
   virtual void whenSdBusMayWrite(std::function<void()> task) = 0;
+  // Charges a reply of `bytes` to the connection's byte limit; false when it does not fit, and
+  // the connection then ends. Any thread.
+  virtual bool chargeReply(std::size_t bytes) = 0;
+  // A reply-bearing call is over: its reply was handed to sd-bus, or it was dropped. Releases
+  // the reply's charge. Loop thread.
+  virtual void callDone(std::size_t charged) = 0;
 };
 
 // A reply owed to a caller. It may be given on any thread; when the exported object drops it
@@ -87,12 +119,13 @@ class PendingReply {
         call_(sd_bus_message_ref(call)),
         type_(type) {}
   ~PendingReply() {
-    loop_->post([turn = turn_, call = call_, replied = replied_.load()] {
+    loop_->post([turn = turn_, call = call_, replied = replied_.load(), charged = charged_] {
       auto unanswered = [call] {
         sd_bus_reply_method_errorf(call, SD_BUS_ERROR_NO_REPLY, "The service gave no reply");
         sd_bus_message_unref(call);
       };
       auto channel = turn.lock();
+      if (channel) channel->callDone(charged);
       if (!replied && channel) {
         channel->whenSdBusMayWrite(unanswered);
       } else {
@@ -105,6 +138,11 @@ class PendingReply {
 
   static void give(const std::shared_ptr<PendingReply>& self, std::string value) {
     if (self->replied_.exchange(true)) return;  // a call is answered once
+    auto channel = self->turn_.lock();
+    // A reply that does not fit under the byte limit ends the connection instead.
+    const std::size_t cost = value.size() + kQueuedSendOverhead;
+    if (!channel || !channel->chargeReply(cost)) return;
+    self->charged_ = cost;
     self->loop_->run([self, value = std::move(value)]() mutable {
       if (auto channel = self->turn_.lock()) {
         channel->whenSdBusMayWrite([self, value = std::move(value)] { self->sendOnLoop(value); });
@@ -114,14 +152,14 @@ class PendingReply {
 
  private:
   void sendOnLoop(const std::string& value) {
-    sd_bus_message* reply = nullptr;
-    int r = sd_bus_message_new_method_return(call_, &reply);
+    sd_bus_message* made = nullptr;
+    int r = sd_bus_message_new_method_return(call_, &made);
+    const MessageRef reply(made);
     if (r >= 0) {
-      r = type_ == 's' ? sd_bus_message_append_basic(reply, 's', value.c_str())
-                       : sd_bus_message_append_array(reply, 'y', value.data(), value.size());
+      r = type_ == 's' ? sd_bus_message_append_basic(made, 's', value.c_str())
+                       : sd_bus_message_append_array(made, 'y', value.data(), value.size());
     }
-    if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
-    sd_bus_message_unref(reply);
+    if (r >= 0) r = sd_bus_send(nullptr, made, nullptr);
     if (r < 0) {
       sd_bus_reply_method_errorf(call_, SD_BUS_ERROR_FAILED, "The reply could not be sent: %s",
                                  std::strerror(-r));
@@ -133,114 +171,18 @@ class PendingReply {
   sd_bus_message* call_;
   char type_;
   std::atomic<bool> replied_{false};
+  std::size_t charged_ = 0;  // set by the one give() that counts, before the last reference goes
 };
 
-// Appends one D-Bus method call (little-endian, no reply expected) at path "/" with one
-// byte-array argument, ready to be written to the socket.
-void appendReport(std::string& out, std::uint32_t serial, std::string_view interface,
-                  std::string_view member, std::string_view payload) {
-  const std::size_t start = out.size();
-  auto pad = [&](std::size_t alignment) {
-    while ((out.size() - start) % alignment) out.push_back('\0');
-  };
-  auto putU32At = [&](std::size_t at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
-  };
-  auto u32 = [&](std::uint32_t value) {
-    pad(4);
-    out.append(4, '\0');
-    putU32At(out.size() - 4, value);
-  };
-  auto field = [&](char code, char type, std::string_view value) {
-    pad(8);
-    out.push_back(code);
-    out.push_back(1);  // the variant's signature: one type
-    out.push_back(type);
-    out.push_back('\0');
-    if (type == 'g') {
-      out.push_back(static_cast<char>(value.size()));
-    } else {
-      u32(static_cast<std::uint32_t>(value.size()));
-    }
-    out.append(value);
-    out.push_back('\0');
-  };
-
-  out.append({'l', 1 /* method call */, 1 /* no reply expected */, 1 /* protocol version */});
-  const std::size_t bodyLengthAt = out.size();
-  u32(0);
-  u32(serial);
-  const std::size_t fieldsLengthAt = out.size();
-  u32(0);
-  pad(8);
-  const std::size_t fieldsStart = out.size();
-  field(1, 'o', "/");
-  field(2, 's', interface);
-  field(3, 's', member);
-  field(8, 'g', "ay");
-  putU32At(fieldsLengthAt, static_cast<std::uint32_t>(out.size() - fieldsStart));
-  pad(8);
-  u32(static_cast<std::uint32_t>(payload.size()));
-  out.append(payload);
-  putU32At(bodyLengthAt, static_cast<std::uint32_t>(4 + payload.size()));
-}
-
-class BusChannel final : public Channel, public Pollable, public WriteTurn {
+// One end of a connection over sd-bus: the outgoing report queue and its writer, the turn-taking
+// with sd-bus on the socket, delivery of incoming calls to the exported object, and the end of
+// the connection. ServerChannel (an accepted client) and ClientChannel (our connection to a
+// service) add what only their side does.
+class BusChannel : public Channel, public Pollable, public WriteTurn {
  public:
-  enum class Role { server, client };
-
-  // The accepted end of a connection; start() makes it a bus.
-  BusChannel(std::shared_ptr<Loop> loop, std::shared_ptr<ListenerState> listener, UniqueFd fd,
-             PeerCredentials peer)
-      : loop_(std::move(loop)),
-        role_(Role::server),
-        listener_(std::move(listener)),
-        maxQueuedBytes_(listener_->options.maxQueuedBytes),
-        pendingFd_(std::move(fd)),
-        peer_(peer) {}
-
-  // A client end; resume() connects.
-  BusChannel(std::shared_ptr<Loop> loop, std::string socketPath, std::size_t maxQueuedBytes)
-      : loop_(std::move(loop)),
-        role_(Role::client),
-        socketPath_(std::move(socketPath)),
-        maxQueuedBytes_(maxQueuedBytes) {}
-
-  ~BusChannel() override {
-    if (bus_) sd_bus_close_unref(bus_);
-  }
-
-  // Loop thread. Negative errno when the bus cannot be set up; the socket is closed then.
-  int startServer() {
-    sd_id128_t id;
-    int r = sd_id128_randomize(&id);
-    if (r < 0) return r;
-    if ((r = newBus(std::move(pendingFd_))) < 0) return r;
-    if ((r = sd_bus_set_server(bus_, 1, id)) < 0) return r;
-    if ((r = sd_bus_start(bus_)) < 0) return r;
-    // sd-bus asks for 8 MiB of socket buffer; what a stalled client cannot take should wait in
-    // our byte-bounded queue instead, so keep the kernel's share small.
-    const int sendBuffer = kSocketSendBuffer;
-    ::setsockopt(sd_bus_get_fd(bus_), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-    counted_ = true;
-    return 0;
-  }
-
-  void resume() override {
-    if (!markResumed()) return;
-    auto self = shared();
-    if (role_ == Role::server) {
-      loop_->post([self] { self->onResumed(); });
-    } else {
-      loop_->post([self] { self->connectClient(); });
-      loop_->start();
-    }
-  }
-
   void invalidate() override {
     auto self = shared();
     loop_->post([self] { self->close(ECANCELED); });
-    if (role_ == Role::client) loop_->start();  // so that a connection never resumed ends too
   }
 
   void release() override {
@@ -251,7 +193,6 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     dropHandlers();
     auto self = shared();
     loop_->post([self] { self->close(ECANCELED); });
-    if (role_ == Role::client) loop_->stop();  // the client's loop serves this channel alone
   }
 
   PeerCredentials peerCredentials() const override {
@@ -259,26 +200,29 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     return peer_;
   }
 
-  int pollFd() const override { return bus_ ? sd_bus_get_fd(bus_) : -1; }
+  int pollFd() const override { return bus_ ? socketFd_ : -1; }
 
   short pollEvents() override {
     if (!bus_ || closedOnLoop_ || paused_) return 0;
     if (rawPending()) return POLLOUT;
-    const int events = sd_bus_get_events(bus_);
-    return events < 0 ? 0 : static_cast<short>(events);
+    const int events = sd_bus_get_events(bus_.get());
+    if (events < 0) return 0;
+    if (!(events & POLLOUT)) unflushed_ = 0;
+    return static_cast<short>((events & POLLOUT) | inputEvents(events));
   }
 
   std::uint64_t deadline() override {
     if (!bus_ || closedOnLoop_ || paused_ || rawPending()) return UINT64_MAX;
     if (rerun_) return 0;
     std::uint64_t usec = UINT64_MAX;
-    if (sd_bus_get_timeout(bus_, &usec) < 0) return UINT64_MAX;
-    return usec;
+    if (sd_bus_get_timeout(bus_.get(), &usec) < 0) usec = UINT64_MAX;
+    return std::min(usec, ownDeadline());
   }
 
-  void handle(short) override {
+  void handle(short revents) override {
     if (!bus_ || closedOnLoop_ || paused_) return;
     auto self = shared();  // callbacks may drop the last other reference
+    if (!readInput(revents)) return;
     // Finish the reports half written, then let sd-bus read and answer before writing more,
     // so that calls are served while reports keep coming.
     if (rawPending() && !flushRaw()) return;
@@ -291,7 +235,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
         rerun_ = true;
         break;
       }
-      const int r = sd_bus_process(bus_, nullptr);
+      const int r = sd_bus_process(bus_.get(), nullptr);
       if (r < 0) {
         close(-r);
         return;
@@ -299,20 +243,39 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       if (r == 0) break;
     }
     if (closing_) return;  // a close is posted
-    if (sd_bus_is_open(bus_) <= 0) {
+    if (sd_bus_is_open(bus_.get()) <= 0 || (inputEnded() && !rerun_)) {
       close(ECONNRESET);
       return;
     }
-    if (role_ == Role::client && !running_ && sd_bus_is_ready(bus_) > 0) {
-      running_ = true;
-      auto deferred = std::move(deferred_);
-      deferred_.clear();
-      for (auto& call : deferred) call();
-    }
+    afterProcess();
     pump();
   }
 
   void shutdown() override { close(ESHUTDOWN); }
+
+  bool chargeReply(std::size_t bytes) override {
+    {
+      std::lock_guard lock(mutex_);
+      if (closed_) return false;
+      if (queuedBytes_ + bytes <= maxQueuedBytes_) {
+        queuedBytes_ += bytes;
+        return true;
+      }
+      closed_ = true;
+      closeError_ = ENOBUFS;
+    }
+    auto self = shared();
+    loop_->post([self] { self->close(ENOBUFS); });
+    return false;
+  }
+
+  void callDone(std::size_t charged) override {
+    --outstanding_;
+    if (!charged) return;
+    unflushed_ += charged;
+    std::lock_guard lock(mutex_);
+    if (!closed_) queuedBytes_ -= std::min(queuedBytes_, charged);
+  }
 
   void whenSdBusMayWrite(std::function<void()> task) override {
     // Once closed, sd-bus writes nothing, but the task still releases what it holds.
@@ -327,6 +290,11 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   void doSend(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
               SharedErrorHandler onError) override {
     const std::size_t cost = argument.size() + kQueuedSendOverhead;
+    // Charged in full to each connection: the limit is how far one client may fall behind.
+    Payload payload;
+    if (argument.size() <= kMaxByteArray) {
+      payload = shareBytes(argument);
+    }
     bool postPump = false;
     int failure = 0;
     {
@@ -341,7 +309,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
         closed_ = true;
         closeError_ = ENOBUFS;
       } else {
-        queue_.push_back(Outgoing{&method, argument, std::move(onError)});
+        queue_.push_back(Outgoing{&method, std::move(payload), std::move(onError)});
         queuedBytes_ += cost;
         postPump = !pumpPosted_;
         pumpPosted_ = true;
@@ -356,84 +324,81 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     if (postPump) loop_->post([self] { self->pump(); });
   }
 
-  void doCall(const ipc::ProtocolMethod& method, const std::string& argument, ReplyHandler reply,
-              SharedErrorHandler onError) override {
-    auto self = shared();
-    loop_->run([self, &method, argument, reply = std::move(reply),
-                onError = std::move(onError)]() mutable {
-      self->callOnLoop(method, std::move(argument), std::move(reply), std::move(onError));
-    });
-  }
-
   void reportError(SharedErrorHandler onError, NSError error) override {
     if (!onError || !*onError) return;
     loop_->post([onError = std::move(onError), error = std::move(error)] { (*onError)(error); });
   }
 
- private:
-  struct Outgoing {
-    const ipc::ProtocolMethod* method;
-    std::string payload;
-    SharedErrorHandler onError;
-  };
+  BusChannel(std::shared_ptr<Loop> loop, std::size_t maxQueuedBytes,
+             SdBusTransport::Options::ReportPath reportPath, PeerCredentials peer = {})
+      : loop_(std::move(loop)),
+        maxQueuedBytes_(maxQueuedBytes),
+        reportPath_(reportPath),
+        peer_(peer) {}
 
-  struct PendingCall {
-    BusChannel* channel = nullptr;
-    sd_bus_slot* slot = nullptr;
-    char replyType = 's';
-    ReplyHandler reply;
-    SharedErrorHandler onError;
-  };
+  // ---- What each side adds (loop thread).
+  // Input events to wait for, given sd-bus's.
+  virtual short inputEvents(int sdBusEvents) = 0;
+  // Runs before sd-bus processes; false when the connection ended here.
+  virtual bool readInput(short) { return true; }
+  // The peer will send nothing more.
+  virtual bool inputEnded() const { return false; }
+  // A time at which handle() must run besides sd-bus's own.
+  virtual std::uint64_t ownDeadline() const { return UINT64_MAX; }
+  // After sd-bus has processed what it could.
+  virtual void afterProcess() {}
+  // A method call on the transport's own interface; true when answered here.
+  virtual bool answerTransportCall(sd_bus_message*) { return false; }
+  // The first call of the connection has arrived; false refuses the connection.
+  virtual bool handOver() { return true; }
+  // Whether a reply-bearing call may be taken now (answered with an error otherwise).
+  virtual bool admitCall(sd_bus_message*) { return true; }
+  // Runs the exported object's answer to a call.
+  virtual void runAnswer(std::function<void()> answer) { answer(); }
+  // The bytes of a report as queued.
+  virtual Payload shareBytes(const std::string& bytes) {
+    return std::make_shared<const std::string>(bytes);
+  }
+  // The error the connection ends with, given why it ended.
+  virtual int closeCause(int error) const { return error; }
+  // The connection is closing: fail what waits on this side (through `fail`).
+  virtual void failPending(const std::function<void(SharedErrorHandler)>&) {}
+  // The connection has closed, having held `freed` bytes.
+  virtual void closed(std::size_t /*freed*/) {}
+  // Last, before the invalidation handler runs (unless the connection object is gone).
+  virtual void ending(int /*error*/, bool /*released*/) {}
 
   std::shared_ptr<BusChannel> shared() {
     return std::static_pointer_cast<BusChannel>(shared_from_this());
   }
 
+ protected:
+  using Outgoing = QueuedReport;
+
   int newBus(UniqueFd fd) {
     sd_bus* bus = nullptr;
     int r = sd_bus_new(&bus);
     if (r < 0) return r;
-    bus_ = bus;
-    if ((r = sd_bus_set_fd(bus_, fd.get(), fd.get())) < 0) return r;
-    fd.release();  // the bus closes it from now on
-    if ((r = sd_bus_negotiate_fds(bus_, 0)) < 0) return r;
-    return sd_bus_add_filter(bus_, nullptr, &BusChannel::onMessage, this);
+    bus_ = BusRef(bus);
+    if ((r = sd_bus_set_fd(bus_.get(), fd.get(), fd.get())) < 0) return r;
+    socketFd_ = fd.release();  // the bus closes it from now on
+    return configureBus();
   }
 
-  void connectClient() {
-    if (closedOnLoop_) return;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (socketPath_.empty() || socketPath_.size() >= sizeof address.sun_path) {
-      close(socketPath_.empty() ? EINVAL : ENAMETOOLONG);
-      return;
-    }
-    std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd) {
-      close(errno);
-      return;
-    }
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
-      close(errno);
-      return;
-    }
-    ucred cred{};
-    socklen_t length = sizeof cred;
-    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &length) == 0) {
-      std::lock_guard lock(mutex_);
-      peer_ = PeerCredentials{cred.pid, cred.uid, cred.gid};
-    }
-    int r = newBus(std::move(fd));
-    if (r >= 0) r = sd_bus_start(bus_);
-    if (r < 0) {
-      close(-r);
-      return;
-    }
-    loop_->add(shared());
+  void makeWriter() {
+    writer_ = reportPath_ == SdBusTransport::Options::ReportPath::plain
+                  ? makePlainReportWriter(bus_.get())
+                  : makeBatchedReportWriter(socketFd_);
   }
 
-  void onResumed() {
+  int configureBus() {
+    const int r = sd_bus_negotiate_fds(bus_.get(), 0);
+    if (r < 0) return r;
+    return sd_bus_add_filter(bus_.get(), nullptr, &BusChannel::onMessage, this);
+  }
+
+  // Delivers the calls that arrived before the exported object was ready.
+  void deliverHeld() {
     if (closedOnLoop_) return;
     paused_ = false;
     auto held = std::move(held_);
@@ -448,25 +413,18 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
 
   int handleMessage(sd_bus_message* m) {
     if (closing_) return 1;
+    // Whatever answers this message (sd-bus or us) is written through sd-bus.
+    unflushed_ += kQueuedSendOverhead;
     std::uint8_t type = 0;
     if (sd_bus_message_get_type(m, &type) < 0 || type != SD_BUS_MESSAGE_METHOD_CALL) return 0;
     const char* interface = sd_bus_message_get_interface(m);
     if (isTransportInterface(interface)) {
-      if (role_ == Role::server && interface == kBusInterface &&
-          sd_bus_message_is_method_call(m, nullptr, "Hello") > 0) {
-        const std::string name = ":1." + std::to_string(listener_->nextPeerName++);
-        sd_bus_reply_method_return(m, "s", name.c_str());
-        return 1;
-      }
-      return 0;  // sd-bus answers Peer calls and rejects the rest
+      // sd-bus answers Peer calls and rejects the rest.
+      return answerTransportCall(m) ? 1 : 0;
     }
-    if (role_ == Role::server && !handedOver_) {
-      handedOver_ = true;
-      const bool accepted = listener_->accept && listener_->accept(shared_from_this());
-      if (!accepted) {
-        requestClose(ECONNREFUSED);
-        return 1;
-      }
+    if (!handOver()) {
+      requestClose(ECONNREFUSED);
+      return 1;
     }
     if (closing_) return 1;
     if (!isResumed() || paused_) {
@@ -518,16 +476,471 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
       if (sd_bus_message_get_expect_reply(m) > 0) sd_bus_reply_method_return(m, "");
       return;
     }
+    if (!admitCall(m)) return;
+    ++outstanding_;
     auto pending = std::make_shared<PendingReply>(loop_, std::weak_ptr<WriteTurn>(shared()), m,
                                                   method.outSignature == "s" ? 's' : 'y');
-    invoke(method, std::move(argument),
-           [pending](std::string value) { PendingReply::give(pending, std::move(value)); });
+    auto answer = [self = shared(), &method, argument = std::move(argument), pending]() mutable {
+      self->invoke(method, std::move(argument),
+                   [pending](std::string value) { PendingReply::give(pending, std::move(value)); });
+    };
+    runAnswer(std::move(answer));
   }
 
   static void replyError(sd_bus_message* m, const char* name, const std::string& text) {
     if (sd_bus_message_get_expect_reply(m) > 0) {
       sd_bus_reply_method_errorf(m, name, "%s", text.c_str());
     }
+  }
+
+  bool rawPending() const { return writer_ && writer_->halfWritten(); }
+
+  // Reports go out as ready-made messages, many per system call, instead of one sd-bus message
+  // and one write each. sd-bus and this path take turns on the socket: reports are written only
+  // while sd-bus has nothing half written, and sd-bus is not called to write (nor to process,
+  // which may answer calls) while report bytes are half written. What waits meanwhile stays in
+  // the byte-bounded queue.
+  void pump() {
+    if (closedOnLoop_ || closing_ || !bus_ || !isResumed() || sd_bus_is_ready(bus_.get()) <= 0)
+      return;
+    auto self = shared();
+    for (;;) {
+      if (!flushRaw()) return;
+      runAfterRaw();
+      if (closedOnLoop_ || rawPending()) return;
+      const int events = sd_bus_get_events(bus_.get());
+      if (events < 0 || (events & POLLOUT)) return;  // sd-bus is mid-message
+      if (!fillRaw()) return;
+    }
+  }
+
+  void runAfterRaw() {
+    if (afterRaw_.empty()) return;
+    auto tasks = std::move(afterRaw_);
+    afterRaw_.clear();
+    for (auto& task : tasks) task();
+  }
+
+  // Writes what the report writer holds; true once nothing is.
+  bool flushRaw() {
+    if (!writer_) return true;
+    return settle(writer_->flush());
+  }
+
+  bool settle(ReportWriter::Result result) {
+    if (result.status == ReportWriter::Status::failed) close(result.error);
+    return result.status == ReportWriter::Status::done;
+  }
+
+  // Hands queued reports to the report writer; false when the queue was empty.
+  bool fillRaw() {
+    std::vector<QueuedReport> batch;
+    {
+      std::lock_guard lock(mutex_);
+      if (queue_.empty()) {
+        pumpPosted_ = false;
+        return false;
+      }
+      std::size_t bytes = 0;
+      while (!queue_.empty() && bytes < kRawBatch) {
+        bytes += queue_.front().payload->size() + 128;
+        queuedBytes_ -= queue_.front().payload->size() + kQueuedSendOverhead;
+        batch.push_back(std::move(queue_.front()));
+        queue_.pop_front();
+      }
+    }
+    if (remoteWire_.empty()) {
+      const auto remote = remoteObjectInterface();
+      remoteWire_ = remote ? remote->wireName() : std::string();
+    }
+    settle(writer_->add(std::move(batch), remoteWire_));
+    return !closedOnLoop_;
+  }
+
+  void requestClose(int error) {
+    closing_ = true;
+    auto self = shared();
+    loop_->post([self, error] { self->close(error); });
+  }
+
+  int closeError() {
+    std::lock_guard lock(mutex_);
+    return closeError_ ? closeError_ : ENOTCONN;
+  }
+
+  // Loop thread, never from inside an sd-bus callback.
+  void close(int error) {
+    if (closedOnLoop_) return;
+    closedOnLoop_ = true;
+    error = closeCause(error);
+    closing_ = true;
+    std::deque<Outgoing> dropped;
+    bool released;
+    std::size_t freed = 0;
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;
+      if (!closeError_) closeError_ = error;
+      error = closeError_;
+      dropped.swap(queue_);
+      freed += queuedBytes_;
+      queuedBytes_ = 0;
+      released = released_;
+    }
+    auto self = shared();
+    loop_->remove(this);
+    held_.clear();
+
+    std::vector<SharedErrorHandler> failed;
+    std::unordered_set<const ErrorHandler*> seen;
+    auto addFailed = [&](SharedErrorHandler handler) {
+      if (handler && *handler && seen.insert(handler.get()).second) {
+        failed.push_back(std::move(handler));
+      }
+    };
+    if (writer_) {
+      std::vector<SharedErrorHandler> unwritten;
+      freed += writer_->drop(unwritten);
+      for (auto& handler : unwritten) addFailed(std::move(handler));
+    }
+    for (auto& item : dropped) addFailed(std::move(item.onError));
+
+    failPending(addFailed);
+    bus_.reset();
+    runAfterRaw();  // replies that waited: they find the bus closed and let go of their calls
+    dropped.clear();
+    closed(freed + unflushed_);
+    unflushed_ = 0;
+    // Callers learn why before the invalidation handler runs.
+    const NSError reason = makeError(error, "The connection ended");
+    for (auto& handler : failed) (*handler)(reason);
+    ending(error, released);
+    if (released) return;
+    fireInvalidation();
+  }
+
+  // Fixed at construction.
+  const std::shared_ptr<Loop> loop_;
+  const std::size_t maxQueuedBytes_;
+  const SdBusTransport::Options::ReportPath reportPath_;
+
+  // Loop thread only.
+  BusRef bus_;
+  int socketFd_ = -1;          // the peer's socket, owned by the bus
+  std::size_t unflushed_ = 0;  // estimated bytes sd-bus holds unwritten
+  bool paused_ = false;
+  bool rerun_ = false;
+  bool closing_ = false;
+  bool closedOnLoop_ = false;
+  std::vector<MessageRef> held_;
+  std::unique_ptr<ReportWriter> writer_;  // once the bus is set up
+  std::vector<std::function<void()>> afterRaw_;
+  std::string remoteWire_;
+
+  // Any thread.
+  mutable std::mutex mutex_;
+  PeerCredentials peer_;
+  std::deque<Outgoing> queue_;
+  std::size_t queuedBytes_ = 0;
+  bool pumpPosted_ = false;
+  bool closed_ = false;
+  int closeError_ = 0;
+  bool released_ = false;
+  std::atomic<std::size_t> outstanding_{0};  // reply-bearing calls not yet answered
+};
+
+// The agent's end of a client's connection: its input passes the gate, its calls are answered
+// on the listener's worker, and it counts toward the listener's limits.
+class ServerChannel final : public BusChannel {
+ public:
+  // start() makes the accepted socket a bus.
+  ServerChannel(std::shared_ptr<Loop> loop, std::shared_ptr<ListenerState> listener, UniqueFd fd,
+                PeerCredentials peer)
+      : BusChannel(loop, listener->options.maxQueuedBytes, listener->options.reportPath, peer),
+        listener_(std::move(listener)),
+        pendingFd_(std::move(fd)),
+        gate_(listener_->options.maxIncomingMessage) {}
+
+  // Loop thread. Negative errno when the bus cannot be set up; the socket is closed then.
+  //
+  // sd-bus writes to the client's socket directly but reads from a socket pair that we feed
+  // with what the client wrote once the gate has let it through. The peer's credentials were
+  // checked on accept; sd-bus sees ours on its end of the pair, so it is told to take the uid a
+  // client names in its EXTERNAL authentication as it stands (anonymous mode).
+  int start() {
+    sd_id128_t id;
+    int r = sd_id128_randomize(&id);
+    if (r < 0) return r;
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) < 0) {
+      return -errno;
+    }
+    UniqueFd busInput(pair[0]);
+    gateFd_ = UniqueFd(pair[1]);
+    UniqueFd client = std::move(pendingFd_);
+    sd_bus* bus = nullptr;
+    if ((r = sd_bus_new(&bus)) < 0) return r;
+    bus_ = BusRef(bus);
+    if ((r = sd_bus_set_fd(bus_.get(), busInput.get(), client.get())) < 0) return r;
+    socketFd_ = client.release();  // the bus closes both from now on
+    busInput.release();
+    if ((r = configureBus()) < 0) return r;
+    if ((r = sd_bus_set_server(bus_.get(), 1, id)) < 0) return r;
+    if ((r = sd_bus_set_anonymous(bus_.get(), 1)) < 0) return r;
+    if ((r = sd_bus_start(bus_.get())) < 0) return r;
+    makeWriter();
+    // sd-bus asks for 8 MiB of socket buffer; what a stalled client cannot take should wait in
+    // our byte-bounded queue instead, so keep the kernel's share small.
+    const int sendBuffer = kSocketSendBuffer;
+    ::setsockopt(socketFd_, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    authDeadline_ = monotonicMicroseconds() +
+                    static_cast<std::uint64_t>(listener_->options.authTimeout.count()) * 1000u;
+    counted_ = true;
+    return 0;
+  }
+
+  void resume() override {
+    if (!markResumed()) return;
+    auto self = std::static_pointer_cast<ServerChannel>(shared_from_this());
+    loop_->post([self] { self->deliverHeld(); });
+  }
+
+ protected:
+  void doCall(const ipc::ProtocolMethod& method, const std::string&, ReplyHandler,
+              SharedErrorHandler onError) override {
+    reportError(std::move(onError),
+                makeError(ENOTSUP, std::string(method.member) + ": the service makes no calls"));
+  }
+
+  short inputEvents(int) override { return backedUp() ? 0 : POLLIN; }
+  bool inputEnded() const override { return clientGone_; }
+  std::uint64_t ownDeadline() const override { return authDeadline_ ? authDeadline_ : UINT64_MAX; }
+
+  // sd-bus holds this many bytes of answers it could not write yet, so stop reading.
+  bool backedUp() const { return unflushed_ >= listener_->options.replyBacklog; }
+
+  // Reads what the client wrote and feeds what the gate lets through to
+  // sd-bus. False when the connection ended here.
+  bool readInput(short revents) override {
+    if (authDeadline_ && sd_bus_is_ready(bus_.get()) > 0) authDeadline_ = 0;
+    if (authDeadline_ && monotonicMicroseconds() >= authDeadline_) {
+      listener_->refusals.note(RefusalLog::authTimeout);
+      close(ETIMEDOUT);
+      return false;
+    }
+    // Nothing more is read while sd-bus still has unprocessed input (rerun_), so that its end of
+    // the pair never holds more than one round of bytes.
+    if (!(revents & (POLLIN | POLLHUP | POLLERR)) || backedUp() || clientGone_ || rerun_) {
+      return true;
+    }
+    char buffer[16 * 1024];
+    std::string forward;
+    for (int round = 0; round < 4; ++round) {
+      const ssize_t n = ::recv(socketFd_, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) break;
+      if (n <= 0) {
+        // Gone (or failed): what it sent before is still served, then the connection ends.
+        clientGone_ = true;
+        break;
+      }
+      if (gate_.take(std::string_view(buffer, static_cast<std::size_t>(n)), forward) !=
+          IncomingGate::Verdict::pass) {
+        listener_->refusals.note(RefusalLog::messageSize);
+        close(EMSGSIZE);
+        return false;
+      }
+    }
+    for (std::size_t at = 0; at < forward.size();) {
+      const ssize_t n = ::send(gateFd_.get(), forward.data() + at, forward.size() - at,
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        // sd-bus reads its end after every round, so this only fails when the bus is broken.
+        close(errno == EAGAIN ? ENOBUFS : errno);
+        return false;
+      }
+      at += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  bool answerTransportCall(sd_bus_message* m) override {
+    if (std::string_view(sd_bus_message_get_interface(m)) != kBusInterface ||
+        sd_bus_message_is_method_call(m, nullptr, "Hello") <= 0) {
+      return false;
+    }
+    const std::string name = ":1." + std::to_string(listener_->nextPeerName++);
+    sd_bus_reply_method_return(m, "s", name.c_str());
+    return true;
+  }
+
+  bool handOver() override {
+    if (handedOver_) return true;
+    handedOver_ = true;
+    return listener_->accept && listener_->accept(shared_from_this());
+  }
+
+  bool admitCall(sd_bus_message* m) override {
+    if (outstanding_.load() < listener_->options.maxOutstandingCalls) return true;
+    listener_->refusals.note(RefusalLog::callLimit);
+    replyError(m, SD_BUS_ERROR_LIMITS_EXCEEDED, "Too many calls waiting for their answers");
+    return false;
+  }
+
+  // The listener's worker answers, so that building a reply never holds up this loop.
+  void runAnswer(std::function<void()> answer) override {
+    listener_->worker.post(std::move(answer));
+  }
+
+  Payload shareBytes(const std::string& bytes) override { return listener_->payloads.get(bytes); }
+
+  void closed(std::size_t freed) override {
+    if (counted_) {
+      listener_->live--;
+      counted_ = false;
+    }
+    // A connection that held much gives it back to the system, not only to the allocator. The
+    // listener trims a little later, once connections that fell behind together (sharing their
+    // reports) have all ended and their last references are gone.
+    if (freed >= kTrimAfter) listener_->trimAt = monotonicMicroseconds() + kTrimDelay;
+  }
+
+ private:
+  const std::shared_ptr<ListenerState> listener_;
+  UniqueFd pendingFd_;
+  UniqueFd gateFd_;  // our end of sd-bus's input
+  IncomingGate gate_;
+  std::uint64_t authDeadline_ = 0;  // until the handshake is complete
+  bool clientGone_ = false;
+  bool counted_ = false;
+  bool handedOver_ = false;
+};
+
+// Our connection to a service: it connects on resume, on its own loop, to a server it trusts,
+// and makes calls whose replies it waits for.
+class ClientChannel final : public BusChannel {
+ public:
+  ClientChannel(std::shared_ptr<Loop> loop, std::string socketPath, std::size_t maxQueuedBytes,
+                SdBusTransport::Options::ReportPath reportPath)
+      : BusChannel(std::move(loop), maxQueuedBytes, reportPath),
+        socketPath_(std::move(socketPath)) {}
+
+  void resume() override {
+    if (!markResumed()) return;
+    auto self = std::static_pointer_cast<ClientChannel>(shared_from_this());
+    loop_->post([self] { self->connect(); });
+    loop_->start();
+  }
+
+  void invalidate() override {
+    BusChannel::invalidate();
+    loop_->start();  // so that a connection never resumed ends too
+  }
+
+  void release() override {
+    BusChannel::release();
+    loop_->stop();  // the client's loop serves this channel alone
+  }
+
+ protected:
+  void doCall(const ipc::ProtocolMethod& method, const std::string& argument, ReplyHandler reply,
+              SharedErrorHandler onError) override {
+    auto self = std::static_pointer_cast<ClientChannel>(shared_from_this());
+    loop_->run([self, &method, argument, reply = std::move(reply),
+                onError = std::move(onError)]() mutable {
+      self->callOnLoop(method, std::move(argument), std::move(reply), std::move(onError));
+    });
+  }
+
+  short inputEvents(int sdBusEvents) override { return static_cast<short>(sdBusEvents & POLLIN); }
+
+  void afterProcess() override {
+    if (running_ || sd_bus_is_ready(bus_.get()) <= 0) return;
+    running_ = true;
+    auto deferred = std::move(deferred_);
+    deferred_.clear();
+    for (auto& call : deferred) call();
+  }
+
+  int closeCause(int error) const override {
+    // A listener hangs up during the handshake on a peer it does not admit (credentials or
+    // connection limit).
+    if (bus_ && !running_ && (error == ECONNRESET || error == EPIPE || error == ENOTCONN)) {
+      return ECONNABORTED;
+    }
+    return error;
+  }
+
+  void failPending(const std::function<void(SharedErrorHandler)>& fail) override {
+    auto calls = std::move(calls_);
+    calls_.clear();
+    for (auto& call : calls) {
+      sd_bus_slot_unref(call->slot);
+      fail(std::move(call->onError));
+    }
+  }
+
+  void ending(int error, bool released) override {
+    auto deferred = std::move(deferred_);
+    deferred_.clear();
+    for (auto& call : deferred) call();  // each fails now that the channel is closed
+    if (!released && running_ && error != ECANCELED) fireInterruption();
+  }
+
+ private:
+  struct PendingCall {
+    ClientChannel* channel = nullptr;
+    sd_bus_slot* slot = nullptr;
+    char replyType = 's';
+    ReplyHandler reply;
+    SharedErrorHandler onError;
+  };
+
+  void connect() {
+    if (closedOnLoop_) return;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketPath_.empty() || socketPath_.size() >= sizeof address.sun_path) {
+      close(socketPath_.empty() ? EINVAL : ENAMETOOLONG);
+      return;
+    }
+    std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) {
+      close(errno);
+      return;
+    }
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+      close(errno);
+      return;
+    }
+    // Whoever serves the socket gets our calls and feeds us events: it must be root (or our own
+    // user, who could impersonate us anyway).
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &length) < 0) {
+      close(errno);
+      return;
+    }
+    if (cred.uid != 0 && cred.uid != ::geteuid()) {
+      platform::log::write("xpc: " + socketPath_ + " is served by uid " + std::to_string(cred.uid) +
+                           ", not root: not trusted");
+      close(kUntrustedServer);
+      return;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      peer_ = PeerCredentials{cred.pid, cred.uid, cred.gid};
+    }
+    int r = newBus(std::move(fd));
+    if (r >= 0) r = sd_bus_start(bus_.get());
+    if (r < 0) {
+      close(-r);
+      return;
+    }
+    makeWriter();
+    loop_->add(shared());
   }
 
   void callOnLoop(const ipc::ProtocolMethod& method, std::string argument, ReplyHandler reply,
@@ -552,7 +965,7 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     const std::string interface = remote ? remote->wireName() : std::string();
     const std::string member(method.member);
     sd_bus_message* call = nullptr;
-    int r = sd_bus_message_new_method_call(bus_, &call, nullptr, "/", interface.c_str(),
+    int r = sd_bus_message_new_method_call(bus_.get(), &call, nullptr, "/", interface.c_str(),
                                            member.c_str());
     if (r >= 0) {
       r = method.inSignature == "s"
@@ -565,7 +978,8 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     pending->reply = std::move(reply);
     pending->onError = onError;
     if (r >= 0) {
-      r = sd_bus_call_async(bus_, &pending->slot, call, &BusChannel::onReply, pending.get(), 0);
+      r = sd_bus_call_async(bus_.get(), &pending->slot, call, &ClientChannel::onReply,
+                            pending.get(), 0);
     }
     sd_bus_message_unref(call);
     if (r < 0) {
@@ -617,203 +1031,10 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
     if (reply) reply(std::move(value));
   }
 
-  bool rawPending() const { return rawSent_ < raw_.size(); }
-
-  // Reports go out as ready-made messages, many per system call, instead of one sd-bus message
-  // and one write each. sd-bus and this path take turns on the socket: reports are written only
-  // while sd-bus has nothing half written, and sd-bus is not called to write (nor to process,
-  // which may answer calls) while report bytes are half written. What waits meanwhile stays in
-  // the byte-bounded queue.
-  void pump() {
-    if (closedOnLoop_ || closing_ || !bus_ || !isResumed() || sd_bus_is_ready(bus_) <= 0) return;
-    auto self = shared();
-    for (;;) {
-      if (!flushRaw()) return;
-      runAfterRaw();
-      if (closedOnLoop_ || rawPending()) return;
-      const int events = sd_bus_get_events(bus_);
-      if (events < 0 || (events & POLLOUT)) return;  // sd-bus is mid-message
-      if (!fillRaw()) return;
-    }
-  }
-
-  void runAfterRaw() {
-    if (afterRaw_.empty()) return;
-    auto tasks = std::move(afterRaw_);
-    afterRaw_.clear();
-    for (auto& task : tasks) task();
-  }
-
-  // Writes what is pending; true once nothing is.
-  bool flushRaw() {
-    while (rawPending()) {
-      const ssize_t n = ::send(sd_bus_get_fd(bus_), raw_.data() + rawSent_, raw_.size() - rawSent_,
-                               MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN) close(errno);
-        return false;
-      }
-      rawSent_ += static_cast<std::size_t>(n);
-    }
-    if (raw_.capacity() > 4 * kRawBatch) {
-      std::string().swap(raw_);  // one huge report does not keep its buffer
-    } else {
-      raw_.clear();
-    }
-    rawSent_ = 0;
-    rawErrors_.clear();
-    return true;
-  }
-
-  // Moves queued reports into the write buffer; false when the queue was empty.
-  bool fillRaw() {
-    std::vector<Outgoing> batch;
-    {
-      std::lock_guard lock(mutex_);
-      if (queue_.empty()) {
-        pumpPosted_ = false;
-        return false;
-      }
-      std::size_t bytes = 0;
-      while (!queue_.empty() && bytes < kRawBatch) {
-        bytes += queue_.front().payload.size() + 128;
-        queuedBytes_ -= queue_.front().payload.size() + kQueuedSendOverhead;
-        batch.push_back(std::move(queue_.front()));
-        queue_.pop_front();
-      }
-    }
-    if (remoteWire_.empty()) {
-      const auto remote = remoteObjectInterface();
-      remoteWire_ = remote ? remote->wireName() : std::string();
-    }
-    for (auto& item : batch) {
-      appendReport(raw_, nextSerial(), remoteWire_, item.method->member, item.payload);
-      if (rawErrors_.empty() || rawErrors_.back() != item.onError) {
-        rawErrors_.push_back(std::move(item.onError));
-      }
-    }
-    return true;
-  }
-
-  // Serials of our own messages, apart from those sd-bus gives its messages (counting from 1).
-  std::uint32_t nextSerial() {
-    if (serial_ == 0) serial_ = 0x80000000u;
-    return serial_++;
-  }
-
-  void requestClose(int error) {
-    closing_ = true;
-    auto self = shared();
-    loop_->post([self, error] { self->close(error); });
-  }
-
-  int closeError() {
-    std::lock_guard lock(mutex_);
-    return closeError_ ? closeError_ : ENOTCONN;
-  }
-
-  // Loop thread, never from inside an sd-bus callback.
-  void close(int error) {
-    if (closedOnLoop_) return;
-    closedOnLoop_ = true;
-    if (role_ == Role::client && bus_ && !running_ &&
-        (error == ECONNRESET || error == EPIPE || error == ENOTCONN)) {
-      // A listener hangs up during the handshake on a peer it does not admit (credentials or
-      // connection limit).
-      error = ECONNABORTED;
-    }
-    closing_ = true;
-    std::deque<Outgoing> dropped;
-    bool released;
-    {
-      std::lock_guard lock(mutex_);
-      closed_ = true;
-      if (!closeError_) closeError_ = error;
-      error = closeError_;
-      dropped.swap(queue_);
-      queuedBytes_ = 0;
-      released = released_;
-    }
-    auto self = shared();
-    loop_->remove(this);
-    held_.clear();
-    if (counted_) {
-      listener_->live--;
-      counted_ = false;
-    }
-
-    std::vector<SharedErrorHandler> failed;
-    std::unordered_set<const ErrorHandler*> seen;
-    auto addFailed = [&](SharedErrorHandler handler) {
-      if (handler && *handler && seen.insert(handler.get()).second) {
-        failed.push_back(std::move(handler));
-      }
-    };
-    for (auto& handler : rawErrors_) addFailed(std::move(handler));
-    rawErrors_.clear();
-    raw_.clear();
-    rawSent_ = 0;
-    for (auto& item : dropped) addFailed(std::move(item.onError));
-
-    auto calls = std::move(calls_);
-    calls_.clear();
-    for (auto& call : calls) {
-      sd_bus_slot_unref(call->slot);
-      addFailed(std::move(call->onError));
-    }
-    if (bus_) {
-      sd_bus_close_unref(bus_);
-      bus_ = nullptr;
-    }
-    runAfterRaw();  // replies that waited: they find the bus closed and let go of their calls
-    // Callers learn why before the invalidation handler runs.
-    const NSError reason = makeError(error, "The connection ended");
-    for (auto& handler : failed) (*handler)(reason);
-    auto deferred = std::move(deferred_);
-    deferred_.clear();
-    for (auto& call : deferred) call();  // each fails now that the channel is closed
-    if (released) return;
-    if (role_ == Role::client && running_ && error != ECANCELED) fireInterruption();
-    fireInvalidation();
-  }
-
-  // Fixed at construction.
-  const std::shared_ptr<Loop> loop_;
-  const Role role_;
-  const std::shared_ptr<ListenerState> listener_;  // server side only
-  const std::string socketPath_;                   // client side only
-  const std::size_t maxQueuedBytes_;
-
-  // Loop thread only.
-  UniqueFd pendingFd_;
-  sd_bus* bus_ = nullptr;
-  bool counted_ = false;
-  bool handedOver_ = false;
-  bool paused_ = false;
+  const std::string socketPath_;
   bool running_ = false;
-  bool rerun_ = false;
-  bool closing_ = false;
-  bool closedOnLoop_ = false;
-  std::vector<MessagePtr> held_;
   std::list<std::unique_ptr<PendingCall>> calls_;
   std::vector<std::function<void()>> deferred_;
-  std::string raw_;  // report messages ready for the socket
-  std::size_t rawSent_ = 0;
-  std::vector<SharedErrorHandler> rawErrors_;  // of the reports in raw_
-  std::vector<std::function<void()>> afterRaw_;
-  std::string remoteWire_;
-  std::uint32_t serial_ = 0;
-
-  // Any thread.
-  mutable std::mutex mutex_;
-  PeerCredentials peer_;
-  std::deque<Outgoing> queue_;
-  std::size_t queuedBytes_ = 0;
-  bool pumpPosted_ = false;
-  bool closed_ = false;
-  int closeError_ = 0;
-  bool released_ = false;
 };
 
 bool peerPermitted(int fd, const ucred& cred, const std::optional<gid_t>& allowedGroup) {
@@ -836,16 +1057,47 @@ bool peerPermitted(int fd, const ucred& cred, const std::optional<gid_t>& allowe
   return false;
 }
 
+// Serves the sockets a listener hands over: each becomes a ServerChannel on the loop.
+// The defensive part of accepting lives here, so that it holds however a socket arrived: peers
+// other than root or the allowed group are told so and hung up on, and so is any socket beyond
+// the connection limit. Loop thread.
+void serveConnection(const std::shared_ptr<Loop>& loop, const std::shared_ptr<ListenerState>& state,
+                     UniqueFd connection) {
+  ucred cred{};
+  socklen_t length = sizeof cred;
+  if (::getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &cred, &length) < 0) return;
+  if (!peerPermitted(connection.get(), cred, state->options.allowedGroup)) {
+    // Tell a D-Bus client why before hanging up; the socket may already be gone.
+    [[maybe_unused]] auto n =
+        ::send(connection.get(), kRejectLine, std::strlen(kRejectLine), MSG_NOSIGNAL);
+    state->refusals.note(RefusalLog::credentials);
+    return;
+  }
+  if (state->live.load() >= state->options.maxConnections) {
+    state->refusals.note(RefusalLog::connectionLimit);
+    return;
+  }
+  auto channel = std::make_shared<ServerChannel>(loop, state, std::move(connection),
+                                                 PeerCredentials{cred.pid, cred.uid, cred.gid});
+  if (channel->start() < 0) return;
+  state->live++;
+  loop->add(std::move(channel));
+}
+
+using HandOver = std::function<void(UniqueFd)>;
+
+// The listening socket: accepts connections and hands each accepted socket over, and removes the
+// socket file when it ends. Loop thread.
 class SocketListener final : public Pollable {
  public:
-  SocketListener(std::shared_ptr<Loop> loop, std::shared_ptr<ListenerState> state, UniqueFd fd,
-                 std::string path, dev_t dev, ino_t ino)
-      : loop_(std::move(loop)),
-        state_(std::move(state)),
+  SocketListener(std::shared_ptr<ListenerState> state, UniqueFd fd, std::string path, dev_t dev,
+                 ino_t ino, HandOver handOver)
+      : state_(std::move(state)),
         fd_(std::move(fd)),
         path_(std::move(path)),
         dev_(dev),
-        ino_(ino) {}
+        ino_(ino),
+        handOver_(std::move(handOver)) {}
 
   int pollFd() const override { return fd_.get(); }
   short pollEvents() override {
@@ -853,10 +1105,15 @@ class SocketListener final : public Pollable {
     return monotonicMicroseconds() < backoffUntil_ ? 0 : POLLIN;
   }
   std::uint64_t deadline() override {
-    return backoffUntil_ > monotonicMicroseconds() ? backoffUntil_ : UINT64_MAX;
+    std::uint64_t at = backoffUntil_ > monotonicMicroseconds() ? backoffUntil_ : UINT64_MAX;
+    return state_->trimAt ? std::min(at, state_->trimAt) : at;
   }
 
   void handle(short revents) override {
+    if (state_->trimAt && state_->trimAt <= monotonicMicroseconds()) {
+      state_->trimAt = 0;
+      ::malloc_trim(0);
+    }
     if (!fd_ || !(revents & POLLIN)) return;
     for (int i = 0; i < 64; ++i) {
       UniqueFd connection(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
@@ -874,21 +1131,7 @@ class SocketListener final : public Pollable {
         return;
       }
       warned_ = false;
-      ucred cred{};
-      socklen_t length = sizeof cred;
-      if (::getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &cred, &length) < 0) continue;
-      if (!peerPermitted(connection.get(), cred, state_->options.allowedGroup)) {
-        // Tell a D-Bus client why before hanging up; the socket may already be gone.
-        [[maybe_unused]] auto n =
-            ::send(connection.get(), kRejectLine, std::strlen(kRejectLine), MSG_NOSIGNAL);
-        continue;
-      }
-      if (state_->live.load() >= state_->options.maxConnections) continue;
-      auto channel = std::make_shared<BusChannel>(loop_, state_, std::move(connection),
-                                                  PeerCredentials{cred.pid, cred.uid, cred.gid});
-      if (channel->startServer() < 0) continue;
-      state_->live++;
-      loop_->add(std::move(channel));
+      handOver_(std::move(connection));
     }
   }
 
@@ -901,7 +1144,6 @@ class SocketListener final : public Pollable {
   }
 
  private:
-  std::shared_ptr<Loop> loop_;
   std::shared_ptr<ListenerState> state_;
   UniqueFd fd_;
   std::string path_;
@@ -909,15 +1151,28 @@ class SocketListener final : public Pollable {
   ino_t ino_;
   std::uint64_t backoffUntil_ = 0;
   bool warned_ = false;
+  HandOver handOver_;
 };
 
 class SocketService final : public Service {
  public:
-  explicit SocketService(std::shared_ptr<Loop> loop) : loop_(std::move(loop)) {}
-  ~SocketService() override { loop_->stop(); }
+  SocketService(std::shared_ptr<Loop> loop, std::shared_ptr<ListenerState> state)
+      : loop_(std::move(loop)), state_(std::move(state)) {}
+  ~SocketService() override {
+    loop_->stop();
+    state_->worker.stop();  // no call runs after the listener is gone
+  }
+
+  bool adopt(UniqueFd connected) override {
+    // A std::function must be copyable: the descriptor travels bare and is owned again there.
+    const int fd = connected.release();
+    loop_->post([loop = loop_, state = state_, fd] { serveConnection(loop, state, UniqueFd(fd)); });
+    return true;
+  }
 
  private:
   std::shared_ptr<Loop> loop_;
+  std::shared_ptr<ListenerState> state_;
 };
 
 std::mutex gUmaskMutex;
@@ -927,13 +1182,28 @@ void logListenFailure(std::string_view name, const std::string& path, int error)
                        std::strerror(error));
 }
 
-// Makes the services directory when it is missing: 0755, whatever the umask.
+// Makes the services directory when it is missing: 0755, whatever the umask. One that exists
+// must be a directory that only root (or, for a listener not run as root, its own user) can
+// change: anyone else able to write there could put an impostor's socket in our place.
 int ensureDirectory(const std::string& dir) {
-  if (::mkdir(dir.c_str(), 0755) == 0) return ::chmod(dir.c_str(), 0755) == 0 ? 0 : -errno;
-  if (errno != EEXIST) return -errno;
+  if (::mkdir(dir.c_str(), 0755) == 0) {
+    if (::chmod(dir.c_str(), 0755) < 0) return -errno;
+  } else if (errno != EEXIST) {
+    return -errno;
+  }
   struct stat st {};
-  if (::stat(dir.c_str(), &st) < 0) return -errno;
-  return S_ISDIR(st.st_mode) ? 0 : -ENOTDIR;
+  if (::lstat(dir.c_str(), &st) < 0) return -errno;
+  if (!S_ISDIR(st.st_mode)) return -ENOTDIR;
+  if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+    platform::log::write("xpc: " + dir + " is owned by uid " + std::to_string(st.st_uid) +
+                         ", not root: refused");
+    return -EPERM;
+  }
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    platform::log::write("xpc: " + dir + " is writable by group or others: refused");
+    return -EPERM;
+  }
+  return 0;
 }
 
 // A socket file left by a listener that is gone is replaced; a live listener is not.
@@ -1020,13 +1290,17 @@ std::unique_ptr<Service> SdBusTransport::listen(std::string_view name, AcceptHan
     logListenFailure(name, path, error);
     return nullptr;
   }
-  auto state = std::make_shared<ListenerState>();
+  auto state = std::make_shared<ListenerState>(path);
   state->accept = std::move(accept);
   state->options = options_;
-  loop->add(
-      std::make_shared<SocketListener>(loop, state, std::move(fd), path, st.st_dev, st.st_ino));
+  loop->add(std::make_shared<SocketListener>(state, std::move(fd), path, st.st_dev, st.st_ino,
+                                             [loop = std::weak_ptr<Loop>(loop), state](UniqueFd c) {
+                                               if (auto l = loop.lock()) {
+                                                 serveConnection(l, state, std::move(c));
+                                               }
+                                             }));
   loop->start();
-  return std::make_unique<SocketService>(std::move(loop));
+  return std::make_unique<SocketService>(std::move(loop), std::move(state));
 }
 
 namespace {
@@ -1060,8 +1334,8 @@ class DeadChannel final : public Channel {
 std::shared_ptr<Channel> SdBusTransport::connect(std::string_view name) {
   auto loop = Loop::create();
   if (!loop) return std::make_shared<DeadChannel>(errno);
-  return std::make_shared<BusChannel>(std::move(loop), socketPathForService(name),
-                                      options_.maxQueuedBytes);
+  return std::make_shared<ClientChannel>(std::move(loop), socketPathForService(name),
+                                         options_.maxQueuedBytes, options_.reportPath);
 }
 
 }  // namespace xpc

@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -13,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/UniqueFd.h"
 #include "platform/xpc/NSXPC.h"
 
 namespace xpc {
@@ -101,6 +104,9 @@ class Channel : public std::enable_shared_from_this<Channel> {
 class Service {
  public:
   virtual ~Service() = default;
+  // Serves a socket that is already connected (one end of a socket pair, say) as if it had been
+  // accepted, with the same checks. False when the transport has no sockets.
+  virtual bool adopt(platform::UniqueFd) { return false; }
 };
 
 // Runs on the transport's thread when a client sends its first message; true accepts.
@@ -121,14 +127,27 @@ class Transport {
 class SdBusTransport final : public Transport {
  public:
   struct Options {
-    // Outgoing bytes a connection may have waiting; a send beyond it fails and ends the
-    // connection, so a client that stops reading is dropped.
+    // Outgoing bytes (reports and replies) a connection may have waiting; a send beyond it fails
+    // and ends the connection, so a client that stops reading is dropped.
     std::size_t maxQueuedBytes = std::size_t{16} << 20;
     // Connections a listener serves at once; more are closed on arrival.
     std::size_t maxConnections = 64;
     // Besides root, peers whose primary or supplementary group this is may connect. Defaults to
     // the build-time group, when one is configured and exists.
     std::optional<gid_t> allowedGroup = defaultAllowedGroup();
+    // The largest message a client may send; the protocol's calls carry a short string. A
+    // larger one ends the connection before sd-bus allocates room for it.
+    std::size_t maxIncomingMessage = 4096;
+    // Reply-bearing calls of one connection waiting for their answers; more are answered at
+    // once with an error (org.freedesktop.DBus.Error.LimitsExceeded).
+    std::size_t maxOutstandingCalls = 16;
+    // A client that has not completed the D-Bus handshake by then is hung up on.
+    std::chrono::milliseconds authTimeout{3000};
+    // While this many bytes of replies wait to be written, nothing more is read from the client:
+    // a client that never reads its answers stops being served instead of growing our memory.
+    std::size_t replyBacklog = std::size_t{1} << 20;
+    // How reports reach the socket (see platform/xpc/ReportWriter.h for the figures of both).
+    enum class ReportPath { batched, plain } reportPath = ReportPath::batched;
   };
 
   SdBusTransport() : SdBusTransport(Options{}) {}
@@ -149,6 +168,10 @@ class SdBusTransport final : public Transport {
 std::string servicesDirectory();
 // The socket of a service; empty when the name cannot be a file name.
 std::string socketPathForService(std::string_view name);
+
+// The error a client connection ends with when its socket is served by a process that is not
+// root (nor the client's own user): nothing it says is trusted.
+inline constexpr int kUntrustedServer = EKEYREJECTED;
 
 // Accounting charge of one queued send besides its bytes: the bookkeeping around it (queue slot,
 // error handler, allocator headers), so that the limit bounds memory and empty payloads count.

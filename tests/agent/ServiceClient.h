@@ -33,6 +33,11 @@ class ServiceClient final : public ipc::SystemExtensionsToApp {
     connection_->setExportedObject(this);
     connection_->setRemoteObjectInterface(
         NSXPCInterface::interfaceWithProtocol<ipc::AppToSystemExtensions>());
+    connection_->setInvalidationHandler([this] {
+      std::lock_guard lock(mutex_);
+      ended_ = true;
+      changed_.notify_all();
+    });
     connection_->resume();
     auto answered = std::make_shared<std::promise<std::string>>();
     auto proxy = connection_->remoteObjectProxyWithErrorHandler([answered](const NSError& error) {
@@ -76,6 +81,34 @@ class ServiceClient final : public ipc::SystemExtensionsToApp {
     return changed_.wait_for(lock, timeout, [&] { return documents_.size() >= count; });
   }
 
+  // The process-table answer, or nothing when the call failed or took too long.
+  std::optional<std::string> procTable(
+      std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    auto answered = std::make_shared<std::promise<std::optional<std::string>>>();
+    auto proxy = connection_->remoteObjectProxyWithErrorHandler([answered](const NSError&) {
+      try {
+        answered->set_value(std::nullopt);
+      } catch (const std::future_error&) {
+      }
+    });
+    proxy->establishConnectionAndGetProcTableWithMessage("test",
+                                                         [answered](const ipc::NSData& table) {
+                                                           try {
+                                                             answered->set_value(table);
+                                                           } catch (const std::future_error&) {
+                                                           }
+                                                         });
+    auto future = answered->get_future();
+    if (future.wait_for(timeout) != std::future_status::ready) return std::nullopt;
+    return future.get();
+  }
+
+  // Waits until the agent has closed the connection.
+  bool waitForEnd(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return ended_; });
+  }
+
   std::vector<std::string> documents() const {
     std::lock_guard lock(mutex_);
     return documents_;
@@ -93,6 +126,7 @@ class ServiceClient final : public ipc::SystemExtensionsToApp {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::string> documents_;
+  bool ended_ = false;
   std::shared_ptr<NSXPCConnection> connection_;
 };
 

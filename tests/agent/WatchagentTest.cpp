@@ -63,11 +63,12 @@ bool redirectLog(const fs::path& log) {
 // Starts the agent with `servicesDir` as its only environment; `asUser` >= 0 drops to that user
 // first. Exits 100 when the child cannot be set up.
 pid_t startAgent(const fs::path& binary, const fs::path& servicesDir, const fs::path& log,
-                 int asUser = -1) {
+                 int asUser = -1, int stdoutFd = -1) {
   const std::string env = "XPC_SERVICES_DIR=" + servicesDir.string();
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (!redirectLog(log)) ::_exit(100);
+    if (stdoutFd >= 0 && ::dup2(stdoutFd, 1) != 1) ::_exit(100);
     if (asUser >= 0 &&
         (::setresgid(asUser, asUser, asUser) != 0 || ::setresuid(asUser, asUser, asUser) != 0)) {
       ::_exit(100);
@@ -225,6 +226,69 @@ TEST(WatchagentUnprivileged, LogsWhyAndEndsWith255BeforeServing) {
                 "==== watchagent BEGIN",
                 "ERROR: \"Application needs to run as root (and SIP disabled).\""}));
   EXPECT_TRUE(fs::is_empty(services));
+}
+
+// Start-up and the end of the agent: it refuses to run where it cannot publish its service, a
+// reader that went away does not end it, and each ending signal ends it cleanly.
+TEST(WatchagentLifecycle, ExitsWhenItCannotPublishAndEndsCleanlyOnSignals) {
+  if (::geteuid() != 0) GTEST_SKIP() << "watchagent needs root";
+  TempDir dir;
+  const fs::path services = dir.path() / "services";
+  fs::create_directory(services);
+  ::setenv("XPC_SERVICES_DIR", services.c_str(), 1);
+  const fs::path socket = services / std::string(ipc::kMachServiceName);
+  auto waitExit = [](pid_t pid) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+  };
+
+  // The socket's path is taken by a plain file: the reason is logged and the status is not 0.
+  { std::ofstream(socket) << "not a socket"; }
+  int status = waitExit(startAgent(WATCHAGENT_PATH, services, dir.path() / "file.log"));
+  ASSERT_TRUE(WIFEXITED(status));
+  const auto fileLog = readLines(dir.path() / "file.log");
+  if (std::find(fileLog.begin(), fileLog.end(), "ERROR: \"es_new_client: 2\"") != fileLog.end()) {
+    GTEST_SKIP() << "no process connector here";
+  }
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(std::find(fileLog.begin(), fileLog.end(),
+                      "xpc: cannot publish " + std::string(ipc::kMachServiceName) + " at " +
+                          socket.string() + ": File exists"),
+            fileLog.end());
+  fs::remove(socket);
+
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    // Standard output is a pipe nobody reads any more: the table answer's line must not kill it.
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    ::close(out[0]);
+    const pid_t agent = startAgent(WATCHAGENT_PATH, services, dir.path() / "agent.log", -1, out[1]);
+    ::close(out[1]);
+    ASSERT_TRUE(waitForFile(socket, 30s));
+    testing_agent::ServiceClient client;
+    ASSERT_TRUE(client.connect());
+
+    // Another agent while this one serves: refused, non-zero.
+    status = waitExit(startAgent(WATCHAGENT_PATH, services, dir.path() / "second.log"));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const auto second = readLines(dir.path() / "second.log");
+    EXPECT_NE(std::find(second.begin(), second.end(),
+                        "==== watchagent cannot publish its service, exiting"),
+              second.end());
+
+    EXPECT_TRUE(client.procTable().has_value()) << "alive after writing into a closed pipe";
+    ASSERT_EQ(::kill(agent, 0), 0);
+
+    ASSERT_EQ(::kill(agent, sig), 0);
+    status = waitExit(agent);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by the signal itself";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(fs::exists(socket)) << "the socket goes with the agent";
+    EXPECT_TRUE(client.waitForEnd()) << "its clients were closed";
+  }
 }
 
 }  // namespace

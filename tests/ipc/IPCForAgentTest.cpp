@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "agent/ipc/IPCForAgent.h"
+#include "agent/ipc/LineLimiter.h"
 #include "agent/model/JsonEncoding.h"
 #include "ipc/Identifiers.h"
 #include "platform/log/Log.h"
@@ -34,7 +35,10 @@ std::string encoded(model::Int pid) {
 
 class IPCForAgentTest : public ::testing::Test {
  protected:
-  IPCForAgentTest() : agent(transport) { agent.startEndpointListener(); }
+  IPCForAgentTest() : agent(transport) {
+    agent::LineLimiter::shared().forget();  // each test sees its lines from the first
+    agent.startEndpointListener();
+  }
 
   // A client that has sent its first message, so the agent holds its connection.
   std::shared_ptr<Peer> connected() {
@@ -78,6 +82,18 @@ TEST_F(IPCForAgentTest, LaterCallsOnAConnectionAreNotAcceptedAgain) {
   EXPECT_EQ(peer->call("establishConnection2WithMessage", ""), "established");
   EXPECT_EQ(log.lines(), std::vector<std::string>{"IPCForAgent.establishConnection() BEGIN"});
   EXPECT_EQ(agent.currentConnections.size(), 1u);
+}
+
+// A client making calls in a loop costs a bounded number of log lines, each with its own text.
+TEST_F(IPCForAgentTest, PerCallLinesAreLimitedButKeepTheirTexts) {
+  auto peer = connected();
+  platform::log::Capture log;
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_EQ(peer->call("establishConnection2WithMessage", ""), "established");
+  }
+  const auto lines = log.lines();
+  EXPECT_EQ(lines.size(), 20u - 1u) << "the handshake wrote the first of 20 allowed";
+  for (const auto& line : lines) EXPECT_EQ(line, "IPCForAgent.establishConnection() BEGIN");
 }
 
 TEST_F(IPCForAgentTest, ProcessTableRequestIsAnsweredByTheSnapshot) {

@@ -155,12 +155,16 @@ TEST(JsonReader, StopsAtTheFirstErrorInDeclaredOrder) {
 
 TEST(JsonReader, RejectsDocumentsThatAreNotObjects) {
   const struct {
-    const char* text;
+    std::string text;
     const char* messageStart;
   } cases[] = {
       {"", "not valid JSON: "},
       {R"({"table":[)", "not valid JSON: "},
       {R"({"table":[]} trailing)", "not valid JSON: "},
+      // The parser takes a NUL byte for the end of its input; nothing may follow a document.
+      {std::string(R"({"table":[]})") + '\0', "not valid JSON: "},
+      {std::string(R"({"table":[]})") + '\0' + "garbage", "not valid JSON: "},
+      {std::string(R"({"table":[)") + '\0' + "]}", "not valid JSON: "},
       {"{\"table\":[{\"pid\":1,\"executable\":\"\xff\"}]}", "not valid JSON: "},
       {"[]", "expected an object, found array"},
       {"null", "expected an object, found null"},

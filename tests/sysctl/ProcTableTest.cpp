@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "agent/ipc/CustomObject.h"
+#include "agent/ipc/LineLimiter.h"
 #include "agent/ipc/ProcTable.h"
 #include "platform/log/Log.h"
 #include "platform/Override.h"
@@ -58,7 +59,10 @@ Answer answer() {
 // Every test starts with the argument size not yet asked, as in a new agent.
 class ProcTableFake : public testing::Test {
  protected:
-  void SetUp() override { CustomObject::forgetArgumentSize(); }
+  void SetUp() override {
+    CustomObject::forgetArgumentSize();
+    agent::LineLimiter::shared().forget();  // every answer's lines are looked at
+  }
   void TearDown() override { CustomObject::forgetArgumentSize(); }
 
   FakeSysctl kernel;

@@ -128,6 +128,10 @@ void fail(Outcome& outcome, const NSError& error) {
       outcome.finish(kNotRunning,
                      "watchctl: the agent is not running (nothing serves " + servicePath() + ")");
       return;
+    case xpc::kUntrustedServer:
+      outcome.finish(kDenied, "watchctl: " + servicePath() +
+                                  " is not served by root: not trusted (impostor?)");
+      return;
     case ECONNABORTED:
       if (::geteuid() == 0) {
         outcome.finish(kFailure, "watchctl: the agent refused the connection (too many clients)");
