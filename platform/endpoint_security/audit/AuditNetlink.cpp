@@ -58,7 +58,7 @@ int awaitAnswer(int fd, std::uint16_t type, void* payload, std::size_t size) {
     if (n < 0) return errno == EAGAIN ? -ETIMEDOUT : -errno;
     if (from.nl_pid != 0) continue;
     auto* header = reinterpret_cast<nlmsghdr*>(buffer);
-    for (int left = static_cast<int>(n); NLMSG_OK(header, left);
+    for (unsigned left = static_cast<unsigned>(n); NLMSG_OK(header, left);
          header = NLMSG_NEXT(header, left)) {
       if (header->nlmsg_type == NLMSG_ERROR) {
         const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
