@@ -116,6 +116,9 @@ int readProcessTable(void* oldp, std::size_t* oldlenp) {
       return true;
     });
     if (rc < 0) return fail(-rc);
+    // The kernel's table always holds the asking process: a /proc that shows none is not the
+    // kernel's (an empty file system mounted over it, say), so the table cannot be read.
+    if (count == 0) return fail(ENOENT);
     // Room for the processes started between this answer and the read that follows it.
     *oldlenp = (count + count / 8 + 16) * kRecord;
     return 0;
@@ -139,6 +142,7 @@ int readProcessTable(void* oldp, std::size_t* oldlenp) {
   *oldlenp = count * kRecord;
   if (rc < 0) return fail(-rc);
   if (overflow) return fail(ENOMEM);
+  if (count == 0) return fail(ENOENT);  // not the kernel's table, as above
   return 0;
 }
 

@@ -47,8 +47,9 @@ static_assert(offsetof(kinfo_proc, kp_proc.p_pid) == 40, "p_pid sits 40 bytes in
 // With `oldp` null, *oldlenp receives the size a read would need (for the process table, with
 // some headroom for processes started in between). With a buffer, *oldlenp is its size on entry
 // and the number of bytes delivered on return. Errors: ENOMEM (buffer too small for the table
-// or for an int), ESRCH (no such process, or it has no executable image any more), EPERM/EACCES
-// (not permitted), EINVAL (unknown name), EFAULT (null length).
+// or for an int), ENOENT (/proc shows no process at all: not the kernel's table), ESRCH (no such
+// process, or it has no executable image any more), EPERM/EACCES (not permitted), EINVAL
+// (unknown name), EFAULT (null length).
 int sysctl(const int* name, u_int namelen, void* oldp, std::size_t* oldlenp, const void* newp,
            std::size_t newlen);
 

@@ -4,6 +4,9 @@
 // order.
 #pragma once
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -45,6 +48,9 @@ class CallWorker {
 
  private:
   void run() {
+    // Answers yield to the loop that carries every client's events: a burst of table calls
+    // then delays other answers, not the events.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kNice);
     std::unique_lock lock(mutex_);
     for (;;) {
       changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
@@ -57,6 +63,8 @@ class CallWorker {
       lock.lock();
     }
   }
+
+  static constexpr int kNice = 10;
 
   std::mutex mutex_;
   std::condition_variable changed_;

@@ -4,14 +4,15 @@
 // handed over 64 KiB at a time, only while sd-bus has nothing queued):
 //
 //   path                                       1 client         8 clients       agent CPU/doc
-//   batched: ready-made messages, one write    299,866 docs/s   54,619 docs/s   1.56 us / 7.94 us
-//            per batch (BatchedReportWriter)
-//   plain:   one sd_bus_send per report        237,185 docs/s   25,219 docs/s   3.49 us / 27.38 us
-//            (PlainReportWriter)
+//   batched: ready-made messages, one write    299,866 docs/s   54,619 docs/s   1.56 / 7.94 us
+//            per batch (BatchedReportWriter)   210,074          44,338          1.40 / 10.11 us
+//   plain:   one sd_bus_send per report        237,185 docs/s   25,219 docs/s   3.49 / 27.38 us
+//            (PlainReportWriter)               135,082          17,447          3.27 / 32.36 us
 //
-// The batched path takes 2.2x (1 client) to 3.4x (8 clients) less agent CPU per document and
-// carries 2.2x the documents to 8 clients, so it is the one the agent uses; the plain one stays
-// as the yardstick (bench_broadcast prints both side by side).
+// (two runs each, on a machine shared with other work; CPU with 1 / 8 clients). The batched
+// path takes 2.2-3.4x less agent CPU per document and carries 1.3-1.6x the documents to one
+// client and 2.2-2.5x to eight, so it is the one the agent uses and sd-bus keeps no loop of its
+// own; the plain path stays as the yardstick (bench_broadcast prints both side by side).
 //
 // Loop thread only. Every call returns a status instead of acting on the connection: the
 // channel decides what a failure means.

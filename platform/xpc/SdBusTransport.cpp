@@ -9,6 +9,13 @@
 // One loop thread serves a listener and its connections (or one client connection); sd-bus
 // objects are touched on that thread only. Other threads hand work over through Loop::run/post
 // and through each connection's outgoing queue, which is bounded in bytes.
+//
+// The pieces: SocketListener accepts and hands each socket over; serveConnection() checks the
+// peer and the connection limit and makes it a ServerChannel, whose input passes an IncomingGate
+// before sd-bus reads it and whose reply-bearing calls run on the listener's CallWorker.
+// ClientChannel is our side of a connection to a service. Both write reports through a
+// ReportWriter (platform/xpc/ReportWriter.h, with the figures that chose the batched one) and
+// own their sd-bus objects through SdBusRef. Refusals are counted by the listener's RefusalLog.
 
 #include <grp.h>
 #include <malloc.h>

@@ -19,12 +19,16 @@ TEST(LineLimiter, EachLineHasItsOwnBurstAndItsSuppressedCountComesBackWithIt) {
     std::uint64_t suppressed;
   };
   const Step steps[] = {
-      {0s, "a", true, 0},  {0s, "a", true, 0},  {1s, "a", true, 0},
-      {1s, "a", false, 0},                       // fourth in the interval
-      {0s, "b", true, 0},                        // another line is counted on its own
-      {1s, "a", false, 0}, {8s, "a", true, 2},   // a new interval: the line again, after the count
-                                                 // of the two
-      {0s, "a", true, 0},  {30s, "a", true, 0},  // nothing was suppressed meanwhile
+      {0s, "a", true, 0},
+      {0s, "a", true, 0},
+      {1s, "a", true, 0},
+      {1s, "a", false, 0},  // fourth in the interval
+      {0s, "b", true, 0},   // another line is counted on its own
+      {1s, "a", false, 0},
+      {8s, "a", true, 2},  // a new interval: the line again, after the count
+                           // of the two
+      {0s, "a", true, 0},
+      {30s, "a", true, 0},  // nothing was suppressed meanwhile
   };
   int i = 0;
   for (const Step& step : steps) {

@@ -2,6 +2,9 @@
 // cases, against the running system for the main path.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <barrier>
@@ -334,6 +337,37 @@ TEST(ProcTableSystem, AnswerListsThisProcessAsJson) {
                        "objcDictionary size: " + std::to_string(document["table"].size()),
                        "Encoded jsonData"}));
   EXPECT_EQ(a.out, "Encoded jsonData\n");
+}
+
+// /proc that shows no process at all (an empty file system mounted over it) cannot be the
+// kernel's table, which always holds the asking process: the answer is "Hello", not an empty
+// table.
+TEST(ProcTableSystem, UnreadableProcIsAnsweredHello) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount over /proc";
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0) {
+      ::_exit(100);
+    }
+    std::string reply;
+    agent::answerProcTable([&](const ipc::NSData& data) { reply = data; });
+    [[maybe_unused]] auto n = ::write(out[1], reply.data(), reply.size());
+    ::_exit(0);
+  }
+  ::close(out[1]);
+  std::string reply;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) reply.append(buffer, n);
+  ::close(out[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 100) GTEST_SKIP() << "cannot mount over /proc here";
+  EXPECT_EQ(reply, "Hello");
 }
 
 }  // namespace

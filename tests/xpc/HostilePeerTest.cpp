@@ -329,6 +329,24 @@ TEST_F(HostilePeerTest, ClientNeverReadingItsRepliesStopsBeingServed) {
   EXPECT_EQ(client()->handshake("other").reply, "other") << "others are served meanwhile";
 }
 
+// Replies count toward the connection's byte limit: one that does not fit ends the connection
+// instead of growing the agent's memory.
+TEST_F(HostilePeerTest, ReplyBeyondTheByteLimitEndsTheConnection) {
+  xpc::SdBusTransport::Options options;
+  options.maxQueuedBytes = 256 * 1024;
+  auto listener = listen(options);
+  service.table = std::string(300 * 1024, 't');
+  auto c = client();
+  ASSERT_EQ(c->handshake("small").reply, "small") << "small replies fit";
+  const auto answer = c->procTable();
+  ASSERT_TRUE(answer.error.has_value());
+  EXPECT_TRUE(c->waitForEnd()) << "the connection ended";
+  service.table = std::string(100 * 1024, 't');
+  const auto within = client()->procTable();
+  ASSERT_TRUE(within.reply.has_value()) << "a reply within the limit";
+  EXPECT_EQ(within.reply->size(), 100u * 1024);
+}
+
 TEST_F(HostilePeerTest, ServicesDirectoryOthersCouldWriteToIsRefused) {
   platform::log::Capture log;
   ASSERT_EQ(::mkdir(dir.dir().c_str(), 0755), 0);
