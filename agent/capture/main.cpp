@@ -209,6 +209,7 @@ int main() {
     // The transport logged why (path taken by a file, another agent serving, ...). Exiting lets
     // the service manager's restart policy see the failure.
     NSLog("==== watchagent cannot publish its service, exiting");
+    myQueue->sync([] { cleanUp(); });  // the sources put back what they changed
     return 1;
   }
 

