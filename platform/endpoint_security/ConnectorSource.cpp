@@ -264,7 +264,7 @@ void ConnectorSource::start(SourceContext& context) {
       [&sink = context.sink](es_event_type_t type) { return sink.subscribed(type); });
   receiver_ = std::make_unique<Receiver>();
   tracker_->rescan();
-  lastReportNs_ = monotonicNow();
+  lastReportNs_ = 0;  // the first incomplete exec is logged at once
   reader_ = std::thread([this] { readLoop(); });
 }
 

@@ -45,6 +45,11 @@ std::vector<std::unique_ptr<PendingEvent>> ConnectorTracker::handle(
   for (std::size_t i = 0; i < batch.size(); ++i) {
     if (batch[i].what == ConnectorEvent::kExec) lastExec_[batch[i].exec.tgid] = i;
   }
+  // The new images are read before anything else is done: each exec's process may end any
+  // moment, and a storm's batch holds many.
+  const bool wanted = wanted_(ES_EVENT_TYPE_NOTIFY_EXEC);
+  captures_.assign(batch.size(), Capture{});
+  for (const auto& [pid, last] : lastExec_) captures_[last] = capture(pid, wanted);
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const ConnectorMessage& m = batch[i];
     switch (m.what) {
@@ -52,7 +57,7 @@ std::vector<std::unique_ptr<PendingEvent>> ConnectorTracker::handle(
         onFork(m, out);
         break;
       case ConnectorEvent::kExec:
-        onExec(m, lastExec_[m.exec.tgid] != i, out);
+        onExec(m, captures_[i], out);
         break;
       case ConnectorEvent::kExit:
         onExit(m, out);
@@ -92,19 +97,32 @@ void ConnectorTracker::onFork(const ConnectorMessage& m,
                                             std::move(parent), std::move(child)));
 }
 
-void ConnectorTracker::onExec(const ConnectorMessage& m, bool superseded,
+void ConnectorTracker::onExec(const ConnectorMessage& m, const Capture& capture,
                               std::vector<std::unique_ptr<PendingEvent>>& out) {
   const pid_t pid = m.exec.tgid;
   const std::optional<ProcessImage> known = table_.find(pid);
   ProcessImage target = known ? *known : ProcessImage{};
   target.pid = pid;
   target.kernel = false;
-  target.exe = nullptr;  // unknown unless read below
-  target.args = nullptr;
-  target.envs = nullptr;
-  const bool wanted = wanted_(ES_EVENT_TYPE_NOTIFY_EXEC);
-  if (!superseded) readTarget(pid, known.has_value(), wanted, target);
-  if (wanted) {
+  target.exe = capture.exe;  // null: unknown
+  target.args = capture.args;
+  target.envs = capture.envs;
+  if (capture.ids) {
+    target.ruid = capture.ids->ruid;
+    target.euid = capture.ids->euid;
+    target.rgid = capture.ids->rgid;
+    target.egid = capture.ids->egid;
+  }
+  if (capture.stat) {
+    target.ppid = capture.stat->ppid;
+    target.pgid = capture.stat->pgrp;
+    target.sid = capture.stat->session;
+    if (!known) {  // an exec keeps the start time the table knows
+      target.originalPpid = capture.stat->ppid;
+      target.start = startOfTicks(capture.stat->startTicks);
+    }
+  }
+  if (wanted_(ES_EVENT_TYPE_NOTIFY_EXEC)) {
     if (!target.exe || !target.args) ++incompleteExecs_;
     // Without a record of the process before the exec, the new image is all there is.
     out.push_back(std::make_unique<ExecEvent>(m.timestampNs, wallTime(m.timestampNs),
@@ -176,40 +194,32 @@ ProcessImage ConnectorTracker::parentOf(pid_t pid) {
   return *image;
 }
 
-void ConnectorTracker::readTarget(pid_t pid, bool known, bool wanted, ProcessImage& target) {
-  // The process may end any moment: what goes with it (image, arguments, environment) is read
-  // first. Ids and parent come after (they stay readable until the process is reaped); an exec
-  // keeps the start time.
-  target.exe = executables_.forProcess(pid, proc_.root());
-  if (target.exe && wanted) {
+ConnectorTracker::Capture ConnectorTracker::capture(pid_t pid, bool wanted) const {
+  // What goes with the process (image, arguments, environment) first; ids and parent stay
+  // readable until the process is reaped.
+  Capture c;
+  c.exe = executables_.forProcess(pid, proc_.root());
+  if (c.exe && wanted) {
     std::string block;
     if (proc_.cmdline(pid, block) == 0 && !block.empty()) {
-      target.args = std::make_shared<const std::string>(std::move(block));
+      c.args = std::make_shared<const std::string>(std::move(block));
     }
     std::string environment;
     if (proc_.environment(pid, environment) == 0) {
-      target.envs = std::make_shared<const std::string>(std::move(environment));
+      c.envs = std::make_shared<const std::string>(std::move(environment));
     }
   }
   ProcIds ids;
-  if (proc_.ids(pid, ids) == 0) {
-    target.ruid = ids.ruid;
-    target.euid = ids.euid;
-    target.rgid = ids.rgid;
-    target.egid = ids.egid;
-  }
+  if (proc_.ids(pid, ids) == 0) c.ids = ids;
   ProcStat st;
-  if (proc_.stat(pid, st) == 0) {
-    target.ppid = st.ppid;
-    target.pgid = st.pgrp;
-    target.sid = st.session;
-    if (!known) {
-      target.originalPpid = st.ppid;
-      const std::int64_t ns = bootWallNs_ + static_cast<std::int64_t>(st.startTicks) * nsPerTick_;
-      target.start = timeval{static_cast<time_t>(ns / 1000000000),
-                             static_cast<suseconds_t>((ns % 1000000000) / 1000)};
-    }
-  }
+  if (proc_.stat(pid, st) == 0) c.stat = st;
+  return c;
+}
+
+timeval ConnectorTracker::startOfTicks(std::uint64_t ticks) const {
+  const std::int64_t ns = bootWallNs_ + static_cast<std::int64_t>(ticks) * nsPerTick_;
+  return timeval{static_cast<time_t>(ns / 1000000000),
+                 static_cast<suseconds_t>((ns % 1000000000) / 1000)};
 }
 
 timespec ConnectorTracker::wallTime(std::uint64_t monotonicNs) const {
@@ -222,9 +232,7 @@ timeval ConnectorTracker::startOf(std::uint64_t monotonicNs) const {
   // that is the child's start as /proc will show it.
   const std::int64_t bootNs =
       static_cast<std::int64_t>(monotonicNs) + monotonicWallNs_ - bootWallNs_;
-  const std::int64_t ns = bootWallNs_ + bootNs / nsPerTick_ * nsPerTick_;
-  return timeval{static_cast<time_t>(ns / 1000000000),
-                 static_cast<suseconds_t>((ns % 1000000000) / 1000)};
+  return startOfTicks(static_cast<std::uint64_t>(bootNs / nsPerTick_));
 }
 
 }  // namespace platform::es

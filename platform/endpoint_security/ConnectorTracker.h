@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -84,8 +85,18 @@ class ConnectorTracker {
   std::uint64_t takeIncompleteExecs();
 
  private:
+  // What /proc showed of a process right after its exec; empty for an exec superseded in its
+  // batch, of which nothing could be read.
+  struct Capture {
+    std::shared_ptr<const Executable> exe;
+    std::shared_ptr<const std::string> args;
+    std::shared_ptr<const std::string> envs;
+    std::optional<ProcIds> ids;
+    std::optional<ProcStat> stat;
+  };
+
   void onFork(const ConnectorMessage& m, std::vector<std::unique_ptr<PendingEvent>>& out);
-  void onExec(const ConnectorMessage& m, bool superseded,
+  void onExec(const ConnectorMessage& m, const Capture& capture,
               std::vector<std::unique_ptr<PendingEvent>>& out);
   void onExit(const ConnectorMessage& m, std::vector<std::unique_ptr<PendingEvent>>& out);
   void onIds(const ConnectorMessage& m);
@@ -94,9 +105,10 @@ class ConnectorTracker {
   // The parent of a fork as it is now: the table's image with the group and session read again
   // (setpgid sends no message), or the whole image from /proc when the table lacks it.
   ProcessImage parentOf(pid_t pid);
-  void readTarget(pid_t pid, bool known, bool wanted, ProcessImage& target);
+  Capture capture(pid_t pid, bool wanted) const;
   timespec wallTime(std::uint64_t monotonicNs) const;
   timeval startOf(std::uint64_t monotonicNs) const;
+  timeval startOfTicks(std::uint64_t ticks) const;  // clock ticks after boot, as /proc counts
 
   ProcessTable& table_;
   ExecutableCache& executables_;
@@ -106,6 +118,7 @@ class ConnectorTracker {
   std::int64_t bootWallNs_ = 0;       // wall clock minus boot time, as of the last rescan
   const std::int64_t nsPerTick_;
   std::unordered_map<pid_t, std::size_t> lastExec_;  // per batch: the last exec of each process
+  std::vector<Capture> captures_;                    // per batch, by position
   std::uint64_t incompleteExecs_ = 0;
 };
 
