@@ -6,6 +6,7 @@
 #include <linux/netlink.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@ namespace {
 constexpr std::size_t kBatch = 256;     // messages handled per wake-up at most
 constexpr unsigned kDatagrams = 64;     // datagrams per receive call
 constexpr std::size_t kDatagram = 256;  // a process event is well under this
+constexpr int kReaderNice = -5;
 
 bool hasEffectiveCapability(int capability) {
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
@@ -281,6 +283,8 @@ void ConnectorSource::stop() {
 }
 
 void ConnectorSource::readLoop() {
+  // The reader races every process it reads; it goes before the agent's other threads.
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kReaderNice);
   std::vector<ConnectorMessage> batch;
   batch.reserve(kBatch);
   bool overrun = false;      // the kernel reported dropping messages

@@ -3,7 +3,8 @@
 // ConnectorTracker completes each message from /proc and keeps the process table.
 //
 // One reader thread receives the messages as soon as the kernel sends them (a process may be gone
-// a moment later) and pushes the events to the client's sink. When the client falls behind, the
+// a moment later; the reader runs at a raised priority where it may) and pushes the events to
+// the client's sink. When the client falls behind, the
 // sink holds the reader, the socket's buffer fills and the kernel drops messages, which the
 // per-CPU sequence numbers reveal: every loss is counted, logged as "EndpointSecurity: kernel
 // event overrun, N events lost", the table is read again from /proc, and delivery goes on. Execs
