@@ -21,7 +21,9 @@
 #include "ipc/Identifiers.h"
 #include "platform/Override.h"
 #include "platform/endpoint_security/BpfSource.h"
+#include "platform/endpoint_security/ConnectorSource.h"
 #include "platform/endpoint_security/EndpointSecurity.h"
+#include "platform/endpoint_security/ProcessSourceChoice.h"
 #include "platform/endpoint_security/ProcessTable.h"
 #include "platform/endpoint_security/ScreenSharingSource.h"
 #include "platform/endpoint_security/SourceBackend.h"
@@ -190,7 +192,10 @@ int main() {
   platform::es::SourceBackendOptions options;
   options.processes = &processes;
   platform::es::SourceBackend machine(
-      [] { return platform::es::makeBpfSource(); },
+      [] {
+        return platform::es::makeProcessSource([] { return platform::es::makeBpfSource(); },
+                                               [] { return platform::es::makeConnectorSource(); });
+      },
       {platform::es::makeAuditSource, platform::es::makeLogindSource,
        platform::es::makeScreenSharingSource},
       options);

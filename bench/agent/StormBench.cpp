@@ -4,7 +4,10 @@
 // time per event and its memory after the storm. Every exec must be reported (matched by pid),
 // or the shortfall must be covered by the loss the agent logged.
 //
-//   agent_storm [--agent PATH] [--count N] [--spawners K] [--overrun [--pause S]] [--no-client]
+//   agent_storm [--agent PATH] [--source bpf|connector] [--count N] [--spawners K]
+//               [--overrun [--pause S]] [--no-client]
+//
+// --source forces the agent's process source (WATCH_EVENT_SOURCE); by default it picks its own.
 //
 // --no-client connects nobody: the agent then converts every event but encodes and sends
 // nothing, which splits its CPU time between the event source and the service.
@@ -113,8 +116,8 @@ AgentUsage usageOf(pid_t pid) {
   return usage;
 }
 
-std::uint64_t loggedLoss(const fs::path& log) {
-  static const std::regex line(R"(EndpointSecurity: kernel event overrun, (\d+) events lost)");
+// The sum of the counts the agent logged in lines matching `line`.
+std::uint64_t loggedCount(const fs::path& log, const std::regex& line) {
   std::ifstream in(log);
   std::uint64_t total = 0;
   for (std::string l; std::getline(in, l);) {
@@ -122,6 +125,16 @@ std::uint64_t loggedLoss(const fs::path& log) {
     if (std::regex_search(l, m, line)) total += std::stoull(m[1]);
   }
   return total;
+}
+
+std::uint64_t loggedLoss(const fs::path& log) {
+  static const std::regex line(R"(EndpointSecurity: kernel event overrun, (\d+) events lost)");
+  return loggedCount(log, line);
+}
+
+std::uint64_t loggedIncomplete(const fs::path& log) {
+  static const std::regex line(R"(EndpointSecurity: (\d+) execs captured incomplete)");
+  return loggedCount(log, line);
 }
 
 // Spawns /bin/true `count` times from `spawners` threads; returns the pids.
@@ -151,6 +164,7 @@ std::vector<pid_t> storm(int count, int spawners) {
 
 int main(int argc, char** argv) {
   std::string agentPath = WATCHAGENT_PATH;
+  std::string source;
   int count = 20000;
   int spawners = 2;
   bool overrun = false;
@@ -160,6 +174,8 @@ int main(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--agent" && i + 1 < argc)
       agentPath = argv[++i];
+    else if (a == "--source" && i + 1 < argc)
+      source = argv[++i];
     else if (a == "--count" && i + 1 < argc)
       count = std::atoi(argv[++i]);
     else if (a == "--spawners" && i + 1 < argc)
@@ -172,8 +188,8 @@ int main(int argc, char** argv) {
       pauseSeconds = std::atoi(argv[++i]);
     else {
       std::fprintf(stderr,
-                   "usage: %s [--agent PATH] [--count N] [--spawners K] [--overrun [--pause S]] "
-                   "[--no-client]\n",
+                   "usage: %s [--agent PATH] [--source bpf|connector] [--count N] [--spawners K] "
+                   "[--overrun [--pause S]] [--no-client]\n",
                    argv[0]);
       return 2;
     }
@@ -194,7 +210,8 @@ int main(int argc, char** argv) {
     ::dup2(fd, 2);
     const std::string env = "XPC_SERVICES_DIR=" + dir.string();
     const char* args[] = {agentPath.c_str(), nullptr};
-    const char* envp[] = {env.c_str(), nullptr};
+    const std::string forced = "WATCH_EVENT_SOURCE=" + source;
+    const char* envp[] = {env.c_str(), source.empty() ? nullptr : forced.c_str(), nullptr};
     ::execve(agentPath.c_str(), const_cast<char* const*>(args), const_cast<char* const*>(envp));
     ::_exit(127);
   }
@@ -313,8 +330,10 @@ int main(int argc, char** argv) {
               100.0 * static_cast<double>(reported) / static_cast<double>(pids.size()), missing);
   std::printf("with path and arguments  %zu (%.2f%% of execs)\n", complete,
               100.0 * static_cast<double>(complete) / static_cast<double>(pids.size()));
-  std::printf("loss logged by the agent %llu connector messages\n",
+  std::printf("loss logged by the agent %llu kernel messages\n",
               static_cast<unsigned long long>(lost));
+  std::printf("incomplete execs logged  %llu\n",
+              static_cast<unsigned long long>(loggedIncomplete(log)));
   std::printf("agent CPU                %.2f s, %.1f us per event delivered\n", cpu,
               documents ? 1e6 * cpu / static_cast<double>(documents) : 0.0);
   std::printf("agent memory after storm VmRSS %ld kB (%.1f MB), peak VmHWM %ld kB\n", usage.rssKb,

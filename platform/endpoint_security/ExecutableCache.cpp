@@ -1,6 +1,7 @@
 #include "platform/endpoint_security/ExecutableCache.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -90,12 +91,14 @@ std::size_t ExecutableCache::KeyHash::operator()(const Key& k) const {
 ExecutableCache::ExecutableCache(const PackageIndexWatcher* packages, std::size_t capacity)
     : packages_(packages), capacity_(capacity) {}
 
-std::shared_ptr<const Executable> ExecutableCache::forProcess(pid_t pid) {
+std::shared_ptr<const Executable> ExecutableCache::forProcess(pid_t pid,
+                                                              std::string_view procRoot) {
+  char link[PATH_MAX];
+  std::snprintf(link, sizeof link, "%.*s/%d/exe", static_cast<int>(procRoot.size()),
+                procRoot.data(), static_cast<int>(pid));
   std::string path;
   bool truncated = false;
-  if (readExePath(pid, path, truncated) < 0) return nullptr;
-  char link[64];
-  std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
+  if (readLinkPath(link, path, truncated) < 0) return nullptr;
   UniqueFd fd(::open(link, O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (!fd) {
     // Not openable (gone, or no access): report the path with what statx still gives.

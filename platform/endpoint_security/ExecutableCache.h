@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "platform/endpoint_security/EndpointSecurity.h"
@@ -41,9 +42,9 @@ class ExecutableCache {
   // `packages` may be null (no package identity); `capacity` bounds the number of entries.
   explicit ExecutableCache(const PackageIndexWatcher* packages, std::size_t capacity = 2048);
 
-  // The executable of process `pid`, from /proc/<pid>/exe; null when the process has none or is
-  // gone.
-  std::shared_ptr<const Executable> forProcess(pid_t pid);
+  // The executable of process `pid`, from <procRoot>/<pid>/exe; null when the process has none or
+  // is gone.
+  std::shared_ptr<const Executable> forProcess(pid_t pid, std::string_view procRoot = "/proc");
   // The executable at `path` as opened by `fd` (-1: not open); `path` is taken as canonical.
   std::shared_ptr<const Executable> forFile(const std::string& path, bool truncated, int fd);
   // The file process `pid` just executed, as the kernel described it at that moment: `path` as

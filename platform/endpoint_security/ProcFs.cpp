@@ -115,54 +115,48 @@ int readProcFile(const char* path, std::string& out) {
   return 0;
 }
 
-int readProcStat(pid_t pid, ProcStat& out) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+const char* ProcReader::pathOf(pid_t pid, const char* name) const {
+  thread_local std::string path;
+  path.assign(root_);
+  char tail[48];
+  const int n = std::snprintf(tail, sizeof tail, "/%d/%s", static_cast<int>(pid), name);
+  path.append(tail, static_cast<std::size_t>(n));
+  return path.c_str();
+}
+
+int ProcReader::stat(pid_t pid, ProcStat& out) const {
   thread_local std::string text;
-  if (const int rc = readProcFile(path, text); rc < 0) return rc;
+  if (const int rc = readProcFile(pathOf(pid, "stat"), text); rc < 0) return rc;
   const auto parsed = parseProcStat(text);
   if (!parsed) return -EINVAL;
   out = *parsed;
   return 0;
 }
 
-int readProcIds(pid_t pid, ProcIds& out) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+int ProcReader::ids(pid_t pid, ProcIds& out) const {
   thread_local std::string text;
-  if (const int rc = readProcFile(path, text); rc < 0) return rc;
+  if (const int rc = readProcFile(pathOf(pid, "status"), text); rc < 0) return rc;
   const auto parsed = parseProcStatusIds(text);
   if (!parsed) return -EINVAL;
   out = *parsed;
   return 0;
 }
 
-int readExePath(pid_t pid, std::string& path, bool& truncated) {
-  char link[64];
-  std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
-  char buffer[PATH_MAX];
-  const ssize_t n = ::readlink(link, buffer, sizeof buffer);
-  if (n < 0) return -errno;
-  truncated = static_cast<std::size_t>(n) == sizeof buffer;
-  path.assign(buffer, static_cast<std::size_t>(n));
-  return 0;
+int ProcReader::exePath(pid_t pid, std::string& path, bool& truncated) const {
+  return readLinkPath(pathOf(pid, "exe"), path, truncated);
 }
 
-int readCmdline(pid_t pid, std::string& out) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(pid));
-  return readProcFile(path, out);
+int ProcReader::cmdline(pid_t pid, std::string& out) const {
+  return readProcFile(pathOf(pid, "cmdline"), out);
 }
 
-int readEnviron(pid_t pid, std::string& out) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/environ", static_cast<int>(pid));
-  return readProcFile(path, out);
+int ProcReader::environment(pid_t pid, std::string& out) const {
+  return readProcFile(pathOf(pid, "environ"), out);
 }
 
-std::vector<pid_t> listPids() {
+std::vector<pid_t> ProcReader::pids() const {
   std::vector<pid_t> pids;
-  DIR* dir = ::opendir("/proc");
+  DIR* dir = ::opendir(root_.c_str());
   if (dir == nullptr) return pids;
   while (const dirent* entry = ::readdir(dir)) {
     pid_t pid = 0;
@@ -171,6 +165,39 @@ std::vector<pid_t> listPids() {
   }
   ::closedir(dir);
   return pids;
+}
+
+int readLinkPath(const char* link, std::string& path, bool& truncated) {
+  char buffer[PATH_MAX];
+  const ssize_t n = ::readlink(link, buffer, sizeof buffer);
+  if (n < 0) return -errno;
+  truncated = static_cast<std::size_t>(n) == sizeof buffer;
+  path.assign(buffer, static_cast<std::size_t>(n));
+  return 0;
+}
+
+int readProcStat(pid_t pid, ProcStat& out) {
+  return ProcReader().stat(pid, out);
+}
+
+int readProcIds(pid_t pid, ProcIds& out) {
+  return ProcReader().ids(pid, out);
+}
+
+int readExePath(pid_t pid, std::string& path, bool& truncated) {
+  return ProcReader().exePath(pid, path, truncated);
+}
+
+int readCmdline(pid_t pid, std::string& out) {
+  return ProcReader().cmdline(pid, out);
+}
+
+int readEnviron(pid_t pid, std::string& out) {
+  return ProcReader().environment(pid, out);
+}
+
+std::vector<pid_t> listPids() {
+  return ProcReader().pids();
 }
 
 std::vector<std::string_view> splitNulList(std::string_view block) {

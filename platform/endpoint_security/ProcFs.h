@@ -1,5 +1,7 @@
 // Reading one process's state from /proc: the parsers are pure so they can be tested on fixed
-// text; the readers return negative errno when the process is gone or unreadable.
+// text; the readers return negative errno when the process is gone or unreadable. A ProcReader
+// reads a /proc tree under a root of its choice (tests give it a fixture directory); the free
+// readers read the machine's own /proc.
 #pragma once
 
 #include <sys/types.h>
@@ -37,6 +39,30 @@ std::optional<ProcIds> parseProcStatusIds(std::string_view text);
 
 // Reads a whole small /proc file into `out` (reusing its capacity). Returns 0 or -errno.
 int readProcFile(const char* path, std::string& out);
+
+// A /proc tree, "/proc" unless told otherwise. Small and copyable; no state besides the root.
+class ProcReader {
+ public:
+  explicit ProcReader(std::string root = "/proc") : root_(std::move(root)) {}
+
+  const std::string& root() const { return root_; }
+  int stat(pid_t pid, ProcStat& out) const;
+  int ids(pid_t pid, ProcIds& out) const;
+  int exePath(pid_t pid, std::string& path, bool& truncated) const;
+  int cmdline(pid_t pid, std::string& out) const;
+  int environment(pid_t pid, std::string& out) const;
+  // Every numeric entry of the tree.
+  std::vector<pid_t> pids() const;
+
+ private:
+  // `<root>/<pid>/<name>`, in a buffer of the calling thread.
+  const char* pathOf(pid_t pid, const char* name) const;
+
+  std::string root_;
+};
+
+// The target of a symbolic link; `truncated` when it did not fit PATH_MAX.
+int readLinkPath(const char* link, std::string& path, bool& truncated);
 
 int readProcStat(pid_t pid, ProcStat& out);
 int readProcIds(pid_t pid, ProcIds& out);

@@ -16,9 +16,14 @@ es_string_token_t tokenOf(const std::string& s) {
 }  // namespace
 
 std::optional<ProcessImage> readProcessImage(pid_t pid, ExecutableCache& executables) {
+  return readProcessImage(pid, executables, ProcReader());
+}
+
+std::optional<ProcessImage> readProcessImage(pid_t pid, ExecutableCache& executables,
+                                             const ProcReader& proc) {
   ProcStat st;
   ProcIds ids;
-  if (readProcStat(pid, st) < 0 || readProcIds(pid, ids) < 0) return std::nullopt;
+  if (proc.stat(pid, st) < 0 || proc.ids(pid, ids) < 0) return std::nullopt;
   static const std::int64_t nsPerTick = 1000000000 / ::sysconf(_SC_CLK_TCK);
   const std::int64_t startNs =
       bootWallClockNs() + static_cast<std::int64_t>(st.startTicks) * nsPerTick;
@@ -36,9 +41,9 @@ std::optional<ProcessImage> readProcessImage(pid_t pid, ExecutableCache& executa
                         static_cast<suseconds_t>((startNs % 1000000000) / 1000)};
   image.kernel = st.kernelThread();
   if (!image.kernel) {
-    image.exe = executables.forProcess(pid);
+    image.exe = executables.forProcess(pid, proc.root());
     std::string block;
-    if (readCmdline(pid, block) == 0) image.args = std::make_shared<const std::string>(block);
+    if (proc.cmdline(pid, block) == 0) image.args = std::make_shared<const std::string>(block);
   }
   return image;
 }

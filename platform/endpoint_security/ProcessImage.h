@@ -15,6 +15,8 @@
 
 namespace platform::es {
 
+class ProcReader;
+
 struct ProcessImage {
   pid_t pid = 0;
   pid_t ppid = 0;
@@ -36,6 +38,9 @@ struct ProcessImage {
 // The image of a running process read from /proc (ids, start, executable and its identity,
 // arguments); nullopt when it is gone or unreadable.
 std::optional<ProcessImage> readProcessImage(pid_t pid, ExecutableCache& executables);
+// The same from the /proc tree `proc` reads.
+std::optional<ProcessImage> readProcessImage(pid_t pid, ExecutableCache& executables,
+                                             const ProcReader& proc);
 
 // The es_process_t and es_file_t of one image; what they point to lives in the image.
 struct ProcessView {
