@@ -3,12 +3,24 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
 #include "platform/log/Log.h"
 
 namespace platform::es {
 namespace {
+
+// Every client of the agent (the start-up probe, the real one) chooses; the line is written
+// when the choice differs from the last one written.
+void logChoice(const std::string& line) {
+  static std::mutex mutex;
+  static std::string last;
+  std::lock_guard lock(mutex);
+  if (line == last) return;
+  last = line;
+  platform::log::write(line);
+}
 
 class ChosenProcessSource final : public Source {
  public:
@@ -34,7 +46,7 @@ class ChosenProcessSource final : public Source {
     const es_new_client_result_t bpfResult = bpf->open(bpfWhy);
     if (bpfResult == ES_NEW_CLIENT_RESULT_SUCCESS) {
       chosen_ = std::move(bpf);
-      NSLog("EndpointSecurity: event source: bpf");
+      logChoice("EndpointSecurity: event source: bpf");
       return bpfResult;
     }
     if (force == "bpf") {
@@ -62,7 +74,7 @@ class ChosenProcessSource final : public Source {
     const es_new_client_result_t rc = connector->open(why);
     if (rc != ES_NEW_CLIENT_RESULT_SUCCESS) return rc;
     chosen_ = std::move(connector);
-    NSLog("EndpointSecurity: event source: connector (%s)", bpfWhy.c_str());
+    logChoice("EndpointSecurity: event source: connector (" + bpfWhy + ")");
     return rc;
   }
 

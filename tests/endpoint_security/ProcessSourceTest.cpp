@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/UniqueFd.h"
+#include "platform/endpoint_security/BpfSource.h"
 #include "platform/endpoint_security/ConnectorSource.h"
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/SourceBackend.h"
@@ -155,6 +156,12 @@ void PrintTo(const NamedSource& source, std::ostream* out) {
 }
 
 const NamedSource kSources[] = {
+    {"bpf", [] { return makeBpfSource(); },
+     [] {
+       BpfOptions small;
+       small.ringBytes = 4096;  // one page: a few records
+       return makeBpfSource(small);
+     }},
     {"connector", [] { return makeConnectorSource(); },
      [] {
        ConnectorOptions small;
