@@ -355,7 +355,7 @@ int main(int argc, char** argv) {
       ok = false;
     }
   }
-  if (usage.rssKb > 15 * 1024) std::printf("NOTE: RSS above 15 MB\n");
+  if (usage.rssKb > 20 * 1024) std::printf("NOTE: RSS above 20 MB\n");
   connection->invalidate();
   cleanup();
   return ok ? 0 : 1;

@@ -1,7 +1,9 @@
 #include "platform/endpoint_security/SourceBackend.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -37,6 +39,8 @@ constexpr std::array kKnownKinds = {
     ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_ADD,
     ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_REMOVE,
 };
+
+constexpr std::size_t kTrimAfterBytes = 1 << 20;
 
 int indexOf(es_event_type_t type) {
   for (std::size_t i = 0; i < kKnownKinds.size(); ++i) {
@@ -171,6 +175,7 @@ class Client final : public es_client_t, public EventSink {
     for (;;) {
       std::unique_ptr<PendingEvent> event;
       bool wake = false;
+      bool drained = false;
       {
         std::unique_lock lock(queueMutex_);
         deliveryWaiting_ = true;
@@ -181,9 +186,17 @@ class Client final : public es_client_t, public EventSink {
         queue_.pop_front();
         queueBytes_ -= event->bytes();
         wake = producersWaiting_ > 0;
+        peakBytes_ = std::max(peakBytes_, queueBytes_ + event->bytes());
+        drained = queue_.empty();
       }
       if (wake) notFull_.notify_all();
       deliver(*event);
+      event.reset();
+      // A storm's backlog is given back to the system once it has been delivered.
+      if (drained && peakBytes_ >= kTrimAfterBytes) {
+        peakBytes_ = 0;
+        ::malloc_trim(0);
+      }
     }
   }
 
@@ -224,6 +237,7 @@ class Client final : public es_client_t, public EventSink {
   bool deliveryWaiting_ = false;  // only then does a push need to wake the delivery thread
 
   // Delivery thread only.
+  std::size_t peakBytes_ = 0;  // the most the queue held since memory was last given back
   std::uint64_t globalSeq_ = 0;
   std::array<std::uint64_t, kKnownKinds.size()> typeSeq_{};
 
