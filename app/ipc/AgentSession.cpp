@@ -37,6 +37,7 @@ struct AgentSession::Shared final : ipc::SystemExtensionsToApp {
   Handlers handlers;
   std::weak_ptr<Shared> self;
   std::atomic<bool> ended{false};
+  std::atomic<bool> established{false};
   bool alive = true;  // main thread only
 };
 
@@ -66,8 +67,9 @@ std::unique_ptr<AgentSession> AgentSession::open(std::string_view serviceName, H
   connection->setRemoteObjectInterface(
       NSXPCInterface::interfaceWithProtocol<ipc::AppToSystemExtensions>());
   const std::weak_ptr<Shared> weak = shared;
+  // Before the handshake is answered, the handshake's own error says why the connection failed.
   const auto gone = [weak] {
-    if (auto s = weak.lock())
+    if (auto s = weak.lock(); s && s->established)
       s->end({AgentUnreachable::Reason::notRunning, "The agent stopped serving."});
   };
   connection->setInvalidationHandler(gone);
@@ -85,6 +87,7 @@ std::unique_ptr<AgentSession> AgentSession::open(std::string_view serviceName, H
               "The agent's service gave an unexpected answer: \"" + reply + "\"."});
       return;
     }
+    s->established = true;
     s->onMain([](Shared& self) {
       if (self.handlers.established) self.handlers.established();
     });
