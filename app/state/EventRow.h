@@ -1,5 +1,5 @@
 // One event document as the events table shows it: the columns taken out of the JSON once, when
-// the document arrives, and the document itself kept compressed for the detail pane. Plain
+// the document arrives, and the document itself kept packed for the detail pane. Plain
 // values; built on whichever thread receives the document.
 #pragma once
 
@@ -26,7 +26,7 @@ struct EventRow {
   // The kind's main detail: arguments for exec, user for logins, path for launch items and
   // detections, address for ssh and screen sharing.
   QString detail;
-  QByteArray packedDocument;  // qCompress'd JSON, as received
+  QByteArray packedDocument;  // the JSON as received, LZ4-packed
 
   QString kindName() const;
   QByteArray document() const;
