@@ -1,5 +1,6 @@
 // Which event rows the table shows: one kind or all, and rows containing a text (in the kind,
-// process path, pid or detail, case-insensitively). Keeps the stream's order. Main thread only.
+// process path, pid or detail, case-insensitively). Keeps the stream's order. Its source is an
+// EventTableModel. Main thread only.
 #pragma once
 
 #include <QSortFilterProxyModel>

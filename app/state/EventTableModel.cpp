@@ -49,8 +49,14 @@ QVariant EventTableModel::data(const QModelIndex& index, int role) const {
     return QVariant(Qt::AlignRight | Qt::AlignVCenter);
   if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
   switch (index.column()) {
-    case TimeColumn:
-      return r.time;
+    case TimeColumn: {
+      // The time of day, in the agent's UTC; the whole date in the tooltip.
+      const qsizetype t = r.time.indexOf(u'T');
+      if (role == Qt::ToolTipRole || t < 0) return r.time;
+      QString clock = r.time.mid(t + 1);
+      if (clock.endsWith(u'Z')) clock.chop(1);
+      return clock;
+    }
     case KindColumn:
       return r.kindName();
     case PathColumn:
@@ -68,7 +74,7 @@ QVariant EventTableModel::headerData(int section, Qt::Orientation orientation, i
   if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
   switch (section) {
     case TimeColumn:
-      return QStringLiteral("Time");
+      return QStringLiteral("Time (UTC)");
     case KindColumn:
       return QStringLiteral("Kind");
     case PathColumn:

@@ -58,14 +58,13 @@ EventsView::EventsView(EventMonitor& monitor, QWidget* parent)
   layout->addLayout(filters);
 
   filter_ = new EventFilterModel(this);
-  filter_->setSourceModel(&monitor_.model());
 
   auto* split = new QSplitter(Qt::Vertical, this);
   split->setObjectName(QStringLiteral("eventsSplitter"));
   split->setChildrenCollapsible(false);
   table_ = new QTableView(split);
   table_->setObjectName(QStringLiteral("eventsTable"));
-  table_->setModel(filter_);
+  table_->setModel(&monitor_.model());
   table_->setSelectionBehavior(QAbstractItemView::SelectRows);
   table_->setSelectionMode(QAbstractItemView::SingleSelection);
   table_->setWordWrap(false);
@@ -78,9 +77,9 @@ EventsView::EventsView(EventMonitor& monitor, QWidget* parent)
   header->setSectionResizeMode(QHeaderView::Interactive);
   header->setStretchLastSection(true);
   const int digit = table_->fontMetrics().horizontalAdvance(QLatin1Char('0'));
-  header->resizeSection(EventTableModel::TimeColumn, digit * 23);
-  header->resizeSection(EventTableModel::KindColumn, digit * 15);
-  header->resizeSection(EventTableModel::PathColumn, digit * 28);
+  header->resizeSection(EventTableModel::TimeColumn, digit * 12);
+  header->resizeSection(EventTableModel::KindColumn, digit * 18);
+  header->resizeSection(EventTableModel::PathColumn, digit * 26);
   header->resizeSection(EventTableModel::PidColumn, digit * 8);
   detail_ = new QPlainTextEdit(split);
   detail_->setObjectName(QStringLiteral("eventsDetail"));
@@ -93,13 +92,16 @@ EventsView::EventsView(EventMonitor& monitor, QWidget* parent)
   split->setStretchFactor(1, 2);
   layout->addWidget(split, 1);
 
-  QObject::connect(kind_, &QComboBox::currentIndexChanged, this,
-                   [this] { filter_->setKind(kind_->currentData().toInt()); });
-  QObject::connect(text_, &QLineEdit::textChanged, this,
-                   [this](const QString& words) { filter_->setText(words); });
+  QObject::connect(kind_, &QComboBox::currentIndexChanged, this, [this] {
+    filter_->setKind(kind_->currentData().toInt());
+    useFilterWhenNeeded();
+  });
+  QObject::connect(text_, &QLineEdit::textChanged, this, [this](const QString& words) {
+    filter_->setText(words);
+    useFilterWhenNeeded();
+  });
   QObject::connect(pause_, &QPushButton::clicked, this, [this] { setPaused(!monitor_.paused()); });
-  QObject::connect(table_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-                   [this] { showSelected(); });
+  watchSelection();
 
   timer_ = new QTimer(this);
   timer_->setObjectName(QStringLiteral("eventsBatchTimer"));
@@ -112,6 +114,32 @@ EventsView::EventsView(EventMonitor& monitor, QWidget* parent)
   refreshState();
   refreshCount();
   monitor_.feed().start();
+}
+
+bool EventsView::filtering() const {
+  return table_->model() == filter_;
+}
+
+void EventsView::useFilterWhenNeeded() {
+  // Unfiltered, the table shows the rows directly and the filter is detached: a proxy redoes its
+  // mapping of every row for each batch that lets old rows go.
+  const bool wanted = filter_->kind() >= 0 || !text_->text().trimmed().isEmpty();
+  if (wanted == filtering()) return;
+  if (wanted) {
+    filter_->setSourceModel(&monitor_.model());
+    table_->setModel(filter_);
+  } else {
+    table_->setModel(&monitor_.model());
+    filter_->setSourceModel(nullptr);
+  }
+  watchSelection();
+  table_->scrollToBottom();
+  showSelected();
+}
+
+void EventsView::watchSelection() {
+  QObject::connect(table_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+                   [this] { showSelected(); });
 }
 
 void EventsView::takeBatch() {
@@ -136,7 +164,8 @@ void EventsView::refreshCount() {
 }
 
 void EventsView::showSelected() {
-  const QModelIndex current = filter_->mapToSource(table_->currentIndex());
+  const QModelIndex current =
+      filtering() ? filter_->mapToSource(table_->currentIndex()) : table_->currentIndex();
   if (!current.isValid()) {
     detail_->clear();
     return;

@@ -24,16 +24,20 @@ class EventMonitor;
 
 class EventsView : public QWidget {
  public:
-  static constexpr int kBatchIntervalMs = 40;
+  static constexpr int kBatchIntervalMs = 30;
 
   // The monitor must outlive the view.
   explicit EventsView(EventMonitor& monitor, QWidget* parent = nullptr);
 
   QTableView* table() const { return table_; }
   EventFilterModel* filter() const { return filter_; }
+  // Whether the table shows the rows through the filter (a kind or a text is chosen).
+  bool filtering() const;
 
  private:
   void takeBatch();
+  void useFilterWhenNeeded();
+  void watchSelection();
   void refreshState();
   void refreshCount();
   void showSelected();

@@ -121,6 +121,10 @@ TEST(EventTableModel, KeepsTheNewestRowsWithOneChangePerBatch) {
   EXPECT_EQ(model.row(0).document().toStdString(), app::sample::eventDocument(107));
   EXPECT_EQ(model.row(4).document().toStdString(), app::sample::eventDocument(111));
   EXPECT_EQ(model.headerData(app::EventTableModel::PidColumn, Qt::Horizontal), "PID");
+  // The time column shows the time of day; the tooltip the whole date.
+  const QModelIndex time = model.index(0, app::EventTableModel::TimeColumn);
+  EXPECT_EQ(time.data(), "09:41:22");
+  EXPECT_EQ(time.data(Qt::ToolTipRole), "2026-12-10T09:41:22Z");
   model.append({});
   EXPECT_EQ(inserted.count(), 3);
 }
