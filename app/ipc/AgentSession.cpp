@@ -22,7 +22,7 @@ struct AgentSession::Shared final : ipc::SystemExtensionsToApp {
 
   // Runs `block` on the main queue unless the session is gone by then.
   void onMain(std::function<void(Shared&)> block) {
-    dispatch_async(dispatch_get_main_queue(), [weak = weak_from_this(), block = std::move(block)] {
+    dispatch_async(dispatch_get_main_queue(), [weak = weakSelf(), block = std::move(block)] {
       if (auto self = weak.lock(); self && self->alive) block(*self);
     });
   }
@@ -32,7 +32,7 @@ struct AgentSession::Shared final : ipc::SystemExtensionsToApp {
       if (self.handlers.ended) self.handlers.ended(why);
     });
   }
-  std::weak_ptr<Shared> weak_from_this() { return self; }
+  std::weak_ptr<Shared> weakSelf() { return self; }
 
   Handlers handlers;
   std::weak_ptr<Shared> self;

@@ -16,14 +16,14 @@
 #include "AppTestSupport.h"
 #include "app/install/AgentInstallManager.h"
 #include "app/install/AgentStatusProbe.h"
+#include "app/install/SystemExtensionManager.h"
 #include "app/ipc/EventFeed.h"
 #include "app/state/EventTableModel.h"
-#include "app/views/EventsView.h"
-#include "app/views/ProcessesView.h"
-#include "app/install/SystemExtensionManager.h"
 #include "app/state/ProgramStatus.h"
 #include "app/views/ContentView.h"
+#include "app/views/EventsView.h"
 #include "app/views/MainWindow.h"
+#include "app/views/ProcessesView.h"
 #include "ipc/Identifiers.h"
 #include "platform/log/Log.h"
 #include "platform/system_extensions/AgentServiceBackend.h"
@@ -110,16 +110,22 @@ TEST(EndToEnd, InstallStartsTheRealAgentAndRemoveStopsIt) {
   ::setenv("XPC_SERVICES_DIR", options.servicesDirectory.c_str(), 1);
   app::ProgramStatus::shared().setAgentStatus(Status::Initial);
   app::AgentStatusProbe probe{std::string(ipc::kMachServiceName)};
+  const auto asked = std::chrono::steady_clock::now();
   probe.check();
   ASSERT_TRUE(runMainQueueUntil([&] { return !probe.checking(); }));
+  // Recorded for the report, not judged: speed is the benchmark's business.
+  RecordProperty("status_check_us",
+                 static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                      std::chrono::steady_clock::now() - asked)
+                                      .count()));
   EXPECT_EQ(statusText(), "Agent Status: Installed");
   {
     app::EventMonitor monitor{std::string(ipc::kMachServiceName)};
     app::EventsView events(monitor);
     events.show();
-    ASSERT_TRUE(
-        runMainQueueUntil([&] { return monitor.feed().state() == app::EventFeed::State::live; }))
-        << monitor.feed().stateText();
+    ASSERT_TRUE(runMainQueueUntil([&] {
+      return monitor.feed().state() == app::EventFeed::State::live;
+    })) << monitor.feed().stateText();
     const auto sawTrue = [&] {
       for (int i = 0; i < monitor.model().rowCount(); ++i) {
         const app::EventRow& row = monitor.model().row(i);
