@@ -2,6 +2,10 @@
 // status check, the Events and Processes screens against a stand-in agent on a real socket in a
 // temporary services directory, and the outcome of a request beside its button.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <QComboBox>
 #include <QFile>
@@ -13,7 +17,9 @@
 #include <QTableView>
 #include <QTest>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "AppTestSupport.h"
 #include "app/install/AgentStatusProbe.h"
@@ -299,6 +305,62 @@ TEST_F(WithServices, TheEventsScreenSaysWhenNoAgentServesThenShowsItsEventsLive)
   agent = startAgent();
   ASSERT_TRUE(
       runMainQueueUntil([&] { return monitor.feed().state() == app::EventFeed::State::live; }));
+}
+
+// Serves the agent's socket but hangs up on every client, as the agent does on one it does not
+// admit.
+class Refuser {
+ public:
+  explicit Refuser(const std::string& path) {
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+          ::listen(fd_, 8) == 0;
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 20) > 0) ::close(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC));
+      }
+    });
+  }
+  ~Refuser() {
+    stop_ = true;
+    thread_.join();
+    ::close(fd_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  int fd_ = -1;
+  bool ok_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST_F(WithServices, AUserTheServiceTurnsAwayIsToldHowToJoinAndTheAgentCountsAsInstalled) {
+  Refuser refuser((dir.path() / "xpc" / service).string());
+  ASSERT_TRUE(refuser.ok());
+  app::EventMonitor monitor(service);
+  app::EventsView view(monitor);
+  view.show();
+  ASSERT_TRUE(runMainQueueUntil([&] {
+    return monitor.feed().state() == app::EventFeed::State::accessDenied;
+  })) << monitor.feed().stateText();
+  auto* state = view.findChild<QLabel*>("eventsState");
+  runMainQueueUntil([&] { return state->text().startsWith("Access denied"); });
+  EXPECT_TRUE(state->text().startsWith(QString::fromStdString(app::accessDeniedAdvice())))
+      << state->text().toStdString();
+  const std::string group(ipc::kAllowedClientGroup);
+  if (!group.empty()) {
+    EXPECT_TRUE(state->text().contains(QString::fromStdString("adduser $USER " + group)));
+  }
+
+  app::AgentStatusProbe probe(service);
+  probe.check();
+  ASSERT_TRUE(runMainQueueUntil([&] { return !probe.checking(); }));
+  EXPECT_EQ(app::ProgramStatus::shared().agentStatus(), Status::WatchagentActive);
 }
 
 TEST_F(WithServices, TheProcessesScreenShowsTheTableSortedAndRefreshes) {
