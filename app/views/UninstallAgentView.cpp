@@ -30,8 +30,8 @@ UninstallAgentView::UninstallAgentView(QWidget* parent) : QWidget(parent) {
   layout->addSpacing(12);
   auto* message = new RequestMessage(RequestActivity::Operation::uninstalling, this);
   message->setObjectName(QStringLiteral("removeMessage"));
-  message->setMaximumWidth(520);
-  layout->addWidget(message, 0, Qt::AlignHCenter);
+  // Across the pane: a centred item would keep the height of one line when its text wraps.
+  layout->addWidget(message);
   layout->addStretch();
 
   refresh();
