@@ -4,6 +4,7 @@
 #include <QIcon>
 
 #include "app/BuildConfig.h"
+#include "app/install/AgentStatusProbe.h"
 #include "app/support/MainBundle.h"
 #include "app/views/MainWindow.h"
 #include "ipc/Identifiers.h"
@@ -40,7 +41,9 @@ int vigil_endpointApp::main(int argc, char** argv) {
   OSSystemExtensionManager::sharedManager().setBackend(makeBackend());
   int status = 0;
   {
+    AgentStatusProbe probe{std::string(ipc::kMachServiceName)};
     MainWindow window;
+    window.setAgentStatusCheck([&probe] { probe.check(); });
     window.show();
     status = QApplication::exec();
   }

@@ -104,15 +104,6 @@ void pointer(QPainter& p, const QPointF& tip) {
   p.drawPath(arrow);
 }
 
-void toggle(QPainter& p, const QPointF& at, bool on) {
-  const QRectF track(at, QSizeF(44, 24));
-  p.setPen(Qt::NoPen);
-  p.setBrush(on ? kAccent : QColor(0xc9, 0xcc, 0xd1));
-  p.drawRoundedRect(track, 12, 12);
-  p.setBrush(Qt::white);
-  p.drawEllipse(QPointF(on ? track.right() - 12 : track.left() + 12, track.center().y()), 9, 9);
-}
-
 // Faint lines standing for text that does not matter in the picture.
 void filler(QPainter& p, const QRectF& box, int lines) {
   p.setPen(Qt::NoPen);
@@ -132,39 +123,6 @@ void sidebarRow(QPainter& p, const QRectF& box, const QString& label, bool selec
   text(p, box.adjusted(10, 0, -4, 0), label, 14, selected ? kAccent.darker(120) : kInk, selected);
 }
 
-// A settings window with its sidebar; returns the right pane.
-QRectF settings(QPainter& p, const QRectF& frame, const QStringList& rows, int selected,
-                bool markSelected = false) {
-  const QRectF content = window(p, frame, QStringLiteral("Settings"));
-  const QRectF side(content.left(), content.top(), 200, content.height());
-  p.setPen(Qt::NoPen);
-  p.setBrush(kSidebar);
-  p.drawRect(side.adjusted(1, 0, 0, -10));
-  p.setPen(QPen(kLine, 1));
-  p.drawLine(side.topRight(), side.bottomRight() - QPointF(0, 10));
-  for (int i = 0; i < rows.size(); ++i) {
-    const QRectF row(side.left() + 8, side.top() + 10 + i * 34, side.width() - 16, 30);
-    sidebarRow(p, row, rows[i], i == selected);
-    if (i == selected && markSelected) mark(p, row, 8);
-  }
-  return QRectF(side.right() + 18, content.top() + 14, content.right() - side.right() - 36,
-                content.height() - 28);
-}
-
-void listRow(QPainter& p, const QRectF& box, const QString& title, const QString& subtitle,
-             std::function<void(const QRectF&)> trailing) {
-  p.setPen(QPen(kLine, 1));
-  p.setBrush(Qt::white);
-  p.drawRoundedRect(box, 8, 8);
-  if (subtitle.isEmpty()) {
-    text(p, box.adjusted(14, 0, -80, 0), title, 14, kInk);
-  } else {
-    text(p, QRectF(box.left() + 14, box.top() + 6, box.width() - 90, 20), title, 14, kInk);
-    text(p, QRectF(box.left() + 14, box.top() + 26, box.width() - 90, 18), subtitle, 12, kMuted);
-  }
-  if (trailing) trailing(box);
-}
-
 void drawClickInstall(QPainter& p) {
   const int h = 340;
   backdrop(p, h);
@@ -178,6 +136,9 @@ void drawClickInstall(QPainter& p) {
   sidebarRow(p, QRectF(side.left() + 8, side.top() + 10, side.width() - 16, 30), "Install agent",
              true);
   sidebarRow(p, QRectF(side.left() + 8, side.top() + 44, side.width() - 16, 30), "Uninstall agent",
+             false);
+  sidebarRow(p, QRectF(side.left() + 8, side.top() + 78, side.width() - 16, 30), "Events", false);
+  sidebarRow(p, QRectF(side.left() + 8, side.top() + 112, side.width() - 16, 30), "Processes",
              false);
 
   const QRectF pane(side.right() + 10, content.top() + 10, 200, content.height() - 20);
@@ -203,127 +164,139 @@ void drawClickInstall(QPainter& p) {
   filler(p, QRectF(steps.left(), steps.top() + 194, steps.width(), 40), 2);
 }
 
-void drawOpenSystemSettings(QPainter& p) {
-  const int h = 330;
+// The application's window with its sidebar, `selected` highlighted; returns the detail area.
+QRectF appWindow(QPainter& p, const QRectF& frame, int selected) {
+  const QRectF content = window(p, frame, "Corvane Endpoint");
+  const QRectF side(content.left(), content.top(), 170, content.height());
+  p.setPen(Qt::NoPen);
+  p.setBrush(kSidebar);
+  p.drawRect(side.adjusted(1, 0, 0, -10));
+  p.setPen(QPen(kLine, 1));
+  p.drawLine(side.topRight(), side.bottomRight() - QPointF(0, 10));
+  const QStringList rows{"Install agent", "Uninstall agent", "Events", "Processes"};
+  for (int i = 0; i < rows.size(); ++i)
+    sidebarRow(p, QRectF(side.left() + 8, side.top() + 10 + i * 34, side.width() - 16, 30), rows[i],
+               i == selected);
+  return QRectF(side.right() + 1, content.top(), content.right() - side.right() - 1,
+                content.height());
+}
+
+void field(QPainter& p, const QRectF& box, const QString& content, bool focused) {
+  p.setPen(QPen(focused ? kAccent : kLine, focused ? 2 : 1));
+  p.setBrush(Qt::white);
+  p.drawRoundedRect(box, 6, 6);
+  text(p, box.adjusted(12, 0, -12, 0), content, 14, kInk);
+}
+
+// PolicyKit's authentication window over the dimmed application.
+void drawAuthenticate(QPainter& p) {
+  const int h = 380;
   backdrop(p, h);
-  // The application dimmed behind the prompt.
-  const QRectF behind = window(p, QRectF(14, 14, kWidth - 28, h - 28), "Corvane Endpoint");
-  QPainterPath dim;
-  dim.addRoundedRect(behind.adjusted(0.5, 0, -0.5, -0.5), 10, 10);
-  dim.addRect(behind.adjusted(0.5, 0, -0.5, -20));
-  dim.setFillRule(Qt::WindingFill);
+  const QRectF behind = appWindow(p, QRectF(14, 14, kWidth - 28, h - 28), 0);
   p.setPen(Qt::NoPen);
   p.setBrush(QColor(0, 0, 0, 40));
-  p.drawPath(dim.simplified());
+  p.drawRect(QRectF(15, 53, kWidth - 30, h - 68));
+  Q_UNUSED(behind);
 
-  const QRectF dialog(kWidth / 2.0 - 200, 60, 400, 236);
-  p.setPen(Qt::NoPen);
+  const QRectF dialog(kWidth / 2.0 - 220, 44, 440, 318);
   p.setBrush(QColor(0, 0, 0, 45));
   p.drawRoundedRect(dialog.translated(0, 4), 14, 14);
   p.setBrush(Qt::white);
   p.setPen(QPen(kLine, 1));
   p.drawRoundedRect(dialog, 14, 14);
-  // shield badge
-  const QPointF c(dialog.center().x(), dialog.top() + 38);
-  QPainterPath shield;
-  shield.moveTo(c + QPointF(0, -20));
-  shield.cubicTo(c + QPointF(10, -14), c + QPointF(18, -14), c + QPointF(18, -14));
-  shield.lineTo(c + QPointF(18, 2));
-  shield.cubicTo(c + QPointF(18, 14), c + QPointF(6, 20), c + QPointF(0, 23));
-  shield.cubicTo(c + QPointF(-6, 20), c + QPointF(-18, 14), c + QPointF(-18, 2));
-  shield.lineTo(c + QPointF(-18, -14));
-  shield.cubicTo(c + QPointF(-18, -14), c + QPointF(-10, -14), c + QPointF(0, -20));
+  // padlock
+  const QPointF c(dialog.center().x(), dialog.top() + 36);
+  p.setPen(QPen(kInk, 4, Qt::SolidLine, Qt::RoundCap));
+  p.setBrush(Qt::NoBrush);
+  p.drawArc(QRectF(c.x() - 10, c.y() - 20, 20, 24), 0, 180 * 16);
+  p.drawLine(c + QPointF(-10, -8), c + QPointF(-10, -2));
+  p.drawLine(c + QPointF(10, -8), c + QPointF(10, -2));
   p.setPen(Qt::NoPen);
-  p.setBrush(kAccent);
-  p.drawPath(shield);
-  p.setPen(QPen(Qt::white, 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-  p.drawPolyline(QPolygonF({c + QPointF(-7, 1), c + QPointF(-2, 7), c + QPointF(8, -5)}));
+  p.setBrush(kInk);
+  p.drawRoundedRect(QRectF(c.x() - 16, c.y() - 3, 32, 24), 4, 4);
 
-  text(p, QRectF(dialog.left() + 20, dialog.top() + 68, dialog.width() - 40, 24),
-       "Background Agent Needs Approval", 16, kInk, true, Qt::AlignCenter);
-  text(p, QRectF(dialog.left() + 30, dialog.top() + 96, dialog.width() - 60, 60),
-       "\u201CCorvane Endpoint\u201D installed an agent that watches this computer. "
-       "Allow it in System Settings.",
-       13, kMuted, false, Qt::AlignHCenter | Qt::AlignTop);
-  const QRectF ok(dialog.left() + 24, dialog.bottom() - 60, 120, 36);
-  const QRectF open(dialog.right() - 24 - 210, dialog.bottom() - 60, 210, 36);
-  button(p, ok, "OK", false);
-  button(p, open, "Open System Settings", true);
-  mark(p, open);
-  pointer(p, open.center() + QPointF(50, 6));
+  text(p, QRectF(dialog.left() + 20, dialog.top() + 66, dialog.width() - 40, 24),
+       "Authentication Required", 17, kInk, true, Qt::AlignCenter);
+  text(p, QRectF(dialog.left() + 30, dialog.top() + 94, dialog.width() - 60, 44),
+       "Authentication is required to install or remove the Corvane Endpoint agent, which runs "
+       "as root.",
+       12, kMuted, false, Qt::AlignHCenter | Qt::AlignTop);
+  const qreal inner = dialog.left() + 40;
+  const qreal innerWidth = dialog.width() - 80;
+  field(p, QRectF(inner, dialog.top() + 146, innerWidth, 34), "Administrator (admin)  \u25BE",
+        false);
+  const QRectF password(inner, dialog.top() + 192, innerWidth, 34);
+  field(p, password, "\u2022\u2022\u2022\u2022\u2022\u2022\u2022\u2022", true);
+  text(p, QRectF(inner, dialog.top() + 192, innerWidth - 12, 34), "Password", 11, kMuted, false,
+       Qt::AlignRight | Qt::AlignVCenter);
+  const QRectF cancel(inner, dialog.bottom() - 64, 150, 36);
+  const QRectF authenticate(dialog.right() - 40 - 170, dialog.bottom() - 64, 170, 36);
+  button(p, cancel, "Cancel", false);
+  button(p, authenticate, "Authenticate", true);
+  mark(p, password, 8);
+  mark(p, authenticate);
+  pointer(p, authenticate.center() + QPointF(40, 6));
 }
 
-void drawEnableAgent(QPainter& p) {
-  const int h = 360;
+// The uninstall screen once the agent's service answers.
+void drawAgentInstalled(QPainter& p) {
+  const int h = 300;
   backdrop(p, h);
-  const QRectF pane =
-      settings(p, QRectF(14, 14, kWidth - 28, h - 28),
-               {"Network", "Notifications", "Background Agents", "Privacy & Security", "Users"}, 2);
-  text(p, QRectF(pane.left(), pane.top(), pane.width(), 24), "Background Agents", 17, kInk, true);
-  text(p, QRectF(pane.left(), pane.top() + 28, pane.width(), 36),
-       "Agents run as root and start with the computer.", 12, kMuted, false,
-       Qt::AlignLeft | Qt::AlignTop);
-  const QRectF row(pane.left(), pane.top() + 76, pane.width(), 52);
-  QRectF switchBox;
-  listRow(p, row, "Corvane Endpoint", "watchagent \u00B7 endpoint monitor", [&](const QRectF& b) {
-    switchBox = QRectF(b.right() - 58, b.center().y() - 12, 44, 24);
-    toggle(p, switchBox.topLeft(), true);
-  });
-  mark(p, switchBox, 14);
-  pointer(p, switchBox.center() + QPointF(4, 6));
-  listRow(p, QRectF(pane.left(), pane.top() + 140, pane.width(), 52), "Backup Service",
-          "nightly copies",
-          [&](const QRectF& b) { toggle(p, QPointF(b.right() - 58, b.center().y() - 12), false); });
-  filler(p, QRectF(pane.left(), pane.top() + 214, pane.width() * 0.8, 40), 2);
+  const QRectF pane = appWindow(p, QRectF(14, 14, kWidth - 28, h - 28), 1);
+  const QRectF status(pane.left() + 20, pane.center().y() - 44, pane.width() - 40, 26);
+  text(p, status, "Agent Status: Installed", 15, kInk, true, Qt::AlignCenter);
+  mark(p, QRectF(pane.center().x() - 100, status.top(), 200, status.height()), 8);
+  button(p, QRectF(pane.center().x() - 48, pane.center().y() + 6, 96, 34), "Remove", false);
+  text(p, QRectF(pane.left() + 20, pane.center().y() + 56, pane.width() - 40, 40),
+       "watchagent.service \u00B7 active (running)", 12, kMuted, false, Qt::AlignCenter);
 }
 
-void drawGoToFullDiskAccess(QPainter& p) {
-  const int h = 380;
+// A terminal asking systemd and the agent itself.
+void drawCheckTheAgent(QPainter& p) {
+  const int h = 330;
   backdrop(p, h);
-  const QRectF pane = settings(
-      p, QRectF(14, 14, kWidth - 28, h - 28),
-      {"Network", "Notifications", "Background Agents", "Privacy & Security", "Users"}, 3, true);
-  text(p, QRectF(pane.left(), pane.top(), pane.width(), 24), "Privacy & Security", 17, kInk, true);
-  const QStringList rows{"Location Services", "Full Disk Access", "Files and Folders",
-                         "Screen Recording", "Camera"};
-  for (int i = 0; i < rows.size(); ++i) {
-    const QRectF row(pane.left(), pane.top() + 38 + i * 50, pane.width(), 42);
-    listRow(p, row, rows[i], {}, [&](const QRectF& b) {
-      p.setPen(QPen(kMuted, 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-      const QPointF c(b.right() - 20, b.center().y());
-      p.drawPolyline(QPolygonF({c + QPointF(-4, -6), c + QPointF(2, 0), c + QPointF(-4, 6)}));
-    });
-    if (i == 1) {
-      mark(p, row);
-      pointer(p, QPointF(row.left() + 150, row.center().y() + 2));
-    }
+  const QRectF frame(14, 14, kWidth - 28, h - 28);
+  const QRectF content = window(p, frame, "Terminal");
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(0x1e, 0x22, 0x2a));
+  QPainterPath screen;
+  screen.addRoundedRect(content.adjusted(0.5, 0, -0.5, -0.5), 9.5, 9.5);
+  screen.addRect(content.adjusted(0.5, 0, -0.5, -20));
+  screen.setFillRule(Qt::WindingFill);
+  p.drawPath(screen.simplified());
+  const QColor prompt(0x8a, 0xd0, 0x6b);
+  const QColor plain(0xe6, 0xe8, 0xeb);
+  const QColor dim(0x9a, 0xa3, 0xae);
+  const QColor good(0x5f, 0xd0, 0x7a);
+  struct Line {
+    QString words;
+    QColor color;
+    bool bold;
+  };
+  const Line lines[] = {
+      {"$ systemctl status watchagent", prompt, true},
+      {"\u25CF watchagent.service - Corvane Endpoint agent (watchagent)", plain, false},
+      {"     Loaded: loaded (/lib/systemd/system/watchagent.service; enabled)", dim, false},
+      {"     Active: active (running) since Mon 09:41:07 UTC", good, true},
+      {"   Main PID: 812 (watchagent)", dim, false},
+      {"", plain, false},
+      {"$ watchctl ping", prompt, true},
+      {"established", good, true},
+  };
+  QFont mono(QStringLiteral("DejaVu Sans Mono"));
+  mono.setPixelSize(13);
+  mono.setHintingPreference(QFont::PreferNoHinting);
+  qreal y = content.top() + 16;
+  for (const Line& line : lines) {
+    mono.setBold(line.bold);
+    p.setFont(mono);
+    p.setPen(line.color);
+    p.drawText(QRectF(content.left() + 16, y, content.width() - 32, 22),
+               Qt::AlignLeft | Qt::AlignVCenter, line.words);
+    y += 26;
   }
-}
-
-void drawEnableFullDiskAccess(QPainter& p) {
-  const int h = 350;
-  backdrop(p, h);
-  const QRectF pane =
-      settings(p, QRectF(14, 14, kWidth - 28, h - 28),
-               {"Network", "Notifications", "Background Agents", "Privacy & Security", "Users"}, 3);
-  text(p, QRectF(pane.left(), pane.top(), pane.width(), 24), "\u2039  Full Disk Access", 17, kInk,
-       true);
-  text(p, QRectF(pane.left(), pane.top() + 28, pane.width(), 36),
-       "Allow these programs to read every file on this computer.", 12, kMuted, false,
-       Qt::AlignLeft | Qt::AlignTop);
-  const QStringList rows{"Corvane Endpoint Agent", "Terminal", "Backup Service"};
-  for (int i = 0; i < rows.size(); ++i) {
-    const QRectF row(pane.left(), pane.top() + 76 + i * 52, pane.width(), 44);
-    QRectF switchBox;
-    listRow(p, row, rows[i], {}, [&](const QRectF& b) {
-      switchBox = QRectF(b.right() - 58, b.center().y() - 12, 44, 24);
-      toggle(p, switchBox.topLeft(), i == 0);
-    });
-    if (i == 0) {
-      mark(p, switchBox, 14);
-      pointer(p, switchBox.center() + QPointF(4, 6));
-    }
-  }
+  mark(p, QRectF(content.left() + 16, content.top() + 16 + 3 * 26, 330, 22), 6);
+  mark(p, QRectF(content.left() + 16, content.top() + 16 + 7 * 26, 100, 22), 6);
 }
 
 void drawIcon(QPainter& p, int size) {
@@ -378,10 +351,9 @@ int main(int argc, char** argv) {
   const QString out = QString::fromLocal8Bit(argv[1]);
   QDir().mkpath(out);
   bool ok = save(out, "ClickInstall", 340, drawClickInstall) &&
-            save(out, "OpenSystemSettings", 330, drawOpenSystemSettings) &&
-            save(out, "EnableWatchagent", 360, drawEnableAgent) &&
-            save(out, "GoToFullDiskAccess", 380, drawGoToFullDiskAccess) &&
-            save(out, "EnableFullDiskAccess", 350, drawEnableFullDiskAccess);
+            save(out, "AuthenticateAdministrator", 380, drawAuthenticate) &&
+            save(out, "AgentInstalled", 300, drawAgentInstalled) &&
+            save(out, "CheckTheAgent", 330, drawCheckTheAgent);
   for (int size : {64, 128, 256}) {
     QImage icon(size, size, QImage::Format_ARGB32_Premultiplied);
     icon.fill(Qt::transparent);

@@ -1,5 +1,7 @@
 // Renders what a user of Corvane Endpoint sees to PNG files: the install screen (wide and
-// narrow), the uninstall screen in each status, and the open Help menu.
+// narrow, and with a failed request), the uninstall screen in each status and while approval is
+// asked, the events screen without an agent and with live documents from a stand-in agent
+// (wide and narrow), the processes screen, and the open Help menu.
 //
 //   corvane-endpoint-screenshots OUTPUT_DIRECTORY
 #include <QApplication>
@@ -10,17 +12,34 @@
 #include <QPainter>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
+#include "app/install/RequestActivity.h"
+#include "app/ipc/EventFeed.h"
+#include "app/screenshots/SampleAgent.h"
 #include "app/state/ProgramStatus.h"
 #include "app/views/ContentView.h"
 #include "app/views/MainWindow.h"
+#include "ipc/Identifiers.h"
 #include "platform/system_extensions/FakeSystemExtensions.h"
 
 namespace {
 
 void settle() {
   for (int i = 0; i < 5; ++i) QApplication::processEvents();
+}
+
+bool settleUntil(const std::function<bool()>& condition, int limitMs = 10000) {
+  for (int waited = 0; waited < limitMs; waited += 10) {
+    if (condition()) return true;
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return condition();
 }
 
 bool save(QWidget& window, const QString& path) {
@@ -42,6 +61,9 @@ int main(int argc, char** argv) {
   }
   const QString out = QString::fromLocal8Bit(argv[1]);
   QDir().mkpath(out);
+  // The stand-in agent's socket lives here, never beside a real agent's.
+  QTemporaryDir services;
+  qputenv("XPC_SERVICES_DIR", services.path().toLocal8Bit());
   // Nothing is installed while rendering: the buttons are not pressed.
   OSSystemExtensionManager::sharedManager().setBackend(
       std::make_shared<platform::system_extensions::FakeSystemExtensionBackend>());
@@ -76,6 +98,51 @@ int main(int argc, char** argv) {
   for (const auto& [status, name] : statuses) {
     app::ProgramStatus::shared().setAgentStatus(status);
     ok = save(window, out + "/" + name + ".png") && ok;
+  }
+
+  // A request waiting for an administrator, and one that failed.
+  app::RequestActivity::shared().set(
+      app::RequestActivity::Operation::uninstalling, app::RequestActivity::Phase::needsApproval,
+      "Administrator rights are needed. A PolicyKit window asks for an administrator's password; "
+      "once it is given, the agent is stopped and removed.");
+  ok = save(window, out + "/uninstall-approval.png") && ok;
+  content->setSelection(std::string(app::kInstallAgentId));
+  app::RequestActivity::shared().set(
+      app::RequestActivity::Operation::installing, app::RequestActivity::Phase::failed,
+      "Administrator authentication was dismissed or refused; nothing was changed.");
+  ok = save(window, out + "/install-failed.png") && ok;
+  app::RequestActivity::shared().set(app::RequestActivity::Operation::none,
+                                     app::RequestActivity::Phase::idle, "");
+
+  // Events with no agent serving, then live from the stand-in agent.
+  content->setSelection(std::string(app::kEventsId));
+  app::EventFeed& feed = content->eventMonitor().feed();
+  settleUntil([&] { return feed.state() == app::EventFeed::State::notRunning; });
+  ok = save(window, out + "/events-no-agent.png") && ok;
+  {
+    app::sample::SampleAgent agent{std::string(ipc::kMachServiceName)};
+    settleUntil([&] { return agent.clients() > 0 && feed.state() == app::EventFeed::State::live; });
+    for (std::size_t n = 0; n < 140; ++n) agent.broadcast(app::sample::eventDocument(n));
+    settleUntil([&] { return content->eventMonitor().model().rowCount() >= 140; });
+    settle();
+    if (auto* table = window.findChild<QTableView*>("eventsTable")) {
+      table->selectRow(table->model()->rowCount() - 3);  // an ssh login
+      table->scrollToBottom();
+    }
+    ok = save(window, out + "/events.png") && ok;
+    window.resize(760, 600);
+    ok = save(window, out + "/events-narrow.png") && ok;
+    window.resize(1100, 760);
+
+    content->setSelection(std::string(app::kProcessesId));
+    settleUntil([&] {
+      auto* table = window.findChild<QTableView*>("processesTable");
+      return table && table->model()->rowCount() > 0;
+    });
+    ok = save(window, out + "/processes.png") && ok;
+    window.resize(760, 600);
+    ok = save(window, out + "/processes-narrow.png") && ok;
+    window.resize(1100, 760);
   }
 
   // The open Help menu, drawn over the window where it pops up.

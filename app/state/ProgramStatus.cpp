@@ -9,7 +9,9 @@ ProgramStatus& ProgramStatus::shared() {
 
 ProgramStatus::ProgramStatus()
     : activeNavigationItems_{{std::string(kInstallAgentId), "Install agent"},
-                             {std::string(kUninstallAgentId), "Uninstall agent"}} {}
+                             {std::string(kUninstallAgentId), "Uninstall agent"},
+                             {std::string(kEventsId), "Events"},
+                             {std::string(kProcessesId), "Processes"}} {}
 
 void ProgramStatus::setAgentStatus(AgentInstalledStatus status) {
   objectWillChange_.send();

@@ -45,6 +45,8 @@ class ProgramStatus {
 
 inline constexpr std::string_view kInstallAgentId = "InstallAgentId";
 inline constexpr std::string_view kUninstallAgentId = "UninstallAgentId";
+inline constexpr std::string_view kEventsId = "EventsId";
+inline constexpr std::string_view kProcessesId = "ProcessesId";
 
 // The uninstall screen's text for a status.
 std::string_view displayText(ProgramStatus::AgentInstalledStatus status);

@@ -5,8 +5,12 @@
 #include <QSplitter>
 #include <QVBoxLayout>
 
+#include "app/ipc/EventFeed.h"
+#include "app/views/EventsView.h"
 #include "app/views/InstallAgentView.h"
+#include "app/views/ProcessesView.h"
 #include "app/views/UninstallAgentView.h"
+#include "ipc/Identifiers.h"
 
 namespace app {
 namespace {
@@ -65,6 +69,18 @@ ContentView::ContentView(QWidget* parent)
   showDetail();
 }
 
+ContentView::~ContentView() {
+  // The events view reads the monitor: it goes first.
+  delete detail_;
+  detail_ = nullptr;
+}
+
+EventMonitor& ContentView::eventMonitor() {
+  if (!eventMonitor_)
+    eventMonitor_ = std::make_unique<EventMonitor>(std::string(ipc::kMachServiceName));
+  return *eventMonitor_;
+}
+
 void ContentView::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   const auto& items = programStatus_->activeNavigationItems();
@@ -99,6 +115,10 @@ void ContentView::showDetail() {
     detail_ = new InstallAgentViewWrapper(detailHost_);
   else if (*selection_ == kUninstallAgentId)
     detail_ = new UninstallAgentView(detailHost_);
+  else if (*selection_ == kEventsId)
+    detail_ = new EventsView(eventMonitor(), detailHost_);
+  else if (*selection_ == kProcessesId)
+    detail_ = new ProcessesView(std::string(ipc::kMachServiceName), detailHost_);
   else
     detail_ = placeholder(QStringLiteral("Hello1"), detailHost_);
   detailLayout_->addWidget(detail_);

@@ -14,6 +14,8 @@ class QVBoxLayout;
 
 namespace app {
 
+class EventMonitor;
+
 class ContentView : public QWidget {
  public:
   // Each window shows the entries of its own ProgramStatus.
@@ -22,7 +24,11 @@ class ContentView : public QWidget {
   const std::optional<std::string>& selection() const { return selection_; }
   void setSelection(std::optional<std::string> selection);
 
+  ~ContentView() override;
+
   ProgramStatus& programStatus() { return *programStatus_; }
+  // The window's event stream and table; made when the events screen is first shown.
+  EventMonitor& eventMonitor();
   QListWidget* sidebar() const { return sidebar_; }
   QWidget* detail() const { return detail_; }
 
@@ -33,6 +39,7 @@ class ContentView : public QWidget {
   void showDetail();
 
   std::unique_ptr<ProgramStatus> programStatus_;
+  std::unique_ptr<EventMonitor> eventMonitor_;
   std::optional<std::string> selection_;
   QSplitter* splitter_;
   QListWidget* sidebar_;

@@ -10,6 +10,8 @@
 #include "app/install/SystemExtensionManager.h"
 #include "app/views/InlineMarkdown.h"
 #include "app/views/InstructionImage.h"
+#include "app/views/RequestMessage.h"
+#include "ipc/Identifiers.h"
 
 namespace app {
 namespace {
@@ -50,6 +52,9 @@ InstallAgentView::InstallAgentView(QWidget* parent) : QWidget(parent) {
   QObject::connect(installButton_, &QPushButton::clicked, this, [] { installExtension(); });
   layout->addWidget(installButton_, 0, Qt::AlignHCenter);
   layout->addSpacing(20);
+  auto* message = new RequestMessage(RequestActivity::Operation::installing, this);
+  message->setObjectName(QStringLiteral("installMessage"));
+  layout->addWidget(message);
   layout->addStretch();
 
   installManager_ = std::make_unique<ObservedObject>(
@@ -101,33 +106,44 @@ InstallAgentInstructionsView::InstallAgentInstructionsView(QWidget* parent) : QS
     layout->addSpacing(16);
   };
 
+  const std::string group(ipc::kAllowedClientGroup);
+  const QString whoMayAsk = group.empty()
+                                ? QStringLiteral("as root")
+                                : QStringLiteral("as root or as a member of the group **%1**")
+                                      .arg(QString::fromStdString(group));
+
   title(QStringLiteral("Step 1: Click Install Button"));
   paragraph(
       QStringLiteral("Click the **Install** button on the left to install the endpoint "
                      "agent or reinstall a new agent."));
   image(QStringLiteral("ClickInstall"), 0);
   divider();
-  title(QStringLiteral("Step 2: Open System Settings"));
+  title(QStringLiteral("Step 2: Authenticate as an Administrator"));
   paragraph(
-      QStringLiteral("After clicking **Install**, the Mac will ask you if you want to open "
-                     "System Settings."));
-  paragraph(QStringLiteral("Click the button **Open System Settings**."));
-  image(QStringLiteral("OpenSystemSettings"), 0);
+      QStringLiteral("After clicking **Install**, PolicyKit opens an **Authentication Required** "
+                     "window: \u201CAuthentication is required to install or remove the Corvane "
+                     "Endpoint agent, which runs as root.\u201D"));
+  paragraph(
+      QStringLiteral("Choose an administrator if asked, type that administrator's password and "
+                     "click **Authenticate**. **Cancel** changes nothing; the reason then shows "
+                     "under the Install button."));
+  image(QStringLiteral("AuthenticateAdministrator"), 0);
   divider();
-  title(QStringLiteral("Step 3: Enable Agent"));
-  paragraph(QStringLiteral("In the panel that opens, turn on the **Corvane Endpoint** agent."));
-  paragraph(QStringLiteral("If prompted by the Mac, authenticate yourself."));
-  image(QStringLiteral("EnableWatchagent"), 0);
+  title(QStringLiteral("Step 3: The Agent Starts"));
+  paragraph(
+      QStringLiteral("The agent now runs as the system service **watchagent**. It starts with "
+                     "the computer and is restarted if it stops."));
+  paragraph(
+      QStringLiteral("Under **Uninstall agent**, **Agent Status: Installed** means the agent's "
+                     "service answers. **Events** shows what it reports, live."));
+  image(QStringLiteral("AgentInstalled"), 0);
   divider();
-  title(QStringLiteral("Step 4: Go To Full Disk Access"));
-  paragraph(QStringLiteral("In System Settings' left pane, select **Privacy & Security**."));
-  paragraph(QStringLiteral("In the right pane, select **Full Disk Access**."));
-  image(QStringLiteral("GoToFullDiskAccess"), 0);
-  divider();
-  title(QStringLiteral("Step 5: Enable Full Disk Access"));
-  paragraph(QStringLiteral("In the right pane, turn on **Corvane Endpoint Agent**."));
-  paragraph(QStringLiteral("If prompted by the Mac, authenticate yourself."));
-  image(QStringLiteral("EnableFullDiskAccess"), 8);
+  title(QStringLiteral("Step 4: Check the Agent"));
+  paragraph(
+      QStringLiteral("In a terminal, **systemctl status watchagent** shows the service "
+                     "**active (running)**."));
+  paragraph(QStringLiteral("**watchctl ping**, run %1, answers **established**.").arg(whoMayAsk));
+  image(QStringLiteral("CheckTheAgent"), 8);
 
   setWidget(content);
 }

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QDesktopServices>
+#include <QEvent>
 #include <QMenuBar>
 
 #include "app/support/MainBundle.h"
@@ -32,6 +33,16 @@ MainWindow::MainWindow(HelpActions help, QWidget* parent) : QMainWindow(parent) 
     if (const auto url = help.documentationURL()) help.open(*url);
   });
   resize(1100, 760);
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (statusCheck_) statusCheck_();
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::ActivationChange && isActiveWindow() && statusCheck_) statusCheck_();
 }
 
 }  // namespace app

@@ -28,10 +28,18 @@ class MainWindow : public QMainWindow {
  public:
   explicit MainWindow(HelpActions help = HelpActions::standard(), QWidget* parent = nullptr);
 
+  // Run whenever the window is shown or becomes active again: asks the agent how it is.
+  void setAgentStatusCheck(std::function<void()> check) { statusCheck_ = std::move(check); }
+
   ContentView* contentView() const { return content_; }
   QAction* helpAction() const { return helpAction_; }
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
  private:
+  std::function<void()> statusCheck_;
   ContentView* content_;
   QAction* helpAction_;
 };

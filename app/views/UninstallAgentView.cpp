@@ -6,6 +6,7 @@
 
 #include "app/install/SystemExtensionManager.h"
 #include "app/state/ProgramStatus.h"
+#include "app/views/RequestMessage.h"
 
 namespace app {
 
@@ -26,6 +27,11 @@ UninstallAgentView::UninstallAgentView(QWidget* parent) : QWidget(parent) {
   remove_->setObjectName(QStringLiteral("removeButton"));
   QObject::connect(remove_, &QPushButton::clicked, this, [] { removeExtension(); });
   layout->addWidget(remove_, 0, Qt::AlignHCenter);
+  layout->addSpacing(12);
+  auto* message = new RequestMessage(RequestActivity::Operation::uninstalling, this);
+  message->setObjectName(QStringLiteral("removeMessage"));
+  // Across the pane: a centred item would keep the height of one line when its text wraps.
+  layout->addWidget(message);
   layout->addStretch();
 
   refresh();

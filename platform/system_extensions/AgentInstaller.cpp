@@ -7,6 +7,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/system_extensions/AgentUnitTemplate.h"
+
 namespace platform::system_extensions {
 namespace {
 
@@ -255,15 +257,24 @@ bool AgentInstaller::ownUnitFilePresent() const {
 }
 
 std::string AgentInstaller::generatedUnit() const {
-  std::string unit;
-  unit += kUnitMarker;
-  unit += " for the agent it ships; removed again when the agent is removed.\n";
-  unit += "[Unit]\nDescription=Corvane Endpoint agent (watchagent)\n";
-  unit += "After=local-fs.target\n\n[Service]\nType=simple\n";
-  unit += "ExecStart=" + unitQuoted(options_.agentPath) + "\n";
-  unit += "Environment=" + unitQuoted("XPC_SERVICES_DIR=" + options_.servicesDirectory) + "\n";
-  unit += "Restart=on-failure\n\n[Install]\nWantedBy=multi-user.target\n";
-  return unit;
+  // The packaged unit with our program, and the services directory it is to serve in.
+  std::string unit(kAgentUnitTemplate);
+  const std::string program = unitQuoted(options_.agentPath);
+  for (auto at = unit.find(kAgentUnitProgramPlaceholder); at != std::string::npos;
+       at = unit.find(kAgentUnitProgramPlaceholder, at + program.size()))
+    unit.replace(at, kAgentUnitProgramPlaceholder.size(), program);
+  std::string environment =
+      "Environment=" + unitQuoted("XPC_SERVICES_DIR=" + options_.servicesDirectory) + "\n";
+  // Elsewhere than the runtime directory the unit makes, the agent needs leave to write.
+  if (options_.servicesDirectory != "/run/xpc")
+    environment += "ReadWritePaths=" + unitQuoted(options_.servicesDirectory) + "\n";
+  const auto execStart = unit.find("\nExecStart=");
+  if (execStart != std::string::npos) {
+    const auto lineEnd = unit.find('\n', execStart + 1);
+    unit.insert(lineEnd == std::string::npos ? unit.size() : lineEnd + 1, environment);
+  }
+  return std::string(kUnitMarker) +
+         " for the agent it ships; removed again when the agent is removed.\n" + unit;
 }
 
 std::optional<AgentInstaller::RunningAgent> AgentInstaller::runningSystemd() {

@@ -9,15 +9,21 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QTableView>
 #include <QTest>
 #include <filesystem>
 
 #include "AppTestSupport.h"
 #include "app/install/AgentInstallManager.h"
+#include "app/install/AgentStatusProbe.h"
 #include "app/install/SystemExtensionManager.h"
+#include "app/ipc/EventFeed.h"
+#include "app/state/EventTableModel.h"
 #include "app/state/ProgramStatus.h"
 #include "app/views/ContentView.h"
+#include "app/views/EventsView.h"
 #include "app/views/MainWindow.h"
+#include "app/views/ProcessesView.h"
 #include "ipc/Identifiers.h"
 #include "platform/log/Log.h"
 #include "platform/system_extensions/AgentServiceBackend.h"
@@ -99,6 +105,54 @@ TEST(EndToEnd, InstallStartsTheRealAgentAndRemoveStopsIt) {
   EXPECT_TRUE(se::runsFile(agentPid, agent));
   EXPECT_EQ(handshake(options.socketPath()), "established");
 
+  // The application started again while the agent runs: its status check finds the agent, the
+  // Events screen shows what the agent sees and Processes its table.
+  ::setenv("XPC_SERVICES_DIR", options.servicesDirectory.c_str(), 1);
+  app::ProgramStatus::shared().setAgentStatus(Status::Initial);
+  app::AgentStatusProbe probe{std::string(ipc::kMachServiceName)};
+  const auto asked = std::chrono::steady_clock::now();
+  probe.check();
+  ASSERT_TRUE(runMainQueueUntil([&] { return !probe.checking(); }));
+  // Recorded for the report, not judged: speed is the benchmark's business.
+  RecordProperty("status_check_us",
+                 static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                      std::chrono::steady_clock::now() - asked)
+                                      .count()));
+  EXPECT_EQ(statusText(), "Agent Status: Installed");
+  {
+    app::EventMonitor monitor{std::string(ipc::kMachServiceName)};
+    app::EventsView events(monitor);
+    events.show();
+    ASSERT_TRUE(runMainQueueUntil([&] {
+      return monitor.feed().state() == app::EventFeed::State::live;
+    })) << monitor.feed().stateText();
+    const auto sawTrue = [&] {
+      for (int i = 0; i < monitor.model().rowCount(); ++i) {
+        const app::EventRow& row = monitor.model().row(i);
+        if (row.kindName() == "exec" && row.detail == "/bin/true") return true;
+      }
+      return false;
+    };
+    // Events before the connection was taken in are not sent: run the program until one shows.
+    const bool seen = runMainQueueUntil(
+        [&] {
+          if (sawTrue()) return true;
+          std::system("/bin/true");
+          return false;
+        },
+        std::chrono::seconds(20));
+    EXPECT_TRUE(seen) << monitor.received() << " documents received";
+
+    app::ProcessesView processes{std::string(ipc::kMachServiceName)};
+    processes.show();
+    auto* table = processes.findChild<QTableView*>("processesTable");
+    ASSERT_TRUE(runMainQueueUntil([&] { return table->model()->rowCount() > 0; }));
+    bool agentListed = false;
+    for (int i = 0; i < table->model()->rowCount(); ++i)
+      agentListed |= table->model()->index(i, 0).data().toLongLong() == agentPid;
+    EXPECT_TRUE(agentListed);
+  }
+
   QTest::mouseClick(window.findChild<QPushButton*>("removeButton"), Qt::LeftButton);
   const bool removed = runMainQueueUntil(
       [] { return app::ProgramStatus::shared().agentStatus() == Status::WatchagentRemoved; },
@@ -111,6 +165,10 @@ TEST(EndToEnd, InstallStartsTheRealAgentAndRemoveStopsIt) {
   EXPECT_TRUE(log.contains("**** SystemExtensionManager didFinishWithResult: 0 for 1"));
   EXPECT_TRUE(log.contains("**** SystemExtensionManager didFinishWithResult: 0 for 2"));
 
+  probe.check();
+  ASSERT_TRUE(runMainQueueUntil([&] { return !probe.checking(); }));
+  EXPECT_EQ(statusText(), "Agent Status: Removed");
+  ::unsetenv("XPC_SERVICES_DIR");
   OSSystemExtensionManager::sharedManager().setBackend(nullptr);
 }
 

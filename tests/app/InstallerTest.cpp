@@ -33,11 +33,13 @@ std::string completionLine(long result, long operation) {
 
 // ---- ProgramStatus --------------------------------------------------------------------------
 
-TEST(ProgramStatus, StartsWithTwoEntriesAndAnUnknownAgent) {
+TEST(ProgramStatus, StartsWithFourEntriesAndAnUnknownAgent) {
   ProgramStatus status;
   EXPECT_EQ(status.activeNavigationItems(),
-            (std::vector<ProgramStatus::NavigationObjects>{
-                {"InstallAgentId", "Install agent"}, {"UninstallAgentId", "Uninstall agent"}}));
+            (std::vector<ProgramStatus::NavigationObjects>{{"InstallAgentId", "Install agent"},
+                                                           {"UninstallAgentId", "Uninstall agent"},
+                                                           {"EventsId", "Events"},
+                                                           {"ProcessesId", "Processes"}}));
   EXPECT_EQ(status.agentStatus(), Status::Initial);
   EXPECT_EQ(app::displayText(Status::Initial), "Agent Status: Unkown");
   EXPECT_EQ(app::displayText(Status::WatchagentActive), "Agent Status: Installed");

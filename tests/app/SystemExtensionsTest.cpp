@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "AppTestSupport.h"
@@ -428,6 +429,35 @@ TEST(GeneratedUnit, QuotesThePathForSystemd) {
   const std::string unit = se::AgentInstaller(options).generatedUnit();
   EXPECT_NE(unit.find("ExecStart=\"/opt/my apps/100%%/watch\\\"agent\"\n"), std::string::npos)
       << unit;
+}
+
+TEST(GeneratedUnit, CarriesEveryLineOfThePackagedUnit) {
+  const auto packaged = se::readFile(PACKAGED_UNIT);
+  ASSERT_TRUE(packaged);
+  for (const std::string directory : {"/run/xpc", "/srv/agent sockets"}) {
+    SCOPED_TRACE(directory);
+    se::AgentServiceOptions options;
+    options.agentPath = "/usr/sbin/watchagent";
+    options.servicesDirectory = directory;
+    const std::string unit = se::AgentInstaller(options).generatedUnit();
+    // The marker comes first: removal and the package's scripts look for it there.
+    EXPECT_TRUE(unit.starts_with("# Written by Corvane Endpoint")) << unit;
+    std::istringstream lines(*packaged);
+    std::string line;
+    int hardening = 0;
+    while (std::getline(lines, line)) {
+      if (line.starts_with("ExecStart=")) continue;
+      EXPECT_NE(unit.find(line + "\n"), std::string::npos) << line;
+      hardening += line.starts_with("Protect") || line.starts_with("CapabilityBoundingSet=");
+    }
+    EXPECT_GE(hardening, 5);
+    EXPECT_NE(unit.find("\nExecStart=\"/usr/sbin/watchagent\"\nEnvironment=\"XPC_SERVICES_DIR=" +
+                        directory + "\"\n"),
+              std::string::npos)
+        << unit;
+    EXPECT_EQ(unit.find("ReadWritePaths=") != std::string::npos, directory != "/run/xpc");
+    EXPECT_EQ(unit.find("@WATCH"), std::string::npos) << unit;
+  }
 }
 
 // ---- the backend: privileges, approval, pkexec ----------------------------------------------

@@ -26,6 +26,7 @@
 #include "app/views/InstructionImage.h"
 #include "app/views/MainWindow.h"
 #include "app/views/UninstallAgentView.h"
+#include "ipc/Identifiers.h"
 #include "platform/system_extensions/FakeSystemExtensions.h"
 
 namespace {
@@ -92,9 +93,11 @@ TEST_F(ViewsTest, ANewWindowListsTheEntriesAndOpensOnTheInstallScreen) {
   drainMainQueue();
   QListWidget* sidebar = window.findChild<QListWidget*>("sidebar");
   ASSERT_TRUE(sidebar);
-  ASSERT_EQ(sidebar->count(), 2);
+  ASSERT_EQ(sidebar->count(), 4);
   EXPECT_EQ(sidebar->item(0)->text(), "Install agent");
   EXPECT_EQ(sidebar->item(1)->text(), "Uninstall agent");
+  EXPECT_EQ(sidebar->item(2)->text(), "Events");
+  EXPECT_EQ(sidebar->item(3)->text(), "Processes");
   EXPECT_EQ(content.selection(), "InstallAgentId");
   EXPECT_EQ(sidebar->currentRow(), 0);
   EXPECT_EQ(content.detail()->objectName(), "installAgentViewWrapper");
@@ -198,7 +201,7 @@ TEST_F(ViewsTest, TheInstallPaneStaysThreeHundredWide) {
   }
 }
 
-TEST_F(ViewsTest, TheInstructionsAreTheTwentyThreeStepsInOrder) {
+TEST_F(ViewsTest, TheInstructionsAreTheFourLinuxStepsInOrder) {
   enum Kind { Title, Paragraph, Image, Divider };
   struct Step {
     Kind kind;
@@ -206,7 +209,16 @@ TEST_F(ViewsTest, TheInstructionsAreTheTwentyThreeStepsInOrder) {
     QStringList bold;
     int paddingBelow;
   };
-  const QString mac = "If prompted by the Mac, authenticate yourself.";
+  // Who may ask the agent depends on the group the build lets in.
+  const QString group = QString::fromUtf8(ipc::kAllowedClientGroup.data(),
+                                          static_cast<qsizetype>(ipc::kAllowedClientGroup.size()));
+  const QString watchctl = group.isEmpty()
+                               ? "watchctl ping, run as root, answers established."
+                               : "watchctl ping, run as root or as a member of the group " + group +
+                                     ", answers established.";
+  QStringList watchctlBold{"watchctl ping"};
+  if (!group.isEmpty()) watchctlBold << group;
+  watchctlBold << "established";
   const std::vector<Step> expected = {
       {Title, "Step 1: Click Install Button", {}, 8},
       {Paragraph,
@@ -216,45 +228,48 @@ TEST_F(ViewsTest, TheInstructionsAreTheTwentyThreeStepsInOrder) {
        8},
       {Image, "ClickInstall", {}, 0},
       {Divider, "", {}, 16},
-      {Title, "Step 2: Open System Settings", {}, 8},
+      {Title, "Step 2: Authenticate as an Administrator", {}, 8},
       {Paragraph,
-       "After clicking Install, the Mac will ask you if you want to open System Settings.",
-       {"Install"},
+       "After clicking Install, PolicyKit opens an Authentication Required window: "
+       "\u201CAuthentication is required to install or remove the Corvane Endpoint agent, which "
+       "runs as root.\u201D",
+       {"Install", "Authentication Required"},
        8},
-      {Paragraph, "Click the button Open System Settings.", {"Open System Settings"}, 8},
-      {Image, "OpenSystemSettings", {}, 0},
+      {Paragraph,
+       "Choose an administrator if asked, type that administrator's password and click "
+       "Authenticate. Cancel changes nothing; the reason then shows under the Install button.",
+       {"Authenticate", "Cancel"},
+       8},
+      {Image, "AuthenticateAdministrator", {}, 0},
       {Divider, "", {}, 16},
-      {Title, "Step 3: Enable Agent", {}, 8},
+      {Title, "Step 3: The Agent Starts", {}, 8},
       {Paragraph,
-       "In the panel that opens, turn on the Corvane Endpoint agent.",
-       {"Corvane Endpoint"},
+       "The agent now runs as the system service watchagent. It starts with the computer and is "
+       "restarted if it stops.",
+       {"watchagent"},
        8},
-      {Paragraph, mac, {}, 8},
-      {Image, "EnableWatchagent", {}, 0},
+      {Paragraph,
+       "Under Uninstall agent, Agent Status: Installed means the agent's service answers. "
+       "Events shows what it reports, live.",
+       {"Uninstall agent", "Agent Status: Installed", "Events"},
+       8},
+      {Image, "AgentInstalled", {}, 0},
       {Divider, "", {}, 16},
-      {Title, "Step 4: Go To Full Disk Access", {}, 8},
+      {Title, "Step 4: Check the Agent", {}, 8},
       {Paragraph,
-       "In System Settings' left pane, select Privacy & Security.",
-       {"Privacy & Security"},
+       "In a terminal, systemctl status watchagent shows the service active (running).",
+       {"systemctl status watchagent", "active (running)"},
        8},
-      {Paragraph, "In the right pane, select Full Disk Access.", {"Full Disk Access"}, 8},
-      {Image, "GoToFullDiskAccess", {}, 0},
-      {Divider, "", {}, 16},
-      {Title, "Step 5: Enable Full Disk Access", {}, 8},
-      {Paragraph,
-       "In the right pane, turn on Corvane Endpoint Agent.",
-       {"Corvane Endpoint Agent"},
-       8},
-      {Paragraph, mac, {}, 8},
-      {Image, "EnableFullDiskAccess", {}, 8},
+      {Paragraph, watchctl, watchctlBold, 8},
+      {Image, "CheckTheAgent", {}, 8},
   };
 
   app::InstallAgentInstructionsView view;
   EXPECT_EQ(view.verticalScrollBarPolicy(), Qt::ScrollBarAsNeeded);
   const QList<QWidget*> steps = view.steps();
-  ASSERT_EQ(steps.size(), 23);
+  ASSERT_EQ(steps.size(), static_cast<qsizetype>(expected.size()));
   const QLayout* layout = view.widget()->layout();
-  for (int i = 0; i < 23; ++i) {
+  for (int i = 0; i < steps.size(); ++i) {
     SCOPED_TRACE("step " + std::to_string(i + 1));
     const Step& step = expected[static_cast<std::size_t>(i)];
     QWidget* widget = steps[i];
@@ -336,8 +351,8 @@ TEST(InstructionImage, ItIsShownAtItsBoundAndShrinksWithANarrowPane) {
 }
 
 TEST(Resources, TheShippedIllustrationsAreSharpAtTheirBoundAndTheIconIsThere) {
-  for (const char* name : {"ClickInstall", "OpenSystemSettings", "EnableWatchagent",
-                           "GoToFullDiskAccess", "EnableFullDiskAccess"}) {
+  for (const char* name :
+       {"ClickInstall", "AuthenticateAdministrator", "AgentInstalled", "CheckTheAgent"}) {
     const QPixmap image = app::InstructionImage::named(name);
     ASSERT_FALSE(image.isNull()) << name;
     app::InstructionImage shown(name, 500, 0.8);

@@ -1,0 +1,46 @@
+#include "app/install/AgentStatusProbe.h"
+
+#include "app/install/SystemExtensionManager.h"
+#include "platform/log/Log.h"
+
+namespace app {
+
+std::optional<ProgramStatus::AgentInstalledStatus> statusFromProbe(
+    const std::optional<AgentUnreachable>& failure) {
+  using Status = ProgramStatus::AgentInstalledStatus;
+  if (!failure) return Status::WatchagentActive;
+  switch (failure->reason) {
+    case AgentUnreachable::Reason::notRunning:
+      return Status::WatchagentRemoved;
+    case AgentUnreachable::Reason::accessDenied:
+      return Status::WatchagentActive;
+    case AgentUnreachable::Reason::failed:
+      break;
+  }
+  return std::nullopt;
+}
+
+void AgentStatusProbe::check() {
+  if (session_) return;
+  AgentSession::Handlers handlers;
+  handlers.established = [this] { finish(std::nullopt); };
+  handlers.ended = [this](const AgentUnreachable& why) { finish(why); };
+  session_ = AgentSession::open(serviceName_, std::move(handlers));
+}
+
+void AgentStatusProbe::finish(const std::optional<AgentUnreachable>& failure) {
+  // Called from the session's own block: it is let go of once that block has returned.
+  dispatch_async(dispatch_get_main_queue(),
+                 [done = std::shared_ptr<AgentSession>(std::move(session_))] {});
+  if (SystemExtensionManager::shared().operation != SystemExtensionManager::Operation::unknown)
+    return;
+  const auto status = statusFromProbe(failure);
+  if (!status) {
+    os_log(OS_LOG_DEFAULT, "Agent status unknown: %{public}s", failure->description.c_str());
+    return;
+  }
+  if (*status != ProgramStatus::shared().agentStatus())
+    ProgramStatus::shared().setAgentStatus(*status);
+}
+
+}  // namespace app
