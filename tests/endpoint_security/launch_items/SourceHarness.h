@@ -79,6 +79,12 @@ class SourceHarness {
     return found;
   }
 
+  // Whether `n` documents arrived within `wait`.
+  bool waitForCount(std::size_t n, std::chrono::milliseconds wait = std::chrono::seconds(5)) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, wait, [&] { return documents_.size() >= n; });
+  }
+
   std::vector<Document> all() const {
     std::lock_guard lock(mutex_);
     return documents_;
