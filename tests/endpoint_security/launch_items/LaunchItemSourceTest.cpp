@@ -296,4 +296,62 @@ TEST_F(LaunchItemSourceTest, FindsFoldersThatAppearLater) {
   EXPECT_EQ(harness_->count([&](const auto& m) { return isAdd(m, folder + "/late.service"); }), 1u);
 }
 
+// A storm of creations: every item is reported, or the loss is logged (fanotify's queue holds
+// 16384 records; behind a stalled handler it overflows). Never a silent gap.
+struct StormCase {
+  const char* name;
+  int files;
+  bool stalled;  // the handler held until all files exist: fanotify's queue overflows
+};
+
+class LaunchItemStormTest : public LaunchItemSourceTest,
+                            public ::testing::WithParamInterface<StormCase> {};
+
+TEST_P(LaunchItemStormTest, IsReportedOrItsLossLogged) {
+  platform::log::Capture capture;
+  start(testTree());
+  if (IsSkipped()) return;
+  const std::size_t kFiles = static_cast<std::size_t>(GetParam().files);
+  if (GetParam().stalled) harness_->hold();
+  const std::string units = tree_ + "/root/etc/systemd/system";
+  for (std::size_t i = 0; i < kFiles; ++i) {
+    ASSERT_TRUE(writeFile(units + "/storm-" + std::to_string(i) + ".service", "ExecStart=/x\n"));
+  }
+  const auto isStorm = [&](const model::EsMessage& m) {
+    return m.btmLaunchItemAdd &&
+           m.btmLaunchItemAdd->item.itemUrl.find("/storm-") != std::string::npos;
+  };
+  const auto lossLogged = [&] {
+    for (const auto& line : capture.lines()) {
+      if (line.find("fanotify queue overflow, changes lost") != std::string::npos) return true;
+    }
+    return false;
+  };
+  harness_->release();
+  // Done when every creation arrived, or when arrivals stop after a logged loss.
+  std::size_t seen = 0;
+  for (int quiet = 0; quiet < 20;) {
+    std::this_thread::sleep_for(100ms);
+    const std::size_t now = harness_->count(isStorm);
+    quiet = now == seen ? quiet + 1 : 0;
+    seen = now;
+    if (seen == kFiles) break;
+  }
+  EXPECT_TRUE(seen == kFiles || lossLogged())
+      << seen << " of " << kFiles << " reported, no loss logged";
+  std::printf("[ storm ] %zu of %zu creations reported%s\n", seen, kFiles,
+              lossLogged() ? ", loss logged" : "");
+  if (GetParam().stalled) {
+    EXPECT_TRUE(lossLogged());
+    EXPECT_LT(seen, kFiles);
+  }
+  // Each at most once.
+  EXPECT_LE(seen, kFiles);
+}
+
+INSTANTIATE_TEST_SUITE_P(Storms, LaunchItemStormTest,
+                         ::testing::Values(StormCase{"keepsUp", 10000, false},
+                                           StormCase{"overflows", 24000, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace

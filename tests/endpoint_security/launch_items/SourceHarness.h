@@ -79,6 +79,20 @@ class SourceHarness {
     return found;
   }
 
+  // While held, the handler waits before recording: the client's queue fills and the source
+  // stalls, as behind a slow client.
+  void hold() {
+    std::lock_guard lock(gateMutex_);
+    held_ = true;
+  }
+  void release() {
+    {
+      std::lock_guard lock(gateMutex_);
+      held_ = false;
+    }
+    gateChanged_.notify_all();
+  }
+
   // Whether `n` documents arrived within `wait`.
   bool waitForCount(std::size_t n, std::chrono::milliseconds wait = std::chrono::seconds(5)) {
     std::unique_lock lock(mutex_);
@@ -99,6 +113,10 @@ class SourceHarness {
 
  private:
   void record(const es_message_t& message) {
+    {
+      std::unique_lock lock(gateMutex_);
+      gateChanged_.wait(lock, [&] { return !held_; });
+    }
     Document d{agent::makeEsMessage(message), {}, std::chrono::steady_clock::now()};
     d.json = model::encode(d.record).value_or("");
     std::lock_guard lock(mutex_);
@@ -112,6 +130,9 @@ class SourceHarness {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Document> documents_;
+  std::mutex gateMutex_;
+  std::condition_variable gateChanged_;
+  bool held_ = false;
 };
 
 }  // namespace es_test
