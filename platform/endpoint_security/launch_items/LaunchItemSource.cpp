@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -226,13 +227,22 @@ class LaunchItemSource final : public Source {
         NSLog("EndpointSecurity: source launch items: read failed: %s", std::strerror(errno));
         return false;
       }
-      const auto* meta = reinterpret_cast<const fanotify_event_metadata*>(buffer.data());
-      std::size_t left = static_cast<std::size_t>(n);
-      for (; FAN_EVENT_OK(meta, left); meta = FAN_EVENT_NEXT(meta, left)) handle(*meta);
+      // Records are packed without padding: each part is copied out before it is read.
+      const char* at = buffer.data();
+      const char* const end = at + n;
+      while (end - at >= static_cast<std::ptrdiff_t>(sizeof(fanotify_event_metadata))) {
+        fanotify_event_metadata meta;
+        std::memcpy(&meta, at, sizeof meta);
+        if (meta.event_len < sizeof meta || meta.event_len > static_cast<std::size_t>(end - at)) {
+          break;
+        }
+        handle(meta, at, at + meta.event_len);
+        at += meta.event_len;
+      }
     }
   }
 
-  void handle(const fanotify_event_metadata& meta) {
+  void handle(const fanotify_event_metadata& meta, const char* record, const char* end) {
     if (meta.fd >= 0) ::close(meta.fd);  // never with DFID_NAME; closed should one come
     if ((meta.mask & FAN_Q_OVERFLOW) != 0) {
       ++overflows_;
@@ -242,27 +252,33 @@ class LaunchItemSource final : public Source {
           static_cast<unsigned long long>(overflows_));
       return;
     }
-    const char* end = reinterpret_cast<const char*>(&meta) + meta.event_len;
-    const char* at = reinterpret_cast<const char*>(&meta) + meta.metadata_len;
-    while (at + sizeof(fanotify_event_info_header) <= end) {
-      const auto* header = reinterpret_cast<const fanotify_event_info_header*>(at);
-      if (header->len < sizeof *header || at + header->len > end) return;
-      if (header->info_type == FAN_EVENT_INFO_TYPE_DFID_NAME) {
-        handleName(meta, reinterpret_cast<const fanotify_event_info_fid*>(at), at + header->len);
-      }
-      at += header->len;
+    const char* at = record + meta.metadata_len;
+    while (end - at >= static_cast<std::ptrdiff_t>(sizeof(fanotify_event_info_header))) {
+      fanotify_event_info_header header;
+      std::memcpy(&header, at, sizeof header);
+      if (header.len < sizeof header || header.len > end - at) return;
+      if (header.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME) handleName(meta, at, at + header.len);
+      at += header.len;
     }
   }
 
-  void handleName(const fanotify_event_metadata& meta, const fanotify_event_info_fid* info,
-                  const char* end) {
-    const auto* handle = reinterpret_cast<const file_handle*>(info->handle);
-    const char* name = reinterpret_cast<const char*>(handle->f_handle) + handle->handle_bytes;
+  // One DFID_NAME part: header, filesystem id, file handle (bytes, type, handle), name.
+  void handleName(const fanotify_event_metadata& meta, const char* at, const char* end) {
+    constexpr std::size_t kFsid = sizeof(fanotify_event_info_header);
+    constexpr std::size_t kHandle = kFsid + sizeof(__kernel_fsid_t);
+    constexpr std::size_t kHandleBytes = kHandle + offsetof(file_handle, f_handle);
+    if (end - at < static_cast<std::ptrdiff_t>(kHandleBytes)) return;
+    unsigned int handleBytes = 0;
+    std::memcpy(&handleBytes, at + kHandle + offsetof(file_handle, handle_bytes),
+                sizeof handleBytes);
+    if (handleBytes > static_cast<std::size_t>(end - at) - kHandleBytes) return;
+    const char* name = at + kHandleBytes + handleBytes;
     if (name >= end) return;
     const std::size_t nameLength = ::strnlen(name, static_cast<std::size_t>(end - name));
-    std::string key(reinterpret_cast<const char*>(&info->fsid), sizeof info->fsid);
-    key.append(reinterpret_cast<const char*>(&handle->handle_type), sizeof handle->handle_type);
-    key.append(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
+    // The key as folderKey() builds it: fsid, handle type, handle.
+    std::string key(at + kFsid, sizeof(__kernel_fsid_t));
+    key.append(at + kHandle + offsetof(file_handle, handle_type), sizeof(int));
+    key.append(at + kHandleBytes, handleBytes);
     const auto folder = folderByKey_.find(key);
     if (folder == folderByKey_.end() || nameLength == 0) return;
     const std::string_view leaf(name, nameLength);

@@ -302,6 +302,7 @@ struct StormCase {
   const char* name;
   int files;
   bool stalled;  // the handler held until all files exist: fanotify's queue overflows
+  friend void PrintTo(const StormCase& c, std::ostream* out) { *out << c.name; }
 };
 
 class LaunchItemStormTest : public LaunchItemSourceTest,
