@@ -288,6 +288,7 @@ class LaunchItemSource final : public Source {
       if ((meta.mask & (FAN_CREATE | FAN_MOVED_TO)) != 0) markLinkFolder(folder->second, leaf);
       return;
     }
+    if (!classify(folders_, accounts_, path)) return;  // /etc holds much besides crontab
     std::uint64_t mask = meta.mask;
     ino_t inode = 0;
     const Presence now = presenceOf(path, &inode);
@@ -296,7 +297,6 @@ class LaunchItemSource final : public Source {
       if (now != Presence::Absent && seeded->second == inode) mask &= ~(FAN_CREATE | FAN_MOVED_TO);
       seeded_.erase(seeded);
     }
-    if (!classify(folders_, accounts_, path)) return;
     for (const LaunchChange& change :
          tracker_.onRecord(path, mask, meta.pid, now, monotonicNow())) {
       emit(change);
@@ -319,12 +319,17 @@ class LaunchItemSource final : public Source {
   }
 
   // Owned by a package: the item itself, or the unit a link points to.
-  bool managed(const std::string& path) const {
+  bool managed(const std::string& path) {
     const auto index = context_->packages.current();
     if (!index) return false;
     const std::size_t slash = path.rfind('/');
-    const auto dir = realPath(path.substr(0, slash));
-    if (dir && index->owner(*dir + path.substr(slash)) != nullptr) return true;
+    const std::string folder = path.substr(0, slash);
+    auto canonical = canonicalFolders_.find(folder);
+    if (canonical == canonicalFolders_.end()) {
+      canonical = canonicalFolders_.emplace(folder, realPath(folder).value_or(folder)).first;
+    }
+    if (index->owner(canonical->second + path.substr(slash)) != nullptr) return true;
+    if (presenceOf(path) != Presence::Other) return false;
     const auto target = realPath(path);
     return target && index->owner(*target) != nullptr;
   }
@@ -332,7 +337,8 @@ class LaunchItemSource final : public Source {
   // Marks every item folder that exists and is not marked yet (or was replaced); with `seed`,
   // the items already in a newly marked folder are reported as added.
   void rescan(bool seed) {
-    seeded_.clear();  // their creations, if any, were read long ago
+    seeded_.clear();            // their creations, if any, were read long ago
+    canonicalFolders_.clear();  // a folder may have become a link since
     accounts_ = parsePasswd(readWholeFile(options_.passwdFile));
     std::vector<ItemFolder> folders = itemFolders(options_.root, accounts_);
     const std::size_t top = folders.size();
@@ -418,6 +424,7 @@ class LaunchItemSource final : public Source {
   std::unordered_map<std::string, std::string> folderByKey_;
   std::unordered_map<std::string, std::string> keyByPath_;
   std::unordered_map<std::string, ino_t> seeded_;
+  std::unordered_map<std::string, std::string> canonicalFolders_;  // item folder → its real path
   std::uint64_t overflows_ = 0;
 };
 
