@@ -122,6 +122,8 @@ class ChangeTracker {
 
   std::vector<LaunchChange> onRecord(const std::string& path, std::uint64_t mask, pid_t pid,
                                      Presence now, std::uint64_t nowNs);
+  // Stops waiting for the close of `path` (its creation was reported another way).
+  void forget(const std::string& path) { waiting_.erase(path); }
   // The creations whose writer has not closed them within the wait.
   std::vector<LaunchChange> expire(std::uint64_t nowNs);
   // When expire() has something to do next, if ever.

@@ -91,6 +91,20 @@ Presence presenceOf(const std::string& path, ino_t* inode = nullptr) {
   return S_ISREG(st.st_mode) ? Presence::RegularFile : Presence::Other;
 }
 
+// What identifies one version of an item file.
+struct ItemState {
+  ino_t inode = 0;
+  std::int64_t mtimeNs = 0;
+  bool operator==(const ItemState&) const = default;
+};
+
+std::optional<ItemState> statItem(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+  return ItemState{st.st_ino,
+                   static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
 class LaunchItemEvent final : public PendingEvent {
  public:
   LaunchItemEvent(LaunchAction action, ProcessImage process, bool instigated, ItemFacts facts)
@@ -223,7 +237,11 @@ class LaunchItemSource final : public Source {
     for (;;) {
       const ssize_t n = ::read(fan_.get(), buffer.data(), buffer.size());
       if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR) return true;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) {
+          recovering_ = false;  // what was queued at the overflow has been read
+          return true;
+        }
         NSLog("EndpointSecurity: source launch items: read failed: %s", std::strerror(errno));
         return false;
       }
@@ -246,10 +264,12 @@ class LaunchItemSource final : public Source {
     if (meta.fd >= 0) ::close(meta.fd);  // never with DFID_NAME; closed should one come
     if ((meta.mask & FAN_Q_OVERFLOW) != 0) {
       ++overflows_;
+      recovering_ = true;
+      const std::size_t found = recover();
       NSLog(
-          "EndpointSecurity: source launch items: fanotify queue overflow, changes lost "
-          "(%llu overflows so far)",
-          static_cast<unsigned long long>(overflows_));
+          "EndpointSecurity: source launch items: fanotify queue overflow (%llu so far), changes "
+          "lost; %zu found again by listing the folders",
+          static_cast<unsigned long long>(overflows_), found);
       return;
     }
     const char* at = record + meta.metadata_len;
@@ -303,7 +323,51 @@ class LaunchItemSource final : public Source {
     }
   }
 
+  // Lists every folder again and reports what differs from the inventory: the changes whose
+  // records the kernel dropped, without instigator. Returns how many.
+  std::size_t recover() {
+    std::vector<LaunchChange> changes;
+    std::unordered_map<std::string, bool> present;
+    for (const ItemFolder& folder : folders_) {
+      forEachEntry(folder.path, [&](std::string_view name, bool dir) {
+        const std::string item = folder.path + "/" + std::string(name);
+        if (dir || !classify(folders_, accounts_, item)) return;
+        const auto now = statItem(item);
+        if (!now) return;
+        present[item] = true;
+        const auto known = inventory_.find(item);
+        if (known == inventory_.end() || !(known->second == *now)) {
+          changes.push_back({LaunchAction::Add, item, 0});
+        }
+      });
+    }
+    for (const auto& [path, seen] : inventory_) {
+      if (present.count(path) == 0) changes.push_back({LaunchAction::Remove, path, 0});
+    }
+    for (const LaunchChange& change : changes) {
+      tracker_.forget(change.path);  // its close may have been among the dropped records
+      emit(change, /*instigated=*/false);
+    }
+    return changes.size();
+  }
+
+  // Keeps the inventory of items; false when the change was reported already (after an
+  // overflow, by recover()).
+  bool note(const LaunchChange& change) {
+    const auto known = inventory_.find(change.path);
+    if (change.action == LaunchAction::Remove) {
+      if (known == inventory_.end()) return !recovering_;
+      inventory_.erase(known);
+      return true;
+    }
+    const auto now = statItem(change.path);
+    const bool same = recovering_ && known != inventory_.end() && now && known->second == *now;
+    inventory_[change.path] = now.value_or(ItemState{});
+    return !same;
+  }
+
   void emit(const LaunchChange& change, bool instigated = true) {
+    if (!note(change)) return;
     std::optional<ItemFacts> facts = classify(folders_, accounts_, change.path);
     const es_event_type_t type = change.action == LaunchAction::Add
                                      ? ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_ADD
@@ -378,15 +442,16 @@ class LaunchItemSource final : public Source {
     if (known != keyByPath_.end()) folderByKey_.erase(known->second);
     keyByPath_[path] = *key;
     folderByKey_[*key] = path;
-    if (!seed) return;
     forEachEntry(path, [&](std::string_view name, bool dir) {
       if (dir) return;
       const std::string item = path + "/" + std::string(name);
-      ino_t inode = 0;
-      if (!classify(folders_, accounts_, item) || presenceOf(item, &inode) == Presence::Absent) {
+      const auto now = statItem(item);
+      if (!classify(folders_, accounts_, item) || !now) return;
+      if (!seed) {
+        inventory_[item] = *now;
         return;
       }
-      seeded_[item] = inode;
+      seeded_[item] = now->inode;
       emit({LaunchAction::Add, item, 0}, /*instigated=*/false);
     });
   }
@@ -425,6 +490,9 @@ class LaunchItemSource final : public Source {
   std::unordered_map<std::string, std::string> keyByPath_;
   std::unordered_map<std::string, ino_t> seeded_;
   std::unordered_map<std::string, std::string> canonicalFolders_;  // item folder → its real path
+  // Every item known to exist (inode 0: reported added, already gone again), for recover().
+  std::unordered_map<std::string, ItemState> inventory_;
+  bool recovering_ = false;  // between an overflow and the end of what was queued with it
   std::uint64_t overflows_ = 0;
 };
 
