@@ -1,0 +1,33 @@
+// Launch items (BTM_LAUNCH_ITEM_ADD, BTM_LAUNCH_ITEM_REMOVE) from fanotify: every folder Linux
+// starts programs from (systemd units and their *.wants links, XDG autostart entries, cron
+// tables, init scripts, rc.local; system-wide and in each account's home) is marked for
+// creations, removals, moves and completed writes, and each change of an item becomes one event
+// whose instigator is the process fanotify names.
+//
+// Folders that appear later (a new account's ~/.config/autostart, a folder created after start)
+// are found by listing the places again every `rescan`; a *.wants folder is marked as soon as
+// its creation is seen. Items already in a folder marked after start are reported as added,
+// without instigator, unless fanotify reports their creation too.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "platform/endpoint_security/Source.h"
+
+namespace platform::es {
+
+struct LaunchItemOptions {
+  // Prefix of every system folder ("" for this machine); tests point it at a tree of their own.
+  std::string root;
+  // The accounts whose homes hold per-user items.
+  std::string passwdFile = "/etc/passwd";
+  std::chrono::milliseconds rescan = std::chrono::seconds(10);
+  // How long a created file may stay open for writing before it is reported anyway.
+  std::chrono::milliseconds writeWait = std::chrono::milliseconds(500);
+};
+
+std::unique_ptr<Source> makeLaunchItemSource(LaunchItemOptions options = {});
+
+}  // namespace platform::es
