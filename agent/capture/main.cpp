@@ -28,7 +28,9 @@
 #include "platform/endpoint_security/ScreenSharingSource.h"
 #include "platform/endpoint_security/SourceBackend.h"
 #include "platform/endpoint_security/audit/AuditSource.h"
+#include "platform/endpoint_security/launch_items/LaunchItemSource.h"
 #include "platform/endpoint_security/logind/LogindSource.h"
+#include "platform/endpoint_security/malware/MalwareSource.h"
 #include "platform/log/Log.h"
 #include "platform/sysctl/TableSysctl.h"
 
@@ -197,7 +199,8 @@ int main() {
                                                [] { return platform::es::makeConnectorSource(); });
       },
       {platform::es::makeAuditSource, platform::es::makeLogindSource,
-       platform::es::makeScreenSharingSource},
+       platform::es::makeScreenSharingSource, [] { return platform::es::makeLaunchItemSource(); },
+       [] { return platform::es::makeMalwareSource(); }},
       options);
   platform::ScopedOverride<platform::es::Backend> eventSource(machine);
   // Process-table answers come from the table the event source keeps, /proc for the rest.

@@ -11,10 +11,47 @@ std::optional<ProcessImage> ProcessTable::find(pid_t pid) const {
   return it->second;
 }
 
+std::optional<ProcessImage> ProcessTable::findLiveOrDeparted(pid_t pid) const {
+  std::shared_lock lock(mutex_);
+  if (const auto it = images_.find(pid); it != images_.end()) return it->second;
+  for (auto it = departed_.rbegin(); it != departed_.rend(); ++it) {
+    if (it->pid == pid) return *it;
+  }
+  return std::nullopt;
+}
+
+std::optional<ProcessImage> ProcessTable::awaitLiveOrDeparted(
+    pid_t pid, std::chrono::milliseconds limit) const {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  waiters_.fetch_add(1, std::memory_order_acq_rel);
+  std::optional<ProcessImage> found;
+  {
+    std::shared_lock lock(mutex_);
+    changed_.wait_until(lock, deadline, [&] {
+      if (const auto it = images_.find(pid); it != images_.end()) {
+        found = it->second;
+        return true;
+      }
+      for (auto it = departed_.rbegin(); it != departed_.rend(); ++it) {
+        if (it->pid == pid) {
+          found = *it;
+          return true;
+        }
+      }
+      return false;
+    });
+  }
+  waiters_.fetch_sub(1, std::memory_order_acq_rel);
+  return found;
+}
+
 void ProcessTable::put(ProcessImage image) {
-  std::unique_lock lock(mutex_);
-  const pid_t pid = image.pid;
-  images_.insert_or_assign(pid, std::move(image));
+  {
+    std::unique_lock lock(mutex_);
+    const pid_t pid = image.pid;
+    images_.insert_or_assign(pid, std::move(image));
+  }
+  if (waiters_.load(std::memory_order_acquire) > 0) changed_.notify_all();
 }
 
 bool ProcessTable::update(pid_t pid, const std::function<void(ProcessImage&)>& change) {
@@ -31,6 +68,10 @@ std::optional<ProcessImage> ProcessTable::take(pid_t pid) {
   if (it == images_.end()) return std::nullopt;
   ProcessImage image = std::move(it->second);
   images_.erase(it);
+  if (departed_.size() == kDepartedKept) departed_.pop_front();
+  departed_.push_back(image);
+  departed_.back().args.reset();  // only who it was is needed
+  departed_.back().envs.reset();
   return image;
 }
 

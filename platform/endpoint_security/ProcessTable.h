@@ -6,6 +6,9 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <shared_mutex>
@@ -19,10 +22,16 @@ namespace platform::es {
 class ProcessTable {
  public:
   std::optional<ProcessImage> find(pid_t pid) const;
+  // Also a process that ended a moment ago: events that name their process by pid (a file
+  // written, a record logged) are often read after the process has gone.
+  std::optional<ProcessImage> findLiveOrDeparted(pid_t pid) const;
+  // Waits up to `limit` for the process source to learn of `pid` (its records may still be on
+  // their way when another source's event names a process that came and went at once).
+  std::optional<ProcessImage> awaitLiveOrDeparted(pid_t pid, std::chrono::milliseconds limit) const;
   void put(ProcessImage image);
   // Changes the entry of `pid` in place, when there is one; returns whether there was.
   bool update(pid_t pid, const std::function<void(ProcessImage&)>& change);
-  // Removes the entry of `pid` and returns it.
+  // Removes the entry of `pid` and returns it; it stays findable as departed for a while.
   std::optional<ProcessImage> take(pid_t pid);
   void replaceAll(std::unordered_map<pid_t, ProcessImage> images);
   std::vector<ProcessImage> snapshot() const;
@@ -35,7 +44,12 @@ class ProcessTable {
   void stopKeeping() { keepers_.fetch_sub(1, std::memory_order_acq_rel); }
 
  private:
+  static constexpr std::size_t kDepartedKept = 512;
+
   std::atomic<int> keepers_{0};
+  mutable std::condition_variable_any changed_;
+  mutable std::atomic<int> waiters_{0};
+  std::deque<ProcessImage> departed_;  // the most recently ended, newest last
   mutable std::shared_mutex mutex_;
   std::unordered_map<pid_t, ProcessImage> images_;
 };

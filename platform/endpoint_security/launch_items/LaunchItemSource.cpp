@@ -20,9 +20,10 @@
 #include <vector>
 
 #include "platform/UniqueFd.h"
+#include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/PackageIndex.h"
+#include "platform/endpoint_security/ProcessLookup.h"
 #include "platform/endpoint_security/launch_items/LaunchItemRules.h"
-#include "platform/endpoint_security/launch_items/ProcessLookup.h"
 #include "platform/log/Log.h"
 
 namespace platform::es {
@@ -185,7 +186,7 @@ class LaunchItemSource final : public Source {
 
   void start(SourceContext& context) override {
     context_ = &context;
-    lookup_.emplace(context.packages);
+    executables_ = std::make_unique<ExecutableCache>(&context.packages);
     self_ = ::getpid();
     rescan(/*seed=*/false);  // before the thread: what exists now is not news
     thread_ = std::thread([this] { run(); });
@@ -377,7 +378,8 @@ class LaunchItemSource final : public Source {
       facts->executablePath = itemExecutable(facts->format, change.path, readItemText(change.path));
     }
     facts->managed = managed(change.path);
-    ProcessImage process = lookup_->find(context_->processes, instigated ? change.pid : self_);
+    ProcessImage process =
+        ProcessLookup(context_->processes, *executables_).find(instigated ? change.pid : self_);
     context_->sink.push(std::make_unique<LaunchItemEvent>(change.action, std::move(process),
                                                           instigated, std::move(*facts)));
   }
@@ -481,7 +483,7 @@ class LaunchItemSource final : public Source {
 
   // Source thread only (and start(), before the thread runs).
   SourceContext* context_ = nullptr;
-  std::optional<ProcessLookup> lookup_;
+  std::unique_ptr<ExecutableCache> executables_;  // its own thread only
   pid_t self_ = 0;
   ChangeTracker tracker_;
   std::vector<Account> accounts_;
