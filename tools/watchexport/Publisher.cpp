@@ -221,7 +221,7 @@ void Publisher::run(std::stop_token stop) {
     noteOutage(batch.front().sequence, error);
     probing = true;
     pause(stop, backoff);
-    backoff = std::min(backoff * 2, std::chrono::milliseconds(2000));
+    backoff = std::min(backoff * 2, std::chrono::milliseconds(1000));
   }
 }
 
