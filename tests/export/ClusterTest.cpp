@@ -185,6 +185,8 @@ TEST_F(ClusterTest, StormFromTwoMachinesArrivesOnceInOrderPerMachineAndTailFilte
   }
   SCOPED_TRACE("watchctl fleet tail");
   checkTail(cluster_->urlList());
+  // A clean stop ends with status 0 (and no sanitizer report).
+  for (auto& e : exporters) EXPECT_EQ(e->stop(), 0) << describe(e->logLines());
 }
 
 TEST_F(ClusterTest, OneServerThenAllThreeDownForTenSecondsLoseAndDuplicateNothing) {
@@ -215,6 +217,7 @@ TEST_F(ClusterTest, OneServerThenAllThreeDownForTenSecondsLoseAndDuplicateNothin
   EXPECT_EQ(d.sequenceRegressions, 0u);
   EXPECT_TRUE(contains(lines, "watchexport: JetStream stores again after")) << describe(lines);
   EXPECT_FALSE(contains(lines, "order broken")) << describe(lines);
+  EXPECT_EQ(process->stop(), 0) << describe(process->logLines());
   RecordProperty("documents", static_cast<int>(end));
 }
 
@@ -233,7 +236,10 @@ TEST_F(ClusterTest, ExporterRestartedMidStormDuplicatesNothingAndLogsTheGap) {
     agent.startStorm(0, 1000);
     std::this_thread::sleep_for(1500ms);
     const std::uint64_t stopping = agent.sent();
-    process->stop(c.kill);
+    const int status = process->stop(c.kill);
+    if (!c.kill) {
+      EXPECT_EQ(status, 0) << describe(process->logLines());
+    }
     ASSERT_TRUE(agent.waitForClients(0, 10s));
     std::this_thread::sleep_for(500ms);
     process->start();
@@ -264,6 +270,7 @@ TEST_F(ClusterTest, ExporterRestartedMidStormDuplicatesNothingAndLogsTheGap) {
     std::size_t gaps = 0;
     for (const auto& n : d.notices) gaps += n["notice"] == "gap" ? 1 : 0;
     EXPECT_EQ(gaps, 2u);
+    EXPECT_EQ(process->stop(), 0) << describe(process->logLines());
   }
 }
 
@@ -329,7 +336,7 @@ TEST_F(ClusterTest, RealAgentDocumentsArriveUnderTheirKinds) {
     EXPECT_EQ(perChild[child], (std::vector<std::string>{"FORK", "EXEC", "EXIT"}))
         << "child " << child;
   }
-  process->stop();
+  EXPECT_EQ(process->stop(), 0) << describe(process->logLines());
   agentProcess.stop();
 }
 

@@ -18,6 +18,7 @@
 
 #include "agent/ipc/IPCForAgent.h"
 #include "agent/model/EsMessage.h"
+#include "agent/model/JsonEncoding.h"
 #include "platform/xpc/Transport.h"
 
 namespace export_test {
@@ -196,7 +197,9 @@ bool StormAgent::waitForClients(std::size_t clients, std::chrono::milliseconds t
   return true;
 }
 
-void StormAgent::send(std::uint64_t n) {
+namespace {
+
+model::EsMessage stormMessage(std::uint64_t n) {
   model::EsMessage m;
   m.version = 7;
   m.time = model::Date{733743000.25};
@@ -210,7 +213,17 @@ void StormAgent::send(std::uint64_t n) {
   fork.child = m.process;
   fork.child.pid = static_cast<model::Int>(n) + 1;
   m.fork = fork;
-  agent_->broadcastEndpointMessage(m);
+  return m;
+}
+
+}  // namespace
+
+void StormAgent::send(std::uint64_t n) {
+  agent_->broadcastEndpointMessage(stormMessage(n));
+}
+
+std::size_t StormAgent::documentSize() {
+  return model::encode(stormMessage(1000000))->size();
 }
 
 void StormAgent::startStorm(std::uint64_t first, double perSecond, std::uint64_t limit) {

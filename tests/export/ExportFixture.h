@@ -91,6 +91,8 @@ class StormAgent {
   std::uint64_t sent() const { return next_.load(); }
   // One document with number `n`, sent now.
   void send(std::uint64_t n);
+  // The size of a storm document as the agent encodes it.
+  static std::size_t documentSize();
 
  private:
   std::unique_ptr<agent::IPCForAgent> agent_;

@@ -69,24 +69,26 @@ natsStatus configure(natsOptions* o, const NatsSettings& settings, const Link::T
 std::unique_ptr<Link> Link::open(const NatsSettings& settings, const Tuning& tuning,
                                  std::string& error) {
   std::unique_ptr<Link> link(new Link());
-  link->tuning_ = tuning;
+  link->hooks_ = new Hooks{tuning.connected, tuning.disconnected};
+  Hooks* hooks = link->hooks_;
   OptionsOwner options;
   natsStatus s = natsOptions_Create(&options.options);
   if (s == NATS_OK) s = configure(options.options, settings, tuning);
   if (s == NATS_OK && tuning.keepTrying) {
-    s = natsOptions_SetRetryOnFailedConnect(options.options, true, &Link::onConnected, link.get());
+    s = natsOptions_SetRetryOnFailedConnect(options.options, true, &Link::onConnected, hooks);
   }
+  if (s == NATS_OK) s = natsOptions_SetReconnectedCB(options.options, &Link::onConnected, hooks);
   if (s == NATS_OK) {
-    s = natsOptions_SetReconnectedCB(options.options, &Link::onConnected, link.get());
+    s = natsOptions_SetDisconnectedCB(options.options, &Link::onDisconnected, hooks);
   }
-  if (s == NATS_OK) {
-    s = natsOptions_SetDisconnectedCB(options.options, &Link::onDisconnected, link.get());
-  }
+  if (s == NATS_OK) s = natsOptions_SetClosedCB(options.options, &Link::onClosed, hooks);
   if (s != NATS_OK) {
     error = "invalid NATS options: " + describe(s);
     return nullptr;
   }
   s = natsConnection_Connect(&link->connection_, options.options);
+  // From here on the connection's closed callback frees the hooks.
+  if (link->connection_) link->hooks_ = nullptr;
   if (s == NATS_OK && tuning.connected) {
     char url[256] = "";
     natsConnection_GetConnectedUrl(link->connection_, url, sizeof url);
@@ -117,6 +119,7 @@ Link::~Link() {
     natsConnection_Close(connection_);
     natsConnection_Destroy(connection_);
   }
+  delete hooks_;
 }
 
 bool Link::connected() const {
@@ -124,16 +127,20 @@ bool Link::connected() const {
 }
 
 void Link::onConnected(natsConnection* nc, void* closure) {
-  const auto* link = static_cast<Link*>(closure);
-  if (!link->tuning_.connected) return;
+  const auto* hooks = static_cast<Hooks*>(closure);
+  if (!hooks->connected) return;
   char url[256] = "";
   natsConnection_GetConnectedUrl(nc, url, sizeof url);
-  link->tuning_.connected(url);
+  hooks->connected(url);
 }
 
 void Link::onDisconnected(natsConnection*, void* closure) {
-  const auto* link = static_cast<Link*>(closure);
-  if (link->tuning_.disconnected) link->tuning_.disconnected();
+  const auto* hooks = static_cast<Hooks*>(closure);
+  if (hooks->disconnected) hooks->disconnected();
+}
+
+void Link::onClosed(natsConnection*, void* closure) {
+  delete static_cast<Hooks*>(closure);
 }
 
 std::string createStream(Link& link, const StreamSpec& spec) {

@@ -67,11 +67,19 @@ class Link {
   bool connected() const;
 
  private:
+  // The connection callbacks. The library may call them after the connection is closed, on its
+  // own thread, so they live until its last callback (closed) has run.
+  struct Hooks {
+    std::function<void(std::string_view server)> connected;
+    std::function<void()> disconnected;
+  };
+
   Link() = default;
   static void onConnected(natsConnection* nc, void* closure);
   static void onDisconnected(natsConnection* nc, void* closure);
+  static void onClosed(natsConnection* nc, void* closure);
 
-  Tuning tuning_;
+  Hooks* hooks_ = nullptr;  // owned by the connection once it exists
   natsConnection* connection_ = nullptr;
   jsCtx* js_ = nullptr;
 };
