@@ -23,6 +23,7 @@
 #include "ipc/Identifiers.h"
 #include "platform/xpc/NSXPC.h"
 #include "platform/xpc/Transport.h"
+#include "tools/watchctl/FleetCommand.h"
 
 namespace {
 
@@ -204,6 +205,7 @@ int main(int argc, char** argv) {
       "stream", "Print every event the agent reports, one JSON document per line, until Ctrl-C");
   auto* ps = app.add_subcommand("ps", "Print the agent's process table as JSON");
   auto* ping = app.add_subcommand("ping", "Check that the agent answers; prints \"established\"");
+  FleetCommand fleet(app);
   app.footer(
       "Exit status: 0 success, 1 failure, 2 usage, 3 agent not running, 4 access denied,\n"
       "5 the agent could not read the process table.\n"
@@ -213,6 +215,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? kOk : kUsage;
   }
+  if (fleet.parsed()) return fleet.run();
 
   // Signals are taken through a descriptor; a vanished reader shows up as EPIPE on write.
   sigset_t signals;

@@ -1,0 +1,105 @@
+// Notices are small JSON documents of their own kind; times are seconds since the epoch.
+#include "tools/watchexport/Exporter.h"
+
+#include <cstdio>
+
+#include "platform/log/Log.h"
+#include "tools/watchexport/Subject.h"
+
+namespace watchexport {
+
+namespace {
+
+void log(const std::string& line) {
+  platform::log::write("watchexport: " + line);
+}
+
+double now() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", value);
+  return text;
+}
+
+}  // namespace
+
+Exporter::Exporter(Spool& spool, SequenceFile& sequence, std::string host)
+    : spool_(spool),
+      sequenceFile_(sequence),
+      host_(std::move(host)),
+      next_(std::max(sequence.resumeAt(), spool.lastSequence() + 1)) {}
+
+std::uint64_t Exporter::nextSequence() const {
+  std::lock_guard lock(mutex_);
+  return next_;
+}
+
+void Exporter::agentConnected() {
+  std::string notice;
+  {
+    std::lock_guard lock(mutex_);
+    const std::string after = std::to_string(next_ - 1);
+    const std::string at = number(now());
+    if (!everConnected_) {
+      log("connected to the agent; what it reported before this exporter started (after "
+          "sequence " +
+          after + ") is unknown");
+      notice = R"({"notice":"gap","cause":"exporter started","afterSequence":)" + after +
+               R"(,"connectedAt":)" + at + "}";
+    } else {
+      log("gap: connected to the agent again; what it reported since the connection was lost "
+          "(after sequence " +
+          after + ") is unknown");
+      notice = R"({"notice":"gap","cause":"agent connection lost","afterSequence":)" + after +
+               R"(,"lostAt":)" + number(lostAt_.value_or(0)) + R"(,"connectedAt":)" + at + "}";
+    }
+    everConnected_ = true;
+  }
+  append(kNoticeKind, notice);
+}
+
+void Exporter::agentLost() {
+  {
+    std::lock_guard lock(mutex_);
+    lostAt_ = now();
+  }
+  log("lost the agent; what it reports until the connection is back cannot be known");
+}
+
+void Exporter::documentArrived(const ipc::NSData& document) {
+  append(kindToken(document), document);
+}
+
+void Exporter::append(std::string_view kind, const std::string& document) {
+  {
+    std::lock_guard lock(mutex_);
+    std::string error;
+    Record record{next_, subjectFor(host_, kind), document};
+    if (!sequenceFile_.use(next_, error) || !spool_.append(record, error)) {
+      // The document is lost; say so once per run of failures.
+      if (!writeFailing_) log("cannot spool documents: " + error);
+      writeFailing_ = true;
+      return;
+    }
+    if (writeFailing_) log("spooling documents again");
+    writeFailing_ = false;
+    ++next_;
+  }
+  noteDropped();
+}
+
+void Exporter::noteDropped() {
+  const Dropped dropped = spool_.takeDropped();
+  if (dropped.count == 0) return;
+  const std::string count = std::to_string(dropped.count);
+  log("spool full: dropped the " + count + " oldest unpublished documents (sequences " +
+      std::to_string(dropped.first) + " to " + std::to_string(dropped.last) + ")");
+  append(kNoticeKind, R"({"notice":"dropped","count":)" + count + R"(,"firstSequence":)" +
+                          std::to_string(dropped.first) + R"(,"lastSequence":)" +
+                          std::to_string(dropped.last) + "}");
+}
+
+}  // namespace watchexport
