@@ -166,10 +166,7 @@ class ConnectorSource final : public Source {
   ~ConnectorSource() override { stop(); }
 
   std::string_view name() const override { return "connector"; }
-  bool produces(es_event_type_t type) const override {
-    return type == ES_EVENT_TYPE_NOTIFY_EXEC || type == ES_EVENT_TYPE_NOTIFY_FORK ||
-           type == ES_EVENT_TYPE_NOTIFY_EXIT;
-  }
+  bool produces(es_event_type_t type) const override { return isProcessKind(type); }
   es_new_client_result_t open(std::string& why) override;
   void start(SourceContext& context) override;
   void stop() override;

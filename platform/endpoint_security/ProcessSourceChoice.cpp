@@ -28,10 +28,7 @@ class ChosenProcessSource final : public Source {
       : bpf_(std::move(bpf)), connector_(std::move(connector)) {}
 
   std::string_view name() const override { return chosen_ ? chosen_->name() : "process"; }
-  bool produces(es_event_type_t type) const override {
-    return type == ES_EVENT_TYPE_NOTIFY_EXEC || type == ES_EVENT_TYPE_NOTIFY_FORK ||
-           type == ES_EVENT_TYPE_NOTIFY_EXIT;
-  }
+  bool produces(es_event_type_t type) const override { return isProcessKind(type); }
 
   es_new_client_result_t open(std::string& why) override {
     if (::geteuid() != 0) {

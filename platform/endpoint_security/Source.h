@@ -77,6 +77,12 @@ class Source {
 
 using SourceFactory = std::function<std::unique_ptr<Source>()>;
 
+// Exec, fork and exit: the kinds a process source produces.
+inline bool isProcessKind(es_event_type_t type) {
+  return type == ES_EVENT_TYPE_NOTIFY_EXEC || type == ES_EVENT_TYPE_NOTIFY_FORK ||
+         type == ES_EVENT_TYPE_NOTIFY_EXIT;
+}
+
 // Wall-clock time of a CLOCK_MONOTONIC reading.
 timespec wallClockOf(std::uint64_t monotonicNs);
 std::uint64_t monotonicNow();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "platform/Utf8.h"
 #include "platform/endpoint_security/audit/AuditRecord.h"
 #include "platform/endpoint_security/audit/LoginCorrelator.h"
 
@@ -20,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::optional<AuditRecord> record = parseAuditRecord(type, text);
   if (!record) return 0;
   for (const auto& [key, value] : record->message.entries) {
-    if (value && !isStrictUtf8(*value)) std::abort();
+    if (value && !platform::isValidUtf8(*value)) std::abort();
   }
   LoginCorrelator rules;
   rules.feed(*record, 1'000'000'000);

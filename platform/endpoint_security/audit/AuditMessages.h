@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/endpoint_security/ProcessLookup.h"
 #include "platform/endpoint_security/Source.h"
 #include "platform/endpoint_security/audit/LoginCorrelator.h"
-#include "platform/endpoint_security/ProcessLookup.h"
 
 namespace platform::es::audit {
 

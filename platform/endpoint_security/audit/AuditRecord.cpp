@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "platform/Utf8.h"
+
 namespace platform::es::audit {
 namespace {
 
@@ -40,7 +42,7 @@ std::optional<std::string> fromHex(std::string_view hex) {
 }
 
 std::optional<std::string> keptIfText(std::string value) {
-  if (!isStrictUtf8(value)) return std::nullopt;
+  if (!platform::isValidUtf8(value)) return std::nullopt;
   return value;
 }
 
@@ -153,45 +155,6 @@ std::optional<AuditRecord> parseAuditRecord(std::uint16_t type, std::string_view
   if (auto v = kernel.find("auid")) record.auid = number<std::uint32_t>(*v);
   if (auto v = kernel.find("ses")) record.ses = number<std::uint32_t>(*v);
   return record;
-}
-
-bool isStrictUtf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char lead = p[i];
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    // The second byte's range is where overlong forms, surrogates and values above U+10FFFF
-    // show; later bytes are plain continuations.
-    std::size_t size;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead < 0xC2) {
-      return false;
-    } else if (lead < 0xE0) {
-      size = 2;
-    } else if (lead < 0xF0) {
-      size = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead < 0xF5) {
-      size = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < size || p[i + 1] < low || p[i + 1] > high) return false;
-    for (std::size_t k = 2; k < size; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-    }
-    i += size;
-  }
-  return true;
 }
 
 }  // namespace platform::es::audit

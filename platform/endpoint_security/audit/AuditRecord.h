@@ -57,8 +57,4 @@ std::optional<AuditRecord> parseAuditRecord(std::uint16_t type, std::string_view
 // Splits "key=value key2=value2 ..." and decodes each value (see AuditFields).
 AuditFields parseAuditFields(std::string_view text);
 
-// Well-formed UTF-8 only: no stray continuation bytes, overlong forms, surrogates, values above
-// U+10FFFF or sequences cut off by the end.
-bool isStrictUtf8(std::string_view text);
-
 }  // namespace platform::es::audit

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/Utf8.h"
 #include "platform/endpoint_security/audit/AuditRecord.h"
 
 using namespace platform::es::audit;
@@ -168,7 +169,7 @@ TEST(AuditRecord, StrictUtf8) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    EXPECT_EQ(isStrictUtf8(c.text), c.valid);
+    EXPECT_EQ(platform::isValidUtf8(c.text), c.valid);
   }
 }
 

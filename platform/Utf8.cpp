@@ -1,10 +1,10 @@
-#include "agent/model/Utf8.h"
+#include "platform/Utf8.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-namespace model {
+namespace platform {
 
 bool isValidUtf8(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
@@ -55,4 +55,4 @@ bool isValidUtf8(std::string_view text) {
   return true;
 }
 
-}  // namespace model
+}  // namespace platform
