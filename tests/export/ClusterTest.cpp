@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -272,6 +273,39 @@ TEST_F(ClusterTest, ExporterRestartedMidStormDuplicatesNothingAndLogsTheGap) {
     EXPECT_EQ(gaps, 2u);
     EXPECT_EQ(process->stop(), 0) << describe(process->logLines());
   }
+}
+
+// Documents sent again (here: the spool's acknowledged position wound back, as a lost
+// acknowledgement or a crash would leave it) are recognised by their message ids and stored once.
+TEST_F(ClusterTest, ResentDocumentsAreStoredOnce) {
+  const std::string host = "resend";
+  const fs::path services = dir_->path() / "resend-xpc";
+  StormAgent agent(services);
+  auto process = exporter(host, services);
+  process->start();
+  ASSERT_TRUE(agent.waitForClients(1, 10s)) << describe(process->logLines());
+  agent.startStorm(0, 2000, 500);
+  const std::uint64_t end = agent.wait();
+  ASSERT_EQ(examine(readHost(cluster_->urls(), host, end, 20s, 200ms), host).numbers.size(), end);
+  ASSERT_EQ(process->stop(), 0);
+
+  std::ofstream(dir_->path() / host / "spool" / "acknowledged") << "0\n";
+  process->start();
+  ASSERT_TRUE(agent.waitForClients(1, 10s));
+  std::this_thread::sleep_for(2s);
+  ASSERT_EQ(process->stop(), 0);
+  const auto lines = process->logLines();
+  EXPECT_TRUE(contains(lines, "spooled documents from the previous run will be sent first"))
+      << describe(lines);
+  // The first run's notice and documents, resent in full.
+  EXPECT_TRUE(contains(lines, "(" + std::to_string(end + 1) + " of them resends"))
+      << describe(lines);
+
+  const Delivery d = examine(readHost(cluster_->urls(), host, end, 20s, 1s), host);
+  EXPECT_EQ(d.numbers.size(), end);
+  EXPECT_EQ(d.duplicates, 0u);
+  EXPECT_EQ(d.outOfOrder, 0u);
+  EXPECT_EQ(d.notices.size(), 2u);  // one gap per exporter start
 }
 
 // The real agent and exporter: this machine's exec, fork and exit documents arrive under their

@@ -115,8 +115,9 @@ int run(const Options& options) {
   if (!sequence->close(exporter.nextSequence(), error))
     platform::log::write("watchexport: " + error);
   platform::log::write("watchexport: stopped; " + std::to_string(counters.stored) +
-                       " documents stored this run, " + std::to_string(spool->backlog()) +
-                       " left in the spool");
+                       " documents stored this run (" + std::to_string(counters.duplicates) +
+                       " of them resends the stream already had), " +
+                       std::to_string(spool->backlog()) + " left in the spool");
   return 0;
 }
 
