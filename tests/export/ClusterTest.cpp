@@ -275,6 +275,27 @@ TEST_F(ClusterTest, ExporterRestartedMidStormDuplicatesNothingAndLogsTheGap) {
   }
 }
 
+// `watchexport create-stream` on an existing stream updates it to the given settings.
+TEST_F(ClusterTest, CreateStreamCommandDefinesTheStream) {
+  const std::string command = std::string(WATCHEXPORT_PATH) + " create-stream --server " +
+                              cluster_->urlList() + " --max-age 7200 > /dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  fleet::NatsSettings settings;
+  settings.servers = cluster_->urls();
+  std::string error;
+  auto link = fleet::Link::open(settings, {}, error);
+  ASSERT_TRUE(link) << error;
+  jsStreamInfo* info = nullptr;
+  jsErrCode code{};
+  ASSERT_EQ(js_GetStreamInfo(&info, link->jetStream(), "CORVANE_EVENTS", nullptr, &code), NATS_OK);
+  EXPECT_EQ(info->Config->MaxAge, 7200LL * 1000000000);
+  EXPECT_EQ(info->Config->Replicas, 3);
+  EXPECT_EQ(info->Config->Duplicates, 600LL * 1000000000);
+  ASSERT_EQ(info->Config->SubjectsLen, 1);
+  EXPECT_STREQ(info->Config->Subjects[0], "corvane.events.>");
+  jsStreamInfo_Destroy(info);
+}
+
 // Documents sent again (here: the spool's acknowledged position wound back, as a lost
 // acknowledgement or a crash would leave it) are recognised by their message ids and stored once.
 TEST_F(ClusterTest, ResentDocumentsAreStoredOnce) {
