@@ -1,7 +1,8 @@
 // watchexport against a real three-node JetStream cluster on loopback: a storm from two machines
 // arrives once and in order per machine (and `watchctl fleet tail` filters it); one server failing,
 // then all three for ten seconds, loses and duplicates nothing; an exporter restarted mid-storm
-// duplicates nothing and logs the gap; and the real agent's documents reach the stream under their
+// duplicates nothing and logs the gap; resent documents are stored once; `watchexport
+// create-stream` defines the stream; and the real agent's documents reach the stream under their
 // kinds. One cluster serves every case; each case exports as hosts of its own.
 #include <gtest/gtest.h>
 #include <signal.h>
