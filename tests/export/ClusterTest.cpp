@@ -1,7 +1,8 @@
 // watchexport against a real three-node JetStream cluster on loopback: a storm from two machines
 // arrives once and in order per machine (and `watchctl fleet tail` filters it); one server failing,
 // then all three for ten seconds, loses and duplicates nothing; an exporter restarted mid-storm
-// duplicates nothing and logs the gap; and the real agent's documents reach the stream under their
+// duplicates nothing and logs the gap; resent documents are stored once; `watchexport
+// create-stream` defines the stream; and the real agent's documents reach the stream under their
 // kinds. One cluster serves every case; each case exports as hosts of its own.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -272,6 +274,60 @@ TEST_F(ClusterTest, ExporterRestartedMidStormDuplicatesNothingAndLogsTheGap) {
     EXPECT_EQ(gaps, 2u);
     EXPECT_EQ(process->stop(), 0) << describe(process->logLines());
   }
+}
+
+// `watchexport create-stream` on an existing stream updates it to the given settings.
+TEST_F(ClusterTest, CreateStreamCommandDefinesTheStream) {
+  const std::string command = std::string(WATCHEXPORT_PATH) + " create-stream --server " +
+                              cluster_->urlList() + " --max-age 7200 > /dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  fleet::NatsSettings settings;
+  settings.servers = cluster_->urls();
+  std::string error;
+  auto link = fleet::Link::open(settings, {}, error);
+  ASSERT_TRUE(link) << error;
+  jsStreamInfo* info = nullptr;
+  jsErrCode code{};
+  ASSERT_EQ(js_GetStreamInfo(&info, link->jetStream(), "CORVANE_EVENTS", nullptr, &code), NATS_OK);
+  EXPECT_EQ(info->Config->MaxAge, 7200LL * 1000000000);
+  EXPECT_EQ(info->Config->Replicas, 3);
+  EXPECT_EQ(info->Config->Duplicates, 600LL * 1000000000);
+  ASSERT_EQ(info->Config->SubjectsLen, 1);
+  EXPECT_STREQ(info->Config->Subjects[0], "corvane.events.>");
+  jsStreamInfo_Destroy(info);
+}
+
+// Documents sent again (here: the spool's acknowledged position wound back, as a lost
+// acknowledgement or a crash would leave it) are recognised by their message ids and stored once.
+TEST_F(ClusterTest, ResentDocumentsAreStoredOnce) {
+  const std::string host = "resend";
+  const fs::path services = dir_->path() / "resend-xpc";
+  StormAgent agent(services);
+  auto process = exporter(host, services);
+  process->start();
+  ASSERT_TRUE(agent.waitForClients(1, 10s)) << describe(process->logLines());
+  agent.startStorm(0, 2000, 500);
+  const std::uint64_t end = agent.wait();
+  ASSERT_EQ(examine(readHost(cluster_->urls(), host, end, 20s, 200ms), host).numbers.size(), end);
+  ASSERT_EQ(process->stop(), 0);
+
+  std::ofstream(dir_->path() / host / "spool" / "acknowledged") << "0\n";
+  process->start();
+  ASSERT_TRUE(agent.waitForClients(1, 10s));
+  std::this_thread::sleep_for(2s);
+  ASSERT_EQ(process->stop(), 0);
+  const auto lines = process->logLines();
+  EXPECT_TRUE(contains(lines, "spooled documents from the previous run will be sent first"))
+      << describe(lines);
+  // The first run's notice and documents, resent in full.
+  EXPECT_TRUE(contains(lines, "(" + std::to_string(end + 1) + " of them resends"))
+      << describe(lines);
+
+  const Delivery d = examine(readHost(cluster_->urls(), host, end, 20s, 1s), host);
+  EXPECT_EQ(d.numbers.size(), end);
+  EXPECT_EQ(d.duplicates, 0u);
+  EXPECT_EQ(d.outOfOrder, 0u);
+  EXPECT_EQ(d.notices.size(), 2u);  // one gap per exporter start
 }
 
 // The real agent and exporter: this machine's exec, fork and exit documents arrive under their

@@ -155,9 +155,9 @@ std::string NatsCluster::createStream(std::chrono::seconds timeout) {
   while (Clock::now() < deadline) {
     auto link = fleet::Link::open(settings, {}, error);
     if (link) {
-      fleet::StreamSpec spec;
-      spec.replicas = kSize;
-      error = fleet::createStream(*link, spec);
+      fleet::StreamDefinition definition;
+      definition.replicas = kSize;
+      error = fleet::createStream(*link, definition);
       if (error.empty()) return {};
     }
     std::this_thread::sleep_for(250ms);

@@ -1,13 +1,16 @@
 // The exporter's parts that need no server: the spool (order, acknowledgement across a restart,
 // the size bound and its drop count, a record cut short by a crash), the sequence file (never a
-// number twice, even after a crash) and the subject of a document.
+// number twice, even after a crash), the subject of a document, and the notices the exporter
+// puts in the sequence (gaps, dropped documents).
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "platform/log/Log.h"
 #include "tests/export/ExportFixture.h"
+#include "tools/watchexport/Exporter.h"
 #include "tools/watchexport/SequenceFile.h"
 #include "tools/watchexport/Spool.h"
 #include "tools/watchexport/Subject.h"
@@ -138,6 +141,58 @@ TEST(SequenceFileTest, NeverHandsOutANumberTwice) {
   auto file = SequenceFile::open(path, error);
   EXPECT_FALSE(file->previousRunClean());
   EXPECT_GT(file->resumeAt(), used);
+}
+
+TEST(ExporterTest, GapsAndDropsAreNoticesInTheSequence) {
+  export_test::TempDir dir;
+  std::string error;
+  auto sequence = SequenceFile::open(dir.path() / "sequence", error);
+  ASSERT_TRUE(sequence) << error;
+  auto spool = Spool::open(dir.path() / "spool", {4096, 1024}, error);
+  ASSERT_TRUE(spool) << error;
+  platform::log::Capture log;
+  Exporter exporter(*spool, *sequence, "h1");
+  exporter.agentConnected();
+  const std::string document(100, 'x');
+  for (int i = 0; i < 3; ++i) exporter.documentArrived(R"({"eventDesc":"EXEC"})");
+  exporter.agentLost();
+  exporter.agentConnected();
+  const auto first = spool->take(100, 0ms);
+  ASSERT_EQ(sequences(first), (std::vector<std::uint64_t>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(first[0].subject, "corvane.events.h1.EXPORTER");
+  EXPECT_NE(first[0].document.find(R"("cause":"exporter started","afterSequence":0)"),
+            std::string::npos);
+  EXPECT_EQ(first[1].subject, "corvane.events.h1.EXEC");
+  EXPECT_NE(first[4].document.find(R"("cause":"agent connection lost","afterSequence":4)"),
+            std::string::npos);
+  EXPECT_TRUE(
+      log.contains("watchexport: lost the agent; what it reports until the connection is "
+                   "back cannot be known"));
+
+  // Nothing is published now: the spool fills and drops whole segments.
+  for (int i = 0; i < 100; ++i) {
+    exporter.documentArrived(R"({"eventDesc":"FORK","x":")" + document + R"("})");
+  }
+  const auto rest = spool->take(1000, 0ms);
+  ASSERT_FALSE(rest.empty());
+  std::uint64_t expected = rest.front().sequence;
+  std::string lastNotice;
+  for (const auto& r : rest) {
+    EXPECT_EQ(r.sequence, expected++) << "sequences after a drop continue without a hole";
+    if (r.subject.ends_with(".EXPORTER")) lastNotice = r.document;
+  }
+  // The newest notice survives and counts every drop; every number used was either handed
+  // out or dropped.
+  EXPECT_GT(spool->droppedTotal(), 0u);
+  EXPECT_NE(lastNotice.find(R"({"notice":"dropped","count":)"), std::string::npos) << lastNotice;
+  EXPECT_NE(lastNotice.find(R"("droppedTotal":)" + std::to_string(spool->droppedTotal()) + "}"),
+            std::string::npos)
+      << lastNotice;
+  EXPECT_EQ(first.size() + rest.size() + spool->droppedTotal(), exporter.nextSequence() - 1);
+  const auto lines = log.lines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.starts_with("watchexport: spool full: dropped the ");
+  }));
 }
 
 TEST(SubjectTest, KindIsTheEventDescAsOneToken) {

@@ -143,22 +143,22 @@ void Link::onClosed(natsConnection*, void* closure) {
   delete static_cast<Hooks*>(closure);
 }
 
-std::string createStream(Link& link, const StreamSpec& spec) {
+std::string createStream(Link& link, const StreamDefinition& definition) {
   const std::string subjects = std::string(kSubjectPrefix) + ".>";
   const char* subjectList[] = {subjects.c_str()};
   jsStreamConfig config;
   jsStreamConfig_Init(&config);
-  config.Name = spec.name.c_str();
+  config.Name = definition.name.c_str();
   config.Description = "Corvane Endpoint documents of every machine, in order per machine";
   config.Subjects = subjectList;
   config.SubjectsLen = 1;
   config.Retention = js_LimitsPolicy;
   config.Storage = js_FileStorage;
   config.Discard = js_DiscardOld;
-  config.Replicas = spec.replicas;
-  config.MaxAge = spec.maxAgeSeconds * 1000000000LL;
-  config.MaxBytes = spec.maxBytes;
-  config.Duplicates = spec.duplicateWindowSeconds * 1000000000LL;
+  config.Replicas = definition.replicas;
+  config.MaxAge = definition.maxAgeSeconds * 1000000000LL;
+  config.MaxBytes = definition.maxBytes;
+  config.Duplicates = definition.duplicateWindowSeconds * 1000000000LL;
   jsStreamInfo* info = nullptr;
   jsErrCode code = static_cast<jsErrCode>(0);
   natsStatus s = js_AddStream(&info, link.jetStream(), &config, nullptr, &code);

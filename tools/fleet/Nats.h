@@ -88,7 +88,7 @@ class Link {
 std::string describe(natsStatus status, jsErrCode code = static_cast<jsErrCode>(0));
 
 // The stream's definition; the exporter's documents and notices are all it holds.
-struct StreamSpec {
+struct StreamDefinition {
   std::string name{kDefaultStream};
   int replicas = 3;
   std::int64_t maxAgeSeconds = 30LL * 24 * 3600;
@@ -97,9 +97,9 @@ struct StreamSpec {
   std::int64_t duplicateWindowSeconds = 600;
 };
 
-// Creates the stream, or updates it to `spec` when it exists. Returns an empty string on
+// Creates the stream, or updates it to `definition` when it exists. Returns an empty string on
 // success, else why not.
-std::string createStream(Link& link, const StreamSpec& spec);
+std::string createStream(Link& link, const StreamDefinition& definition);
 
 // The subject filter for a host and a kind; empty means any.
 std::string subjectFilter(std::string_view host, std::string_view kind);

@@ -97,9 +97,12 @@ void Exporter::noteDropped() {
   const std::string count = std::to_string(dropped.count);
   log("spool full: dropped the " + count + " oldest unpublished documents (sequences " +
       std::to_string(dropped.first) + " to " + std::to_string(dropped.last) + ")");
+  // A later drop may take this notice with it; the newest notice always survives, and its
+  // running total counts everything dropped since the spool was opened.
   append(kNoticeKind, R"({"notice":"dropped","count":)" + count + R"(,"firstSequence":)" +
                           std::to_string(dropped.first) + R"(,"lastSequence":)" +
-                          std::to_string(dropped.last) + "}");
+                          std::to_string(dropped.last) + R"(,"droppedTotal":)" +
+                          std::to_string(spool_.droppedTotal()) + "}");
 }
 
 }  // namespace watchexport

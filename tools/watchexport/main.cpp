@@ -31,7 +31,7 @@ struct Options {
   std::uint64_t spoolMiB = 256;
   std::size_t maxPending = 256;
   int ackWaitMs = 5000;
-  fleet::StreamSpec stream;
+  fleet::StreamDefinition stream;
 };
 
 std::string machineId() {
@@ -48,17 +48,17 @@ int createStream(const Options& options) {
     std::fprintf(stderr, "watchexport: %s\n", error.c_str());
     return 1;
   }
-  fleet::StreamSpec spec = options.stream;
-  spec.name = options.nats.stream;
-  error = fleet::createStream(*link, spec);
+  fleet::StreamDefinition definition = options.stream;
+  definition.name = options.nats.stream;
+  error = fleet::createStream(*link, definition);
   if (!error.empty()) {
-    std::fprintf(stderr, "watchexport: cannot create stream %s: %s\n", spec.name.c_str(),
+    std::fprintf(stderr, "watchexport: cannot create stream %s: %s\n", definition.name.c_str(),
                  error.c_str());
     return 1;
   }
   std::printf("stream %s: subjects %.*s.>, %d replicas, limits retention, file storage\n",
-              spec.name.c_str(), static_cast<int>(fleet::kSubjectPrefix.size()),
-              fleet::kSubjectPrefix.data(), spec.replicas);
+              definition.name.c_str(), static_cast<int>(fleet::kSubjectPrefix.size()),
+              fleet::kSubjectPrefix.data(), definition.replicas);
   return 0;
 }
 
@@ -115,8 +115,9 @@ int run(const Options& options) {
   if (!sequence->close(exporter.nextSequence(), error))
     platform::log::write("watchexport: " + error);
   platform::log::write("watchexport: stopped; " + std::to_string(counters.stored) +
-                       " documents stored this run, " + std::to_string(spool->backlog()) +
-                       " left in the spool");
+                       " documents stored this run (" + std::to_string(counters.duplicates) +
+                       " of them resends the stream already had), " +
+                       std::to_string(spool->backlog()) + " left in the spool");
   return 0;
 }
 
@@ -146,6 +147,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   auto* create = app.add_subcommand("create-stream",
                                     "Create the stream (or update it to these settings) and exit");
+  // The connection options stay the program's own, given before or after the subcommand.
+  create->fallthrough();
   create->add_option("--replicas", options.stream.replicas, "Copies of each message")
       ->check(CLI::Range(1, 5))
       ->capture_default_str();
