@@ -115,6 +115,25 @@ class Recorder {
   std::vector<Seen> seen_;
 };
 
+// A program with its arguments and environment, ready to be executed in a forked child.
+class Command {
+ public:
+  Command(std::vector<std::string> argv, std::vector<std::string> envp = {})
+      : argv_(std::move(argv)), envp_(std::move(envp)) {
+    for (auto& s : argv_) a_.push_back(s.data());
+    for (auto& s : envp_) e_.push_back(s.data());
+    a_.push_back(nullptr);
+    e_.push_back(nullptr);
+  }
+  void execute() const { ::execve(a_[0], a_.data(), e_.data()); }
+
+ private:
+  std::vector<std::string> argv_;
+  std::vector<std::string> envp_;
+  std::vector<char*> a_;
+  std::vector<char*> e_;
+};
+
 const es_event_type_t kProcessEvents[] = {ES_EVENT_TYPE_NOTIFY_EXEC, ES_EVENT_TYPE_NOTIFY_EXIT,
                                           ES_EVENT_TYPE_NOTIFY_FORK};
 
@@ -134,7 +153,9 @@ class BpfSourceTest : public ::testing::Test {
     }
   }
 
-  // Runs `child` in a forked process and waits for it; returns its pid.
+  // Runs `child` in a forked process and waits for it; returns its pid. This process has
+  // threads, so the child may only make system calls (no allocation): what it runs is prepared
+  // before the fork, as a Command.
   static pid_t run(const std::function<void()>& child) {
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -145,15 +166,8 @@ class BpfSourceTest : public ::testing::Test {
     ::waitpid(pid, &status, 0);
     return pid;
   }
-
-  static void exec(std::vector<std::string> argv, std::vector<std::string> envp = {}) {
-    std::vector<char*> a;
-    std::vector<char*> e;
-    for (auto& s : argv) a.push_back(s.data());
-    for (auto& s : envp) e.push_back(s.data());
-    a.push_back(nullptr);
-    e.push_back(nullptr);
-    ::execve(a[0], a.data(), e.data());
+  static pid_t run(const Command& command) {
+    return run([&] { command.execute(); });
   }
 
   std::unique_ptr<SourceBackend> backend_;
@@ -165,11 +179,10 @@ TEST_F(BpfSourceTest, EachExecIsReportedAsItHappenedEvenWhenTheProgramChangesAtO
   ASSERT_NO_FATAL_FAILURE(start());
   if (IsSkipped()) return;
   // A shell that execs another program at once: two documents, each about its own image.
-  const pid_t chained = run([] { exec({"/bin/sh", "-c", "exec /usr/bin/true CHAINED"}); });
+  const pid_t chained = run(Command({"/bin/sh", "-c", "exec /usr/bin/true CHAINED"}));
   // A program that overwrites its arguments as soon as it runs: the original ones are reported.
-  const pid_t forging = run([] {
-    exec({"/usr/bin/perl", "-e", "$0 = 'forged-name-that-is-long'; exit 0"}, {"KEEP=1"});
-  });
+  const pid_t forging =
+      run(Command({"/usr/bin/perl", "-e", "$0 = 'forged-name-that-is-long'; exit 0"}, {"KEEP=1"}));
   const auto execs = recorder_.waitFor(
       [&](const Seen& s) {
         return s.type == ES_EVENT_TYPE_NOTIFY_EXEC &&
@@ -195,6 +208,7 @@ TEST_F(BpfSourceTest, GroupAndSessionAreTheCurrentOnesAfterSetpgidAndSetsid) {
   for (const bool newSession : {false, true}) {
     int pipeFds[2];
     ASSERT_EQ(::pipe(pipeFds), 0);
+    const Command grouped({"/usr/bin/true", "GROUPED"});
     const pid_t leader = run([&] {
       if (newSession) {
         ::setsid();
@@ -202,7 +216,7 @@ TEST_F(BpfSourceTest, GroupAndSessionAreTheCurrentOnesAfterSetpgidAndSetsid) {
         ::setpgid(0, 0);
       }
       const pid_t grandchild = ::fork();
-      if (grandchild == 0) exec({"/usr/bin/true", "GROUPED"});
+      if (grandchild == 0) grouped.execute();
       ::waitpid(grandchild, nullptr, 0);
       ::_exit(0);
     });
@@ -236,10 +250,11 @@ TEST_F(BpfSourceTest, ASetuidExecKeepsTheCallersIdsInTheProcessBeforeIt) {
   const fs::path id = dir / "id";
   fs::copy_file("/usr/bin/id", id, fs::copy_options::overwrite_existing);
   ASSERT_EQ(::chmod(id.c_str(), 04755), 0);
+  const Command runId({id.string()});
   const pid_t child = run([&] {
     if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
     const pid_t again = ::fork();  // a fork after the change: the table learns the new ids
-    if (again == 0) exec({id.string()});
+    if (again == 0) runId.execute();
     ::waitpid(again, nullptr, 0);
     ::_exit(0);
   });
@@ -258,18 +273,16 @@ TEST_F(BpfSourceTest, AnotherFileMountedOverAPackagedPathGetsNoPackageIdentity) 
   if (IsSkipped()) return;
   // An ordinary user, in a user and mount namespace of its own, puts another program over
   // /usr/bin/ls and runs it (for long enough that the file that ran can be hashed).
-  const pid_t child = run([] {
-    exec({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-          "/usr/bin/unshare", "-Urm", "/bin/sh", "-c",
-          "mount --bind /usr/bin/sleep /usr/bin/ls && exec /usr/bin/ls 0.5"},
-         {"PATH=/usr/bin:/bin"});
-  });
+  const pid_t child = run(Command(
+      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/unshare",
+       "-Urm", "/bin/sh", "-c", "mount --bind /usr/bin/sleep /usr/bin/ls && exec /usr/bin/ls 0.5"},
+      {"PATH=/usr/bin:/bin"}));
   const auto spoofed = recorder_.waitFor([&](const Seen& s) {
     return s.type == ES_EVENT_TYPE_NOTIFY_EXEC && s.args.size() == 2 && s.args[1] == "0.5";
   });
   // The same programs run plainly, for their true identities.
-  run([] { exec({"/usr/bin/ls", "/nonexistent-REAL"}); });
-  run([] { exec({"/usr/bin/sleep", "0.01"}); });
+  run(Command({"/usr/bin/ls", "/nonexistent-REAL"}));
+  run(Command({"/usr/bin/sleep", "0.01"}));
   const auto real = recorder_.waitFor(
       [&](const Seen& s) {
         return s.type == ES_EVENT_TYPE_NOTIFY_EXEC && s.args.size() == 2 &&
@@ -296,10 +309,10 @@ TEST_F(BpfSourceTest, LargeArgumentsArriveWholeUpToTheCapAndTheCutIsCounted) {
   const std::string big(100 * 1024, 'a');
   std::vector<std::string> envs;
   for (int i = 0; i < 1000; ++i) envs.push_back("E" + std::to_string(i) + "=v");
-  const pid_t whole = run([&] { exec({"/usr/bin/true", big}, envs); });
+  const pid_t whole = run(Command({"/usr/bin/true", big}, envs));
   // One argument may hold at most 128 KiB: two of 70 KiB go past the cap together.
   const std::string half(70 * 1024, 'b');
-  const pid_t cut = run([&] { exec({"/usr/bin/true", half, half}, {"LOST=1"}); });
+  const pid_t cut = run(Command({"/usr/bin/true", half, half}, {"LOST=1"}));
   const auto execs = recorder_.waitFor(
       [&](const Seen& s) {
         return s.type == ES_EVENT_TYPE_NOTIFY_EXEC && (s.other.pid == whole || s.other.pid == cut);
@@ -321,7 +334,7 @@ TEST_F(BpfSourceTest, LargeArgumentsArriveWholeUpToTheCapAndTheCutIsCounted) {
        i < 100 && !log.contains("EndpointSecurity: 1 execs cut at the capture limits (path 4096 "
                                 "bytes, arguments and environment 131072 bytes)");
        ++i) {
-    run([] { exec({"/usr/bin/true"}); });  // the count is logged after a read
+    run(Command({"/usr/bin/true"}));  // the count is logged after a read
     std::this_thread::sleep_for(20ms);
   }
   EXPECT_TRUE(log.contains(
@@ -386,7 +399,7 @@ TEST_F(BpfSourceTest, AFullRingIsCountedLoggedAndDeliveryResumes) {
   ASSERT_NO_FATAL_FAILURE(start(options));
   if (IsSkipped()) return;
   paused = true;
-  for (int i = 0; i < 300; ++i) run([] { exec({"/usr/bin/true", "FILL"}); });
+  for (int i = 0; i < 300; ++i) run(Command({"/usr/bin/true", "FILL"}));
   paused = false;
   const auto overrunLogged = [&] {
     for (const std::string& line : log.lines()) {
@@ -397,7 +410,7 @@ TEST_F(BpfSourceTest, AFullRingIsCountedLoggedAndDeliveryResumes) {
   for (int i = 0; i < 500 && !overrunLogged(); ++i) std::this_thread::sleep_for(10ms);
   EXPECT_TRUE(overrunLogged());
   // Once the reader has caught up, what follows arrives again.
-  const pid_t after = run([] { exec({"/usr/bin/true", "AFTER"}); });
+  const pid_t after = run(Command({"/usr/bin/true", "AFTER"}));
   const auto execs = recorder_.waitFor(
       [&](const Seen& s) { return s.type == ES_EVENT_TYPE_NOTIFY_EXEC && s.other.pid == after; });
   EXPECT_EQ(execs.size(), 1u);

@@ -1,6 +1,7 @@
 // Screen sharing seen in the kernel: a real x11vnc on a private Xvfb display, viewers connecting
 // over loopback (needs root, BPF, Xvfb and x11vnc).
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -37,18 +38,22 @@ std::string text(es_string_token_t t) {
   return t.data == nullptr ? std::string() : std::string(t.data, t.length);
 }
 
+// Starts `argv` (looked up in PATH) in its own process group, its output discarded. Everything
+// is prepared before the fork: this process has threads, so the child only makes system calls.
 pid_t spawn(std::vector<std::string> argv) {
+  std::vector<char*> a;
+  for (auto& s : argv) a.push_back(s.data());
+  a.push_back(nullptr);
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::setpgid(0, 0);
-    std::vector<char*> a;
-    for (auto& s : argv) a.push_back(s.data());
-    a.push_back(nullptr);
-    ::freopen("/dev/null", "w", stdout);
-    ::freopen("/dev/null", "w", stderr);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
     ::execvp(a[0], a.data());
     ::_exit(127);
   }
+  ::close(null);
   return pid;
 }
 
