@@ -18,7 +18,7 @@ namespace platform::es {
 
 struct BpfOptions {
   // The ring buffer between the programs and the reader thread (a power of two).
-  std::size_t ringBytes = 2 << 20;
+  std::size_t ringBytes = 1 << 20;
   // While set, the reader does not read (tests use it to force the ring to fill).
   const std::atomic<bool>* paused = nullptr;
   // Cut captures and skipped hashes are logged at most once per interval, with their counts.
