@@ -31,9 +31,6 @@ constexpr std::chrono::microseconds kGather{4000};
 struct SkeletonDeleter {
   void operator()(process_bpf* skeleton) const { process_bpf::destroy(skeleton); }
 };
-struct RingDeleter {
-  void operator()(ring_buffer* ring) const { ring_buffer__free(ring); }
-};
 
 // The path from its components, which arrive leaf first, each as one length byte and its bytes.
 std::string pathFromComponents(const unsigned char* bytes, std::size_t size) {
@@ -82,11 +79,13 @@ class BpfSource final : public Source {
   void scan();
   ProcessImage imageOf(const watch_task& task) const;
   timeval startTime(std::uint64_t bootNs) const;
+  // The wall-clock time of a kernel timestamp, with this read's clock offset.
+  timespec wallTime(std::uint64_t monotonicNs) const;
   bool push(std::unique_ptr<PendingEvent> event);
 
   const BpfOptions options_;
   std::unique_ptr<process_bpf, SkeletonDeleter> skeleton_;
-  std::unique_ptr<ring_buffer, RingDeleter> ring_;
+  UniqueRingBuffer ring_;
   UniqueFd wake_;
   std::thread reader_;
   SourceContext* context_ = nullptr;
@@ -255,6 +254,11 @@ timeval BpfSource::startTime(std::uint64_t bootNs) const {
                  static_cast<suseconds_t>((ns % 1000000000) / 1000)};
 }
 
+timespec BpfSource::wallTime(std::uint64_t monotonicNs) const {
+  const std::int64_t ns = static_cast<std::int64_t>(monotonicNs) + monotonicWallNs_;
+  return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
 ProcessImage BpfSource::imageOf(const watch_task& task) const {
   ProcessImage image;
   image.pid = static_cast<pid_t>(task.pid);
@@ -331,10 +335,7 @@ void BpfSource::onExec(const watch_exec_record& record, const unsigned char* tai
   const std::uint64_t at = record.header.monotonic_ns;
   // Without a record of the process before the exec, the new image is all there is.
   ProcessImage process = before ? std::move(*before) : target;
-  const std::int64_t wall = static_cast<std::int64_t>(at) + monotonicWallNs_;
-  push(std::make_unique<ExecEvent>(
-      at, timespec{static_cast<time_t>(wall / 1000000000), static_cast<long>(wall % 1000000000)},
-      std::move(process), std::move(target)));
+  push(std::make_unique<ExecEvent>(at, wallTime(at), std::move(process), std::move(target)));
 }
 
 void BpfSource::onFork(const watch_fork_record& record) {
@@ -369,10 +370,7 @@ void BpfSource::onFork(const watch_fork_record& record) {
   table.put(child);
   if (parent.kernel || !context_->sink.subscribed(ES_EVENT_TYPE_NOTIFY_FORK)) return;
   const std::uint64_t at = record.header.monotonic_ns;
-  const std::int64_t wall = static_cast<std::int64_t>(at) + monotonicWallNs_;
-  push(std::make_unique<ForkEvent>(
-      at, timespec{static_cast<time_t>(wall / 1000000000), static_cast<long>(wall % 1000000000)},
-      std::move(parent), std::move(child)));
+  push(std::make_unique<ForkEvent>(at, wallTime(at), std::move(parent), std::move(child)));
 }
 
 void BpfSource::onExit(const watch_exit_record& record) {
@@ -381,13 +379,11 @@ void BpfSource::onExit(const watch_exit_record& record) {
   image.pid = pid;
   if (image.kernel || !context_->sink.subscribed(ES_EVENT_TYPE_NOTIFY_EXIT)) return;
   const std::uint64_t at = record.header.monotonic_ns;
-  const std::int64_t wall = static_cast<std::int64_t>(at) + monotonicWallNs_;
   // The table's args and environment are not part of an exit; release them with the entry.
   image.args.reset();
   image.envs.reset();
-  push(std::make_unique<ExitEvent>(
-      at, timespec{static_cast<time_t>(wall / 1000000000), static_cast<long>(wall % 1000000000)},
-      std::move(image), static_cast<int>(record.status)));
+  push(std::make_unique<ExitEvent>(at, wallTime(at), std::move(image),
+                                   static_cast<int>(record.status)));
 }
 
 void BpfSource::checkLosses() {

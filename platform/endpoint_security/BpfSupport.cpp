@@ -1,7 +1,6 @@
 #include "platform/endpoint_security/BpfSupport.h"
 
 #include <linux/capability.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,13 +15,6 @@ int silent(libbpf_print_level, const char*, va_list) {
 }
 
 }  // namespace
-
-bool hasEffectiveCapability(int capability) {
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-  if (::syscall(SYS_capget, &header, data) != 0) return false;
-  return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
-}
 
 es_new_client_result_t mayLoadBpf(std::string& why) {
   if (::geteuid() != 0) {

@@ -1,19 +1,25 @@
-// What the sources built on eBPF programs share: the rights they need, libbpf's diagnostics kept
-// out of the log (a source reports its own failure once), and the per-CPU loss counters their
-// programs keep.
+// What the sources built on eBPF programs share: the rights they need, the ring buffer's owner,
+// libbpf's diagnostics kept out of the log (a source reports its own failure once), and the per-CPU
+// loss counters their programs keep.
 #pragma once
 
 #include <bpf/libbpf.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/endpoint_security/Capabilities.h"
 #include "platform/endpoint_security/EndpointSecurity.h"
 
 namespace platform::es {
 
-bool hasEffectiveCapability(int capability);
+// Owns a libbpf ring buffer (its mapping and epoll set).
+struct RingBufferDeleter {
+  void operator()(ring_buffer* ring) const { ring_buffer__free(ring); }
+};
+using UniqueRingBuffer = std::unique_ptr<ring_buffer, RingBufferDeleter>;
 
 // Whether this process may load programs: root with CAP_BPF and CAP_PERFMON (or CAP_SYS_ADMIN).
 // Otherwise fills `why` and returns the client-creation result that says so.

@@ -8,7 +8,6 @@
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "platform/UniqueFd.h"
+#include "platform/endpoint_security/Capabilities.h"
 #include "platform/endpoint_security/ConnectorTracker.h"
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/SequenceTracker.h"
@@ -32,13 +32,6 @@ constexpr std::size_t kBatch = 256;     // messages handled per wake-up at most
 constexpr unsigned kDatagrams = 64;     // datagrams per receive call
 constexpr std::size_t kDatagram = 256;  // a process event is well under this
 constexpr int kReaderNice = -5;
-
-bool hasEffectiveCapability(int capability) {
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-  if (::syscall(SYS_capget, &header, data) != 0) return false;
-  return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
-}
 
 es_new_client_result_t refusal(int err, const char* step, std::string& why) {
   why = std::string(step) + ": " + std::strerror(err);

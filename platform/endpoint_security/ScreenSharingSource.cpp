@@ -88,9 +88,6 @@ class ScreenSharingEvent final : public PendingEvent {
 struct SkeletonDeleter {
   void operator()(accept_bpf* skeleton) const { accept_bpf::destroy(skeleton); }
 };
-struct RingDeleter {
-  void operator()(ring_buffer* ring) const { ring_buffer__free(ring); }
-};
 
 class ScreenSharingSource final : public Source {
  public:
@@ -200,7 +197,7 @@ class ScreenSharingSource final : public Source {
   }
 
   std::unique_ptr<accept_bpf, SkeletonDeleter> skeleton_;
-  std::unique_ptr<ring_buffer, RingDeleter> ring_;
+  UniqueRingBuffer ring_;
   UniqueFd wake_;
   std::thread reader_;
   SourceContext* context_ = nullptr;
