@@ -5,9 +5,12 @@
 // or the shortfall must be covered by the loss the agent logged.
 //
 //   agent_storm [--agent PATH] [--source bpf|connector] [--count N] [--spawners K]
-//               [--overrun [--pause S]] [--no-client]
+//               [--overrun [--pause S]] [--no-client] [--forkstat]
 //
 // --source forces the agent's process source (WATCH_EVENT_SOURCE); by default it picks its own.
+//
+// --forkstat runs `forkstat -e fork,exec,exit` (output to a file) on the same storm and prints its
+// CPU time per event beside the agent's, and the ratio of the two.
 //
 // --no-client connects nobody: the agent then converts every event but encodes and sends
 // nothing, which splits its CPU time between the event source and the service.
@@ -32,10 +35,12 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -87,6 +92,95 @@ struct AgentUsage {
   double cpuSeconds = 0;
   long rssKb = 0;
   long hwmKb = 0;
+};
+
+AgentUsage usageOf(pid_t pid);
+
+// One thread's run time (ns, from schedstat) and context switches.
+struct ThreadUsage {
+  std::string name;
+  std::uint64_t runNs = 0;
+  std::uint64_t voluntary = 0;
+  std::uint64_t involuntary = 0;
+};
+
+std::map<pid_t, ThreadUsage> threadsOf(pid_t pid) {
+  std::map<pid_t, ThreadUsage> threads;
+  std::error_code ec;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    ThreadUsage usage;
+    std::ifstream(task.path() / "comm") >> usage.name;
+    std::ifstream(task.path() / "schedstat") >> usage.runNs;
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+        usage.voluntary = std::stoull(line.substr(24));
+      if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+        usage.involuntary = std::stoull(line.substr(27));
+    }
+    threads[static_cast<pid_t>(std::stol(task.path().filename().string()))] = usage;
+  }
+  return threads;
+}
+
+// Prints each thread's share of the storm: CPU per event and wake-ups per 1,000 events.
+void printThreads(const std::map<pid_t, ThreadUsage>& before,
+                  const std::map<pid_t, ThreadUsage>& after, std::uint64_t events) {
+  if (events == 0) return;
+  const double n = static_cast<double>(events);
+  for (const auto& [tid, now] : after) {
+    const auto was = before.find(tid);
+    const ThreadUsage start = was == before.end() ? ThreadUsage{} : was->second;
+    const std::uint64_t run = now.runNs - start.runNs;
+    if (run < 1'000'000) continue;  // idle threads
+    std::printf("  thread %-15s %6.2f us/event, %6.1f wake-ups and %5.1f preemptions per 1,000\n",
+                now.name.c_str(), static_cast<double>(run) / 1e3 / n,
+                1e3 * static_cast<double>(now.voluntary - start.voluntary) / n,
+                1e3 * static_cast<double>(now.involuntary - start.involuntary) / n);
+  }
+}
+
+// forkstat on the same storm, for comparison: its CPU time and the events it printed.
+class Forkstat {
+ public:
+  explicit Forkstat(const fs::path& out) : out_(out) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(fd, 1);
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, 2);
+      ::execlp("forkstat", "forkstat", "-e", "fork,exec,exit", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    std::this_thread::sleep_for(500ms);  // connected and listening
+  }
+  ~Forkstat() { stop(); }
+
+  bool running() const { return pid_ > 0 && ::kill(pid_, 0) == 0; }
+  double cpuSeconds() const { return usageOf(pid_).cpuSeconds; }
+
+  // Stops forkstat and returns the events it printed: a fork is two lines (parent and child).
+  std::uint64_t stop() {
+    if (pid_ <= 0) return 0;
+    ::kill(pid_, SIGINT);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    std::ifstream in(out_);
+    std::uint64_t lines = 0, forkLines = 0;
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream fields(line);
+      std::string time, event;
+      fields >> time >> event;
+      if (event == "exec" || event == "exit") ++lines;
+      if (event == "fork") ++forkLines;
+    }
+    return lines + forkLines / 2;
+  }
+
+ private:
+  fs::path out_;
+  pid_t pid_ = -1;
 };
 
 AgentUsage usageOf(pid_t pid) {
@@ -169,6 +263,7 @@ int main(int argc, char** argv) {
   int spawners = 2;
   bool overrun = false;
   bool noClient = false;
+  bool withForkstat = false;
   int pauseSeconds = 2;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -184,12 +279,14 @@ int main(int argc, char** argv) {
       overrun = true;
     else if (a == "--no-client")
       noClient = true;
+    else if (a == "--forkstat")
+      withForkstat = true;
     else if (a == "--pause" && i + 1 < argc)
       pauseSeconds = std::atoi(argv[++i]);
     else {
       std::fprintf(stderr,
                    "usage: %s [--agent PATH] [--source bpf|connector] [--count N] [--spawners K] "
-                   "[--overrun [--pause S]] [--no-client]\n",
+                   "[--overrun [--pause S]] [--no-client] [--forkstat]\n",
                    argv[0]);
       return 2;
     }
@@ -266,7 +363,18 @@ int main(int argc, char** argv) {
   }
   std::this_thread::sleep_for(300ms);  // settle: the agent's start-up work is done
 
-  const AgentUsage before = usageOf(agent);
+  std::unique_ptr<Forkstat> forkstat;
+  double forkstatBefore = 0;
+  if (withForkstat) {
+    forkstat = std::make_unique<Forkstat>(dir / "forkstat.out");
+    if (!forkstat->running()) {
+      std::fprintf(stderr, "agent_storm: forkstat did not start (is it installed?)\n");
+      cleanup();
+      return 1;
+    }
+    forkstatBefore = forkstat->cpuSeconds();
+  }
+  const auto threadsBefore = threadsOf(agent);
   const std::uint64_t docsBefore = collector.documents.load();
   const auto start = Clock::now();
   std::thread pauser;
@@ -302,7 +410,14 @@ int main(int argc, char** argv) {
   }
   const auto end = Clock::time_point(Clock::duration(collector.lastArrival.load()));
   const AgentUsage usage = usageOf(agent);
+  const auto threadsAfter = threadsOf(agent);
   const std::uint64_t documents = collector.documents.load() - docsBefore;
+  double forkstatCpu = 0;
+  std::uint64_t forkstatEvents = 0;
+  if (forkstat) {
+    forkstatCpu = forkstat->cpuSeconds() - forkstatBefore;
+    forkstatEvents = forkstat->stop();
+  }
   const std::uint64_t lost = loggedLoss(log);
 
   std::size_t reported = 0, complete = 0, afterReported = 0;
@@ -319,7 +434,13 @@ int main(int argc, char** argv) {
   const std::size_t missing = pids.size() - reported;
   const double stormSeconds = std::chrono::duration<double>(stormEnd - start).count();
   const double deliverySeconds = std::chrono::duration<double>(end - start).count();
-  const double cpu = usage.cpuSeconds - before.cpuSeconds;
+  // Run time from schedstat (nanoseconds) rather than the clock ticks of /proc/PID/stat.
+  std::uint64_t runNs = 0;
+  for (const auto& [tid, now] : threadsAfter) {
+    const auto was = threadsBefore.find(tid);
+    runNs += now.runNs - (was == threadsBefore.end() ? 0 : was->second.runNs);
+  }
+  const double cpu = static_cast<double>(runNs) / 1e9;
 
   std::printf("execs spawned            %zu in %.2f s (%.0f/s, %d spawners)\n", pids.size(),
               stormSeconds, static_cast<double>(pids.size()) / stormSeconds, spawners);
@@ -334,8 +455,16 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(lost));
   std::printf("incomplete execs logged  %llu\n",
               static_cast<unsigned long long>(loggedIncomplete(log)));
-  std::printf("agent CPU                %.2f s, %.1f us per event delivered\n", cpu,
-              documents ? 1e6 * cpu / static_cast<double>(documents) : 0.0);
+  const double agentPerEvent = documents ? 1e6 * cpu / static_cast<double>(documents) : 0.0;
+  std::printf("agent CPU                %.3f s, %.2f us per event delivered\n", cpu, agentPerEvent);
+  printThreads(threadsBefore, threadsAfter, documents);
+  if (forkstat) {
+    const double perEvent =
+        forkstatEvents ? 1e6 * forkstatCpu / static_cast<double>(forkstatEvents) : 0.0;
+    std::printf("forkstat CPU             %.2f s, %.2f us per event printed (%llu events)\n",
+                forkstatCpu, perEvent, static_cast<unsigned long long>(forkstatEvents));
+    if (perEvent > 0) std::printf("agent / forkstat         %.2fx\n", agentPerEvent / perEvent);
+  }
   std::printf("agent memory after storm VmRSS %ld kB (%.1f MB), peak VmHWM %ld kB\n", usage.rssKb,
               static_cast<double>(usage.rssKb) / 1024.0, usage.hwmKb);
   bool ok = missing == 0 || missing <= lost;

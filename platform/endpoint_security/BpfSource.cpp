@@ -13,6 +13,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/ThreadName.h"
 #include "platform/UniqueFd.h"
 #include "platform/endpoint_security/BpfSupport.h"
 #include "platform/endpoint_security/ExecutableCache.h"
@@ -180,6 +181,7 @@ bool BpfSource::push(std::unique_ptr<PendingEvent> event) {
 }
 
 void BpfSource::readLoop() {
+  platform::nameThisThread("es-bpf");
   const int ringFd = ring_buffer__epoll_fd(ring_.get());
   for (;;) {
     pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {ringFd, POLLIN, 0}};

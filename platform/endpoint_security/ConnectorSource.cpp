@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ThreadName.h"
 #include "platform/UniqueFd.h"
 #include "platform/endpoint_security/Capabilities.h"
 #include "platform/endpoint_security/ConnectorTracker.h"
@@ -273,6 +274,7 @@ void ConnectorSource::stop() {
 }
 
 void ConnectorSource::readLoop() {
+  platform::nameThisThread("es-connector");
   // The reader races every process it reads; it goes before the agent's other threads.
   ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kReaderNice);
   std::vector<ConnectorMessage> batch;

@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/ThreadName.h"
 #include "platform/endpoint_security/ProcFs.h"
 
 namespace platform::es {
@@ -226,6 +227,7 @@ void PackageIndexWatcher::reload() {
 }
 
 void PackageIndexWatcher::run() {
+  platform::nameThisThread("es-packages");
   bool dirty = false;
   for (;;) {
     pollfd fds[2] = {{stop_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}};

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "accept.skel.h"
+#include "platform/ThreadName.h"
 #include "platform/UniqueFd.h"
 #include "platform/endpoint_security/BpfSupport.h"
 #include "platform/endpoint_security/ExecutableCache.h"
@@ -153,6 +154,7 @@ class ScreenSharingSource final : public Source {
   }
 
   void readLoop() {
+    platform::nameThisThread("es-screen");
     const int ringFd = ring_buffer__epoll_fd(ring_.get());
     for (;;) {
       pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {ringFd, POLLIN, 0}};

@@ -10,6 +10,7 @@
 #include <deque>
 #include <thread>
 
+#include "platform/ThreadName.h"
 #include "platform/endpoint_security/PackageIndex.h"
 #include "platform/endpoint_security/ProcFs.h"
 #include "platform/endpoint_security/ProcessTable.h"
@@ -171,6 +172,7 @@ class Client final : public es_client_t, public EventSink {
   }
 
   void deliverLoop() {
+    platform::nameThisThread("es-delivery");
     deliveryId_.store(std::this_thread::get_id());
     for (;;) {
       std::unique_ptr<PendingEvent> event;

@@ -13,6 +13,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/ThreadName.h"
+
 namespace xpc {
 
 class CallWorker {

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/ThreadName.h"
+
 namespace xpc {
 
 std::uint64_t monotonicMicroseconds() {
@@ -124,6 +126,7 @@ void Loop::runTasks() {
 }
 
 void Loop::main() {
+  platform::nameThisThread("xpc-loop");
   threadId_ = std::this_thread::get_id();
   std::vector<pollfd> fds;
   std::vector<std::shared_ptr<Pollable>> active;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/ThreadName.h"
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/ProcessLookup.h"
 #include "platform/endpoint_security/audit/AuditEnablement.h"
@@ -79,6 +80,7 @@ void AuditSource::stop() {
 }
 
 void AuditSource::run(SourceContext& context) {
+  platform::nameThisThread("es-audit");
   ExecutableCache executables(&context.packages);
   ProcessLookup processes(context.processes, executables);
   LoginCorrelator correlator(options_.window);

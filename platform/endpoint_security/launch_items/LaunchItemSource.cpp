@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/ThreadName.h"
 #include "platform/UniqueFd.h"
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/PackageIndex.h"
@@ -206,6 +207,7 @@ class LaunchItemSource final : public Source {
   };
 
   void run() {
+    platform::nameThisThread("es-launch-items");
     auto nextRescan = std::chrono::steady_clock::now() + options_.rescan;
     std::vector<char> buffer(64 * 1024);
     for (;;) {

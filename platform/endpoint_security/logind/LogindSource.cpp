@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 
+#include "platform/ThreadName.h"
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/ProcessLookup.h"
 #include "platform/endpoint_security/logind/SessionTracker.h"
@@ -302,6 +303,7 @@ void LogindSource::stop() {
 }
 
 void LogindSource::run() {
+  platform::nameThisThread("es-logind");
   sd_bus* bus = bus_->bus.get();
   for (;;) {
     const int processed = sd_bus_process(bus, nullptr);
