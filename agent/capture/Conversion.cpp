@@ -22,15 +22,23 @@ constexpr std::array<std::array<char, 2>, 256> kHexPairs = [] {
   return table;
 }();
 
-model::String hexOfHash(const es_cdhash_t& hash) {
-  model::String out(sizeof(es_cdhash_t) * 2, '\0');
+void assignHexOfHash(model::String& out, const es_cdhash_t& hash) {
+  out.resize(sizeof(es_cdhash_t) * 2);
   char* dst = out.data();
   for (std::uint8_t byte : hash) {
     dst[0] = kHexPairs[byte][0];
     dst[1] = kHexPairs[byte][1];
     dst += 2;
   }
-  return out;
+}
+
+// Overwrites an optional text in place, so a record converted into again keeps its buffer.
+void assignText(std::optional<model::String>& out, std::string_view text) {
+  if (out) {
+    out->assign(text);
+  } else {
+    out.emplace(text);
+  }
 }
 
 model::Date dateFromUnixSeconds(std::int64_t seconds) {
@@ -64,29 +72,15 @@ void putDigits(char* dst, unsigned value, int width) {
   }
 }
 
-}  // namespace
-
-model::String stringFromToken(const es_string_token_t& token) {
-  if (token.data == nullptr) return model::String(kUnknown);
-  if (!model::isValidUtf8(std::string_view(token.data, token.length))) {
-    return model::String(kUnknown);
-  }
-  return model::String(token.data, token.length);
-}
-
-std::optional<model::String> optionalStringFromToken(const es_string_token_t& token) {
-  if (token.length < 2) return std::nullopt;
-  return stringFromToken(token);
-}
-
-model::String isoDateString(model::Date date) {
+// The text of `date` in `buffer`, or "unknown" (see isoDateString).
+std::string_view isoDate(model::Date date, char (&buffer)[20]) {
   // 0000-01-01T00:00:00Z and 9999-12-31T23:59:59Z, in seconds since 2001-01-01.
   constexpr double kFirst = -62167219200.0 - model::Date::kUnixOffset;
   constexpr double kLast = 253402300799.0 - model::Date::kUnixOffset;
   // Floor before moving to the Unix epoch: adding the offset first could round a fraction just
   // below a whole second up into it.
   const double whole = std::floor(date.timeIntervalSinceReferenceDate);
-  if (!(whole >= kFirst && whole <= kLast)) return model::String(kUnknown);
+  if (!(whole >= kFirst && whole <= kLast)) return kUnknown;
 
   const auto unixSeconds =
       static_cast<std::int64_t>(whole) + static_cast<std::int64_t>(model::Date::kUnixOffset);
@@ -99,96 +93,160 @@ model::String isoDateString(model::Date date) {
   const CivilDate civil = civilFromDays(days);
   const auto sod = static_cast<unsigned>(secondOfDay);
 
-  model::String out = "0000-00-00T00:00:00Z";
-  char* p = out.data();
-  putDigits(p, static_cast<unsigned>(civil.year), 4);
-  putDigits(p + 5, civil.month, 2);
-  putDigits(p + 8, civil.day, 2);
-  putDigits(p + 11, sod / 3600, 2);
-  putDigits(p + 14, sod / 60 % 60, 2);
-  putDigits(p + 17, sod % 60, 2);
+  std::memcpy(buffer, "0000-00-00T00:00:00Z", sizeof buffer);
+  putDigits(buffer, static_cast<unsigned>(civil.year), 4);
+  putDigits(buffer + 5, civil.month, 2);
+  putDigits(buffer + 8, civil.day, 2);
+  putDigits(buffer + 11, sod / 3600, 2);
+  putDigits(buffer + 14, sod / 60 % 60, 2);
+  putDigits(buffer + 17, sod % 60, 2);
+  return {buffer, sizeof buffer};
+}
+
+// Sets a record's time and its text from whole Unix seconds.
+void assignTime(std::optional<model::Date>& time, std::optional<model::String>& text,
+                std::int64_t unixSeconds) {
+  const model::Date date = dateFromUnixSeconds(unixSeconds);
+  char buffer[20];
+  time = date;
+  assignText(text, isoDate(date, buffer));
+}
+
+}  // namespace
+
+void assignFromToken(model::String& out, const es_string_token_t& token) {
+  if (token.data == nullptr) {
+    out.assign(kUnknown);
+    return;
+  }
+  const std::string_view text(token.data, token.length);
+  out.assign(model::isValidUtf8(text) ? text : kUnknown);
+}
+
+model::String stringFromToken(const es_string_token_t& token) {
+  model::String out;
+  assignFromToken(out, token);
   return out;
+}
+
+std::optional<model::String> optionalStringFromToken(const es_string_token_t& token) {
+  if (token.length < 2) return std::nullopt;
+  return stringFromToken(token);
+}
+
+model::String isoDateString(model::Date date) {
+  char buffer[20];
+  return model::String(isoDate(date, buffer));
+}
+
+void makeEsFile(const es_file_t& file, model::EsFile& into) {
+  assignFromToken(into.path, file.path);
+  into.pathTuncated = file.path_truncated;
+  assignTime(into.changeTime, into.changeTimeStr, file.stat.st_ctimespec.tv_sec);
+  assignTime(into.modifyTime, into.modifyTimeStr, file.stat.st_mtimespec.tv_sec);
+  assignTime(into.birthTime, into.birthTimeStr, file.stat.st_birthtimespec.tv_sec);
 }
 
 model::EsFile makeEsFile(const es_file_t& file) {
   model::EsFile out;
-  out.path = stringFromToken(file.path);
-  out.pathTuncated = file.path_truncated;
-  const model::Date changed = dateFromUnixSeconds(file.stat.st_ctimespec.tv_sec);
-  const model::Date modified = dateFromUnixSeconds(file.stat.st_mtimespec.tv_sec);
-  const model::Date born = dateFromUnixSeconds(file.stat.st_birthtimespec.tv_sec);
-  out.changeTime = changed;
-  out.changeTimeStr = isoDateString(changed);
-  out.modifyTime = modified;
-  out.modifyTimeStr = isoDateString(modified);
-  out.birthTime = born;
-  out.birthTimeStr = isoDateString(born);
+  makeEsFile(file, out);
   return out;
+}
+
+void makeEsProcess(const es_process_t& process, model::EsProcess& into) {
+  if (process.executable != nullptr) {
+    makeEsFile(*process.executable, into.exectuable);
+  } else {
+    into.exectuable.path.assign(kUnknown);
+    into.exectuable.pathTuncated = false;
+    into.exectuable.changeTime.reset();
+    into.exectuable.changeTimeStr.reset();
+    into.exectuable.modifyTime.reset();
+    into.exectuable.modifyTimeStr.reset();
+    into.exectuable.birthTime.reset();
+    into.exectuable.birthTimeStr.reset();
+  }
+  into.ppid = process.ppid;
+  into.originalPpid = process.original_ppid;
+  into.pid = audit_token_to_pid(process.audit_token);
+  into.groupId = process.group_id;
+  into.sessionId = process.session_id;
+  // Ids are unsigned: widen without sign so 4294967295 stays what it is.
+  into.euid = static_cast<std::uint32_t>(audit_token_to_euid(process.audit_token));
+  into.ruid = static_cast<std::uint32_t>(audit_token_to_ruid(process.audit_token));
+  into.egid = static_cast<std::uint32_t>(audit_token_to_egid(process.audit_token));
+  into.rgid = static_cast<std::uint32_t>(audit_token_to_rgid(process.audit_token));
+  assignFromToken(into.teamId, process.team_id);
+  if (process.is_platform_binary && into.teamId == kUnknown) into.teamId.assign("system");
+  assignFromToken(into.signingId, process.signing_id);
+  assignHexOfHash(into.hash, process.cdhash);
+  into.isPlatformBinary = process.is_platform_binary;
+  into.codesigningFlags = process.codesigning_flags;
+  assignTime(into.startTime, into.startTimeStr, process.start_time.tv_sec);
 }
 
 model::EsProcess makeEsProcess(const es_process_t& process) {
   model::EsProcess out;
-  if (process.executable != nullptr) {
-    out.exectuable = makeEsFile(*process.executable);
-  } else {
-    out.exectuable.path = model::String(kUnknown);
-  }
-  out.ppid = process.ppid;
-  out.originalPpid = process.original_ppid;
-  out.pid = audit_token_to_pid(process.audit_token);
-  out.groupId = process.group_id;
-  out.sessionId = process.session_id;
-  // Ids are unsigned: widen without sign so 4294967295 stays what it is.
-  out.euid = static_cast<std::uint32_t>(audit_token_to_euid(process.audit_token));
-  out.ruid = static_cast<std::uint32_t>(audit_token_to_ruid(process.audit_token));
-  out.egid = static_cast<std::uint32_t>(audit_token_to_egid(process.audit_token));
-  out.rgid = static_cast<std::uint32_t>(audit_token_to_rgid(process.audit_token));
-  out.teamId = stringFromToken(process.team_id);
-  if (process.is_platform_binary && out.teamId == kUnknown) out.teamId = "system";
-  out.signingId = stringFromToken(process.signing_id);
-  out.hash = hexOfHash(process.cdhash);
-  out.isPlatformBinary = process.is_platform_binary;
-  out.codesigningFlags = process.codesigning_flags;
-  const model::Date started = dateFromUnixSeconds(process.start_time.tv_sec);
-  out.startTime = started;
-  out.startTimeStr = isoDateString(started);
+  makeEsProcess(process, out);
   return out;
+}
+
+void execStrings(const es_event_exec_t& exec, ExecCountAccessor count, ExecItemAccessor item,
+                 std::vector<model::String>& into) {
+  const std::uint32_t n = count(&exec);
+  // Entries already there keep their buffers; the count is trusted only as far as entries
+  // are really read, so a corrupt one cannot turn into one huge allocation up front.
+  if (into.size() > n) into.resize(n);
+  into.reserve(std::min<std::uint32_t>(n, 4096));
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (i == into.size()) into.emplace_back();
+    assignFromToken(into[i], item(&exec, i));
+  }
 }
 
 std::vector<model::String> execStrings(const es_event_exec_t& exec, ExecCountAccessor count,
                                        ExecItemAccessor item) {
-  const std::uint32_t n = count(&exec);
   std::vector<model::String> out;
-  // Bounded so a corrupt count cannot turn into one huge allocation up front.
-  out.reserve(std::min<std::uint32_t>(n, 4096));
-  for (std::uint32_t i = 0; i < n; ++i) out.push_back(stringFromToken(item(&exec, i)));
+  execStrings(exec, count, item, out);
   return out;
+}
+
+void makeEsMessage(const es_message_t& message, model::EsMessage& into) {
+  if (message.process != nullptr) {
+    makeEsProcess(*message.process, into.process);
+  } else {
+    static const es_process_t kNoProcess{};  // null tokens and executable, zero ids and hash
+    makeEsProcess(kNoProcess, into.process);
+    into.process.startTime.reset();
+    into.process.startTimeStr.reset();
+  }
+  into.version = message.version;
+  const double unixTime =
+      static_cast<double>(message.time.tv_nsec) / 1e9 + static_cast<double>(message.time.tv_sec);
+  into.time = model::Date::fromUnixTime(unixTime);
+  char buffer[20];
+  assignText(into.timeStr, isoDate(*into.time, buffer));
+
+  const EventKind* kind = findEventKind(message.event_type);
+  for (const EventKind& other : kEventKinds) {
+    if (&other != kind) other.clear(into);
+  }
+  if (kind == nullptr) {
+    into.eventType = 0;
+    into.eventDesc.reset();
+    return;
+  }
+  into.eventType = kind->type;
+  assignText(into.eventDesc, kind->eventDesc);
+  kind->fill(message, into);
+  if (!kind->logLine.empty()) {
+    os_log(OS_LOG_DEFAULT, "%.*s", static_cast<int>(kind->logLine.size()), kind->logLine.data());
+  }
 }
 
 model::EsMessage makeEsMessage(const es_message_t& message) {
   model::EsMessage out;
-  if (message.process != nullptr) {
-    out.process = makeEsProcess(*message.process);
-  } else {
-    static const es_process_t kNoProcess{};  // null tokens and executable, zero ids and hash
-    out.process = makeEsProcess(kNoProcess);
-    out.process.startTime.reset();
-    out.process.startTimeStr.reset();
-  }
-  out.version = message.version;
-  const double unixTime =
-      static_cast<double>(message.time.tv_nsec) / 1e9 + static_cast<double>(message.time.tv_sec);
-  out.time = model::Date::fromUnixTime(unixTime);
-  out.timeStr = isoDateString(*out.time);
-
-  if (const EventKind* kind = findEventKind(message.event_type)) {
-    out.eventType = kind->type;
-    out.eventDesc = model::String(kind->eventDesc);
-    kind->fill(message, out);
-    if (!kind->logLine.empty()) {
-      os_log(OS_LOG_DEFAULT, "%.*s", static_cast<int>(kind->logLine.size()), kind->logLine.data());
-    }
-  }
+  makeEsMessage(message, out);
   return out;
 }
 

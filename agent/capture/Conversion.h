@@ -1,6 +1,11 @@
 // Conversion of event-source messages into records. Everything here is a pure function of its
 // input (apart from the one log line some event kinds write), keeps no reference into the
 // message, and may run on any number of threads at once.
+//
+// Each conversion also has a form that writes into a record given to it, which may hold an
+// earlier result: everything is overwritten, the outcome equals the returning form's, and the
+// record's texts and lists keep their buffers. The agent converts each event into a record it
+// keeps per event kind, so converting a storm of events allocates next to nothing.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +22,7 @@ namespace agent {
 // well-formed UTF-8 (overlong forms, surrogates, values above U+10FFFF and cut-off sequences are
 // all refused). Nothing past `length` is read.
 model::String stringFromToken(const es_string_token_t& token);
+void assignFromToken(model::String& out, const es_string_token_t& token);
 
 // Absent when the token is shorter than two bytes (its pointer is not looked at), otherwise
 // stringFromToken(token).
@@ -29,10 +35,12 @@ model::String isoDateString(model::Date date);
 
 // One file record with all six times set (whole seconds).
 model::EsFile makeEsFile(const es_file_t& file);
+void makeEsFile(const es_file_t& file, model::EsFile& into);
 
 // One process record. A null executable gives a file whose path is "unknown" and whose times are
 // absent.
 model::EsProcess makeEsProcess(const es_process_t& process);
+void makeEsProcess(const es_process_t& process, model::EsProcess& into);
 
 using ExecCountAccessor = std::uint32_t (*)(const es_event_exec_t*);
 using ExecItemAccessor = es_string_token_t (*)(const es_event_exec_t*, std::uint32_t);
@@ -42,6 +50,8 @@ using ExecItemAccessor = es_string_token_t (*)(const es_event_exec_t*, std::uint
 // "unknown" in its place.
 std::vector<model::String> execStrings(const es_event_exec_t& exec, ExecCountAccessor count,
                                        ExecItemAccessor item);
+void execStrings(const es_event_exec_t& exec, ExecCountAccessor count, ExecItemAccessor item,
+                 std::vector<model::String>& into);
 
 // One record for one message: version, time and its text, the acting process, and for the
 // twelve subscribed kinds the event type, description and event member (see EventTable.h),
@@ -52,5 +62,6 @@ std::vector<model::String> execStrings(const es_event_exec_t& exec, ExecCountAcc
 // fork child or launch item leaves the event member absent (type, description and log line are
 // still set).
 model::EsMessage makeEsMessage(const es_message_t& message);
+void makeEsMessage(const es_message_t& message, model::EsMessage& into);
 
 }  // namespace agent

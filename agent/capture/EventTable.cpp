@@ -1,6 +1,7 @@
 #include "agent/capture/EventTable.h"
 
 #include <optional>
+#include <type_traits>
 
 #include "agent/capture/Conversion.h"
 
@@ -14,16 +15,25 @@ std::optional<EsProcess> optionalProcess(const es_process_t* process) {
   return makeEsProcess(*process);
 }
 
-std::optional<EsEventExec> execEvent(const es_message_t& m) {
+// The process kinds come in storms: they are built in place, over the member's earlier value.
+void execEvent(const es_message_t& m, std::optional<EsEventExec>& slot) {
   const es_event_exec_t& e = m.event.exec;
-  if (e.target == nullptr) return std::nullopt;
-  return EsEventExec{makeEsProcess(*e.target), execStrings(e, es_exec_arg_count, es_exec_arg),
-                     execStrings(e, es_exec_env_count, es_exec_env)};
+  if (e.target == nullptr) {
+    slot.reset();
+    return;
+  }
+  EsEventExec& out = slot ? *slot : slot.emplace();
+  makeEsProcess(*e.target, out.target);
+  execStrings(e, es_exec_arg_count, es_exec_arg, out.args ? *out.args : out.args.emplace());
+  execStrings(e, es_exec_env_count, es_exec_env, out.envs ? *out.envs : out.envs.emplace());
 }
 
-std::optional<EsEventFork> forkEvent(const es_message_t& m) {
-  if (m.event.fork.child == nullptr) return std::nullopt;
-  return EsEventFork{makeEsProcess(*m.event.fork.child)};
+void forkEvent(const es_message_t& m, std::optional<EsEventFork>& slot) {
+  if (m.event.fork.child == nullptr) {
+    slot.reset();
+    return;
+  }
+  makeEsProcess(*m.event.fork.child, slot ? slot->child : slot.emplace().child);
 }
 
 std::optional<EsEventExit> exitEvent(const es_message_t& m) {
@@ -156,7 +166,17 @@ std::optional<EsEventBtmLaunchItemRemove> btmLaunchItemRemove(const es_message_t
 
 template <auto Member, auto Build>
 void fill(const es_message_t& message, EsMessage& record) {
-  record.*Member = Build(message);
+  auto& member = record.*Member;
+  if constexpr (std::is_invocable_v<decltype(Build), const es_message_t&, decltype(member)>) {
+    Build(message, member);
+  } else {
+    member = Build(message);
+  }
+}
+
+template <auto Member>
+void clear(EsMessage& record) {
+  (record.*Member).reset();
 }
 
 template <auto Member>
@@ -167,7 +187,8 @@ bool isFilled(const EsMessage& record) {
 template <auto Member, auto Build>
 constexpr EventKind kind(es_event_type_t type, std::string_view eventDesc, std::string_view member,
                          std::string_view logLine) {
-  return {type, eventDesc, member, logLine, &fill<Member, Build>, &isFilled<Member>};
+  return {type,          eventDesc, member, logLine, &fill<Member, Build>, &isFilled<Member>,
+          &clear<Member>};
 }
 
 }  // namespace

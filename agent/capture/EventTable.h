@@ -17,10 +17,12 @@ struct EventKind {
   std::string_view member;     // the EsMessage member the kind fills, by its JSON key
   std::string_view logLine;    // written once per message of this kind; empty for none
   // Builds the member from the message's event structure (leaves it absent when the structure
-  // gives too little, see makeEsMessage).
+  // gives too little, see makeEsMessage), over what the member held.
   void (*fill)(const es_message_t& message, model::EsMessage& record);
   // Whether `record` has this kind's member set.
   bool (*isFilled)(const model::EsMessage& record);
+  // Leaves this kind's member absent.
+  void (*clear)(model::EsMessage& record);
 };
 
 // In ascending type order.

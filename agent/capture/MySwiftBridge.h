@@ -15,7 +15,8 @@ class MySwiftBridge {
   MySwiftBridge& operator=(const MySwiftBridge&) = delete;
 
   // Converts `message` and hands the record to IPCForAgent's broadcast; returns once the
-  // broadcast has. Nothing of the message or the record is kept.
+  // broadcast has. Nothing of the message is kept; the record's buffers are kept, per thread and
+  // event kind, for the next message of that kind.
   void processEndpointMessage(es_message_t message);
 
  private:

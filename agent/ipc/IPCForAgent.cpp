@@ -14,6 +14,9 @@
 namespace agent {
 namespace {
 
+// A document buffer that grew past this (one exec with 128 KiB of arguments) is not kept.
+constexpr std::size_t kKeptDocumentBytes = 256 * 1024;
+
 // A handler that forgets `connection`; it holds the connection weakly, so a handler that runs
 // after the connection was removed and released finds nothing to do.
 std::function<void()> remover(IPCForAgent* self, const IPCForAgent::Connection& connection) {
@@ -105,9 +108,13 @@ bool IPCForAgent::shouldAcceptNewConnection(NSXPCListener&,
 
 void IPCForAgent::broadcastEndpointMessage(const model::EsMessage& message) {
   if (currentConnections.empty()) return;
-  const std::optional<std::string> encoded = model::encode(message);
-  if (!encoded) return;
-  const ipc::NSData& data = *encoded;
+  // Encoded into one buffer per thread, which keeps its capacity from one event to the next
+  // (the transport copies the bytes it queues).
+  thread_local std::string encoded;
+  encoded.clear();
+  if (encoded.capacity() > kKeptDocumentBytes) std::string().swap(encoded);
+  if (!model::appendJson(encoded, message)) return;
+  const ipc::NSData& data = encoded;
 
   std::vector<Connection> toDrop;
   for (const Connection& connection : currentConnections.copy()) {

@@ -648,4 +648,50 @@ TEST(XpMalwareDetected, FourTextsFromTheirOwnTokens) {
                                               "/Users/fixture/Downloads/p.dmg"}));
 }
 
+// The agent converts every event into a record it keeps per kind; a record that held anything
+// before must come out exactly as a fresh conversion of the same message.
+TEST(ReusedRecord, ConvertingIntoAnyEarlierRecordEqualsAFreshConversion) {
+  std::vector<EsMessageBuilder> messages;
+  auto add = [&](es_event_type_t type, const std::function<void(EsMessageBuilder&)>& change) {
+    EsMessageBuilder b(type);
+    change(b);
+    messages.push_back(std::move(b));
+  };
+  const auto none = [](EsMessageBuilder&) {};
+  add(ES_EVENT_TYPE_NOTIFY_EXEC, [](EsMessageBuilder& b) {
+    b.setArgs({"/usr/bin/a", "one", "two", "three", "a longer argument than any buffer so far"});
+  });
+  add(ES_EVENT_TYPE_NOTIFY_EXEC, none);  // fewer arguments and texts than the one before
+  add(ES_EVENT_TYPE_NOTIFY_EXEC, [](EsMessageBuilder& b) {
+    b.setArgs(std::vector<es_string_token_t>{});
+    b.setEnvs({"A=\xff"});
+  });
+  add(ES_EVENT_TYPE_NOTIFY_EXEC, [](EsMessageBuilder& b) { b.exec().target = nullptr; });
+  add(ES_EVENT_TYPE_NOTIFY_EXEC, [](EsMessageBuilder& b) {
+    b.exec().target = b.distinctProcess(3);
+    b.exec().target->executable = nullptr;  // path unknown, no times
+  });
+  add(ES_EVENT_TYPE_NOTIFY_FORK, [](EsMessageBuilder& b) { b.message().process = nullptr; });
+  add(ES_EVENT_TYPE_NOTIFY_FORK, [](EsMessageBuilder& b) { b.fork().child = nullptr; });
+  add(static_cast<es_event_type_t>(9999), none);
+  for (const ExpectedKind& kind : kExpectedKinds) {
+    const auto type = static_cast<es_event_type_t>(kind.number);
+    add(type, none);
+    if (type != ES_EVENT_TYPE_NOTIFY_EXIT) {
+      add(type, [type](EsMessageBuilder& b) { nullEventPointer(b, type); });
+    }
+  }
+  platform::log::Capture capture;
+  for (const bool reversed : {false, true}) {
+    model::EsMessage reused;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+      es_message_t& message = messages[reversed ? messages.size() - 1 - i : i].message();
+      SCOPED_TRACE(testing::Message() << "type " << message.event_type << ", step " << i
+                                      << (reversed ? " (reversed)" : ""));
+      agent::makeEsMessage(message, reused);
+      EXPECT_EQ(reused, agent::makeEsMessage(message));
+    }
+  }
+}
+
 }  // namespace
