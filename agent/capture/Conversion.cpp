@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <string_view>
@@ -72,8 +73,9 @@ void putDigits(char* dst, unsigned value, int width) {
   }
 }
 
-// The text of `date` in `buffer`, or "unknown" (see isoDateString).
-std::string_view isoDate(model::Date date, char (&buffer)[20]) {
+// The text of `date`, or "unknown" (see isoDateString). The view is good until the next call on
+// this thread.
+std::string_view isoDate(model::Date date) {
   // 0000-01-01T00:00:00Z and 9999-12-31T23:59:59Z, in seconds since 2001-01-01.
   constexpr double kFirst = -62167219200.0 - model::Date::kUnixOffset;
   constexpr double kLast = 253402300799.0 - model::Date::kUnixOffset;
@@ -81,9 +83,19 @@ std::string_view isoDate(model::Date date, char (&buffer)[20]) {
   // below a whole second up into it.
   const double whole = std::floor(date.timeIntervalSinceReferenceDate);
   if (!(whole >= kFirst && whole <= kLast)) return kUnknown;
-
   const auto unixSeconds =
       static_cast<std::int64_t>(whole) + static_cast<std::int64_t>(model::Date::kUnixOffset);
+
+  // The texts of recent seconds: an event's times are mostly the same few (now, and the
+  // executable's times), and the calendar arithmetic costs more than the rest of a process.
+  struct Cached {
+    std::int64_t second = INT64_MIN;
+    char text[20];
+  };
+  thread_local std::array<Cached, 16> cache;
+  Cached& slot = cache[static_cast<std::uint64_t>(unixSeconds) % cache.size()];
+  if (slot.second == unixSeconds) return {slot.text, sizeof slot.text};
+
   std::int64_t days = unixSeconds / 86400;
   std::int64_t secondOfDay = unixSeconds % 86400;
   if (secondOfDay < 0) {
@@ -93,23 +105,23 @@ std::string_view isoDate(model::Date date, char (&buffer)[20]) {
   const CivilDate civil = civilFromDays(days);
   const auto sod = static_cast<unsigned>(secondOfDay);
 
-  std::memcpy(buffer, "0000-00-00T00:00:00Z", sizeof buffer);
-  putDigits(buffer, static_cast<unsigned>(civil.year), 4);
-  putDigits(buffer + 5, civil.month, 2);
-  putDigits(buffer + 8, civil.day, 2);
-  putDigits(buffer + 11, sod / 3600, 2);
-  putDigits(buffer + 14, sod / 60 % 60, 2);
-  putDigits(buffer + 17, sod % 60, 2);
-  return {buffer, sizeof buffer};
+  std::memcpy(slot.text, "0000-00-00T00:00:00Z", sizeof slot.text);
+  putDigits(slot.text, static_cast<unsigned>(civil.year), 4);
+  putDigits(slot.text + 5, civil.month, 2);
+  putDigits(slot.text + 8, civil.day, 2);
+  putDigits(slot.text + 11, sod / 3600, 2);
+  putDigits(slot.text + 14, sod / 60 % 60, 2);
+  putDigits(slot.text + 17, sod % 60, 2);
+  slot.second = unixSeconds;
+  return {slot.text, sizeof slot.text};
 }
 
 // Sets a record's time and its text from whole Unix seconds.
 void assignTime(std::optional<model::Date>& time, std::optional<model::String>& text,
                 std::int64_t unixSeconds) {
   const model::Date date = dateFromUnixSeconds(unixSeconds);
-  char buffer[20];
   time = date;
-  assignText(text, isoDate(date, buffer));
+  assignText(text, isoDate(date));
 }
 
 }  // namespace
@@ -134,10 +146,7 @@ std::optional<model::String> optionalStringFromToken(const es_string_token_t& to
   return stringFromToken(token);
 }
 
-model::String isoDateString(model::Date date) {
-  char buffer[20];
-  return model::String(isoDate(date, buffer));
-}
+model::String isoDateString(model::Date date) { return model::String(isoDate(date)); }
 
 void makeEsFile(const es_file_t& file, model::EsFile& into) {
   assignFromToken(into.path, file.path);
@@ -224,8 +233,7 @@ void makeEsMessage(const es_message_t& message, model::EsMessage& into) {
   const double unixTime =
       static_cast<double>(message.time.tv_nsec) / 1e9 + static_cast<double>(message.time.tv_sec);
   into.time = model::Date::fromUnixTime(unixTime);
-  char buffer[20];
-  assignText(into.timeStr, isoDate(*into.time, buffer));
+  assignText(into.timeStr, isoDate(*into.time));
 
   const EventKind* kind = findEventKind(message.event_type);
   for (const EventKind& other : kEventKinds) {

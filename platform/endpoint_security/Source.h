@@ -1,6 +1,7 @@
 // The event sources behind one client. Each source watches one part of the machine (processes,
 // audit records, logind, ...) on threads of its own and hands finished events to the client's
-// sink; one delivery thread per client calls the handler with them, one message at a time.
+// sink; one delivery thread per client calls the handler with them, one message at a time (or
+// the source's thread itself does, see EventSink::deliverNow).
 //
 // A source owns everything its messages point to: a PendingEvent keeps it alive until the handler
 // call that reads it has returned.
@@ -52,6 +53,11 @@ class EventSink {
   // then fills, and the source counts what it loses). False once the client is stopping; the
   // event is then dropped.
   virtual bool push(std::unique_ptr<PendingEvent> event) = 0;
+  // The same, but when nothing is queued or being handled ahead of `event`, calls the handler
+  // with it on the calling thread, sparing the hand-over to the delivery thread. For a source
+  // whose thread has nothing more urgent to do than deliver (a source racing short-lived
+  // processes through /proc has).
+  virtual bool deliverNow(std::unique_ptr<PendingEvent> event) = 0;
 };
 
 // What a source shares with the others of its client.

@@ -43,6 +43,10 @@ constexpr std::array kKnownKinds = {
 
 constexpr std::size_t kTrimAfterBytes = 1 << 20;
 
+class Client;
+// The client whose handler this thread is running, if any.
+thread_local const Client* tHandling = nullptr;
+
 int indexOf(es_event_type_t type) {
   for (std::size_t i = 0; i < kKnownKinds.size(); ++i) {
     if (kKnownKinds[i] == type) return static_cast<int>(i);
@@ -129,7 +133,10 @@ class Client final : public es_client_t, public EventSink {
     }
   }
 
-  bool onDeliveryThread() const { return std::this_thread::get_id() == deliveryId_.load(); }
+  // Whether the caller is inside this client's handler (on any thread).
+  bool onDeliveryThread() const {
+    return std::this_thread::get_id() == deliveryId_.load() || tHandling == this;
+  }
 
   bool subscribed(es_event_type_t type) const override {
     const int index = indexOf(type);
@@ -137,8 +144,34 @@ class Client final : public es_client_t, public EventSink {
   }
 
   bool push(std::unique_ptr<PendingEvent> event) override {
-    const std::size_t bytes = event->bytes();
     std::unique_lock lock(queueMutex_);
+    return enqueue(lock, std::move(event));
+  }
+
+  bool deliverNow(std::unique_ptr<PendingEvent> event) override {
+    {
+      std::unique_lock lock(queueMutex_);
+      if (stopping_) return false;
+      // Events queued, or one being handled, go first: the handler sees every event in order.
+      if (!queue_.empty() || handling_) return enqueue(lock, std::move(event));
+      handling_ = true;
+    }
+    handle(*event);
+    event.reset();
+    bool wake;
+    {
+      std::lock_guard lock(queueMutex_);
+      handling_ = false;
+      wake = !queue_.empty() && deliveryWaiting_;
+    }
+    if (wake) notEmpty_.notify_one();
+    return true;
+  }
+
+ private:
+  // Queues `event` (see push); `lock` holds queueMutex_.
+  bool enqueue(std::unique_lock<std::mutex>& lock, std::unique_ptr<PendingEvent> event) {
+    const std::size_t bytes = event->bytes();
     ++producersWaiting_;
     notFull_.wait(lock, [&] {
       return stopping_ || queue_.empty() ||
@@ -148,13 +181,20 @@ class Client final : public es_client_t, public EventSink {
     if (stopping_) return false;
     queueBytes_ += bytes;
     queue_.push_back(std::move(event));
-    const bool wake = deliveryWaiting_;
+    const bool wake = deliveryWaiting_ && !handling_;
     lock.unlock();
     if (wake) notEmpty_.notify_one();
     return true;
   }
 
- private:
+  // One handler call, on whichever thread holds the turn (handling_).
+  void handle(PendingEvent& event) {
+    const Client* const outer = tHandling;
+    tHandling = this;
+    deliver(event);
+    tHandling = outer;
+  }
+
   void stop() {
     {
       std::lock_guard lock(queueMutex_);
@@ -181,9 +221,10 @@ class Client final : public es_client_t, public EventSink {
       {
         std::unique_lock lock(queueMutex_);
         deliveryWaiting_ = true;
-        notEmpty_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        notEmpty_.wait(lock, [&] { return stopping_ || (!queue_.empty() && !handling_); });
         deliveryWaiting_ = false;
         if (stopping_) return;
+        handling_ = true;
         event = std::move(queue_.front());
         queue_.pop_front();
         queueBytes_ -= event->bytes();
@@ -192,8 +233,12 @@ class Client final : public es_client_t, public EventSink {
         drained = queue_.empty();
       }
       if (wake) notFull_.notify_all();
-      deliver(*event);
+      handle(*event);
       event.reset();
+      {
+        std::lock_guard lock(queueMutex_);
+        handling_ = false;
+      }
       // A storm's backlog is given back to the system once it has been delivered.
       if (drained && peakBytes_ >= kTrimAfterBytes) {
         peakBytes_ = 0;
@@ -237,9 +282,11 @@ class Client final : public es_client_t, public EventSink {
   bool stopping_ = false;
   int producersWaiting_ = 0;      // only then does a pop need to wake a source
   bool deliveryWaiting_ = false;  // only then does a push need to wake the delivery thread
+  bool handling_ = false;  // a handler call is running (on the delivery thread or a source's)
 
   // Delivery thread only.
   std::size_t peakBytes_ = 0;  // the most the queue held since memory was last given back
+  // The thread that holds the turn to handle (handling_) only.
   std::uint64_t globalSeq_ = 0;
   std::array<std::uint64_t, kKnownKinds.size()> typeSeq_{};
 

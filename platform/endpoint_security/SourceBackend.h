@@ -5,7 +5,9 @@
 //
 // Each client has one delivery thread that calls the handler one message at a time, fed by a
 // bounded queue shared by all its sources. When the handler falls behind the sources wait, their
-// own buffers fill, and each counts and logs what it loses.
+// own buffers fill, and each counts and logs what it loses. A source may also call the handler on
+// its own thread when nothing waits ahead of its event (EventSink::deliverNow); the calls stay
+// one at a time and in order.
 #pragma once
 
 #include <chrono>

@@ -16,7 +16,7 @@ class BatchedReportWriter final : public ReportWriter {
 
   Result add(std::vector<QueuedReport> batch, std::string_view interface) override {
     for (auto& item : batch) {
-      appendReport(raw_, nextSerial(), interface, item.method->member, *item.payload);
+      appendFromTemplate(nextSerial(), interface, item.method->member, *item.payload);
       if (errors_.empty() || errors_.back() != item.onError) {
         errors_.push_back(std::move(item.onError));
       }
@@ -57,6 +57,28 @@ class BatchedReportWriter final : public ReportWriter {
   }
 
  private:
+  // A report differs from the one before only in its serial, its lengths and its bytes: the
+  // message is copied from one made once for the interface and member, and those are patched.
+  void appendFromTemplate(std::uint32_t serial, std::string_view interface,
+                          std::string_view member, std::string_view payload) {
+    if (template_.empty() || interface != templateInterface_ || member != templateMember_) {
+      templateInterface_.assign(interface);
+      templateMember_.assign(member);
+      template_.clear();
+      appendReport(template_, 0, interface, member, {});
+    }
+    const std::size_t start = raw_.size();
+    raw_.append(template_);
+    auto putU32At = [&](std::size_t at, std::uint32_t value) {
+      for (int i = 0; i < 4; ++i) raw_[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
+    };
+    const auto size = static_cast<std::uint32_t>(payload.size());
+    putU32At(start + 4, 4 + size);  // the body: the array's length and its bytes
+    putU32At(start + 8, serial);
+    putU32At(raw_.size() - 4, size);
+    raw_.append(payload);
+  }
+
   // Serials of our own messages, apart from those sd-bus gives its messages (counting from 1).
   std::uint32_t nextSerial() {
     if (serial_ == 0) serial_ = 0x80000000u;
@@ -68,6 +90,9 @@ class BatchedReportWriter final : public ReportWriter {
   std::size_t sent_ = 0;
   std::vector<SharedErrorHandler> errors_;  // of the reports in raw_
   std::uint32_t serial_ = 0;
+  std::string template_;  // a report with no bytes, for the interface and member below
+  std::string templateInterface_;
+  std::string templateMember_;
 };
 
 class PlainReportWriter final : public ReportWriter {

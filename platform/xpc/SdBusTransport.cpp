@@ -73,18 +73,58 @@ constexpr std::size_t kTrimAfter = std::size_t{1} << 20;
 constexpr std::uint64_t kTrimDelay = 200'000;  // microseconds
 
 // A broadcast hands the same bytes to every connection in turn; they are kept once, however many
-// connections queue them, so that clients that fall behind together cost one copy.
+// connections queue them, so that clients that fall behind together cost one copy. The buffers
+// of reports that have been written are kept for the next ones (up to kSpareBytes), so a storm
+// of reports does not cost one large allocation, and its free on the loop thread, per report.
 class SharedPayloads {
  public:
   Payload get(const std::string& bytes) {
     std::lock_guard lock(mutex_);
-    if (!last_ || *last_ != bytes) last_ = std::make_shared<const std::string>(bytes);
+    if (last_ && *last_ == bytes) return last_;
+    std::unique_ptr<std::string> buffer = spare_->take();
+    buffer->assign(bytes);
+    last_ = Payload(buffer.release(), GiveBack{spare_});
     return last_;
   }
 
  private:
+  static constexpr std::size_t kSpareBytes = 256 * 1024;
+  static constexpr std::size_t kLargestKept = 64 * 1024;
+
+  struct Spare {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<std::string>> buffers;
+    std::size_t bytes = 0;
+
+    std::unique_ptr<std::string> take() {
+      std::lock_guard lock(mutex);
+      if (buffers.empty()) return std::make_unique<std::string>();
+      std::unique_ptr<std::string> buffer = std::move(buffers.back());
+      buffers.pop_back();
+      bytes -= buffer->capacity();
+      return buffer;
+    }
+    void give(std::unique_ptr<std::string> buffer) {
+      const std::size_t size = buffer->capacity();
+      if (size > kLargestKept) return;
+      std::lock_guard lock(mutex);
+      if (bytes + size > kSpareBytes) return;
+      bytes += size;
+      buffers.push_back(std::move(buffer));
+    }
+  };
+
+  // The deleter of a payload: its buffer goes back to the spares (or is freed).
+  struct GiveBack {
+    std::shared_ptr<Spare> spare;
+    void operator()(const std::string* buffer) const {
+      spare->give(std::unique_ptr<std::string>(const_cast<std::string*>(buffer)));
+    }
+  };
+
   std::mutex mutex_;
   Payload last_;
+  const std::shared_ptr<Spare> spare_ = std::make_shared<Spare>();
 };
 
 // What a listener shares with the connections it accepted.
