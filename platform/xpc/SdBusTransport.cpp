@@ -27,6 +27,7 @@
 #include <systemd/sd-id128.h>
 
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -82,6 +83,9 @@ class SharedPayloads {
     std::lock_guard lock(mutex_);
     if (last_ && *last_ == bytes) return last_;
     std::unique_ptr<std::string> buffer = spare_->take();
+    // Buffers are made in a few sizes, so that a spare fits the next report of its kind.
+    if (buffer->capacity() < bytes.size())
+      buffer->reserve(std::bit_ceil(std::max(bytes.size(), kSmallest)));
     buffer->assign(bytes);
     last_ = Payload(buffer.release(), GiveBack{spare_});
     return last_;
@@ -89,6 +93,7 @@ class SharedPayloads {
 
  private:
   static constexpr std::size_t kSpareBytes = 256 * 1024;
+  static constexpr std::size_t kSmallest = 4096;
   static constexpr std::size_t kLargestKept = 64 * 1024;
 
   struct Spare {
@@ -358,6 +363,7 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
       } else {
         queue_.push_back(Outgoing{&method, std::move(payload), std::move(onError)});
         queuedBytes_ += cost;
+        peakQueuedBytes_ = std::max(peakQueuedBytes_, queuedBytes_);
         postPump = !pumpPosted_;
         pumpPosted_ = true;
       }
@@ -412,6 +418,9 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
   virtual void failPending(const std::function<void(SharedErrorHandler)>&) {}
   // The connection has closed, having held `freed` bytes.
   virtual void closed(std::size_t /*freed*/) {}
+  // The queue is empty again after holding more than kTrimAfter bytes (a client that fell behind
+  // during a storm). Loop thread, with the queue's lock held.
+  virtual void drained() {}
   // Last, before the invalidation handler runs (unless the connection object is gone).
   virtual void ending(int /*error*/, bool /*released*/) {}
 
@@ -586,6 +595,9 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
       std::lock_guard lock(mutex_);
       if (queue_.empty()) {
         pumpPosted_ = false;
+        const bool backlog = peakQueuedBytes_ >= kTrimAfter;
+        peakQueuedBytes_ = 0;
+        if (backlog) drained();
         return false;
       }
       std::size_t bytes = 0;
@@ -689,6 +701,7 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
   PeerCredentials peer_;
   std::deque<Outgoing> queue_;
   std::size_t queuedBytes_ = 0;
+  std::size_t peakQueuedBytes_ = 0;  // since the queue was last empty
   bool pumpPosted_ = false;
   bool closed_ = false;
   int closeError_ = 0;
@@ -852,6 +865,9 @@ class ServerChannel final : public BusChannel {
     // reports) have all ended and their last references are gone.
     if (freed >= kTrimAfter) listener_->trimAt = monotonicMicroseconds() + kTrimDelay;
   }
+
+  // So does one whose backlog has been written.
+  void drained() override { listener_->trimAt = monotonicMicroseconds() + kTrimDelay; }
 
  private:
   const std::shared_ptr<ListenerState> listener_;
