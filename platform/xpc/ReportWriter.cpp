@@ -1,82 +1,120 @@
 #include "platform/xpc/ReportWriter.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cerrno>
 
 namespace xpc {
 namespace {
 
-// Bytes of ready-made messages gathered before they are written; a larger buffer is not kept.
-constexpr std::size_t kBatchBytes = 64 * 1024;
-
 class BatchedReportWriter final : public ReportWriter {
  public:
   explicit BatchedReportWriter(int fd) : fd_(fd) {}
 
+  // Called only once everything added before has been written (the channel's pump sees to it).
   Result add(std::vector<QueuedReport> batch, std::string_view interface) override {
+    headers_.clear();
+    std::vector<std::size_t> headerEnds;
+    headerEnds.reserve(batch.size());
     for (auto& item : batch) {
-      appendFromTemplate(nextSerial(), interface, item.method->member, *item.payload);
+      appendHeader(nextSerial(), interface, item.method->member, item.payload->size());
+      headerEnds.push_back(headers_.size());
       if (errors_.empty() || errors_.back() != item.onError) {
         errors_.push_back(std::move(item.onError));
       }
+    }
+    // The headers are complete: the pieces may point into them now.
+    std::size_t headerStart = 0;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      pieces_.push_back({headers_.data() + headerStart, headerEnds[i] - headerStart});
+      headerStart = headerEnds[i];
+      if (!batch[i].payload->empty()) {
+        pieces_.push_back({batch[i].payload->data(), batch[i].payload->size()});
+      }
+      payloads_.push_back(std::move(batch[i].payload));
     }
     return flush();
   }
 
   Result flush() override {
-    while (sent_ < raw_.size()) {
-      const ssize_t n =
-          ::send(fd_, raw_.data() + sent_, raw_.size() - sent_, MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (next_ < pieces_.size()) {
+      iovec vectors[kMaxPieces];
+      std::size_t count = 0;
+      for (std::size_t i = next_; i < pieces_.size() && count < kMaxPieces; ++i, ++count) {
+        const std::size_t skip = i == next_ ? offset_ : 0;
+        vectors[count] = {const_cast<char*>(pieces_[i].data() + skip), pieces_[i].size() - skip};
+      }
+      msghdr message{};
+      message.msg_iov = vectors;
+      message.msg_iovlen = count;
+      const ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n < 0) {
         if (errno == EINTR) continue;
         if (errno == EAGAIN) return {Status::blocked, 0};
         return {Status::failed, errno};
       }
-      sent_ += static_cast<std::size_t>(n);
+      advance(static_cast<std::size_t>(n));
     }
-    if (raw_.capacity() > 4 * kBatchBytes) {
-      std::string().swap(raw_);  // one huge report does not keep its buffer
-    } else {
-      raw_.clear();
-    }
-    sent_ = 0;
-    errors_.clear();
+    release();
     return {};
   }
 
-  bool halfWritten() const override { return sent_ < raw_.size(); }
+  bool halfWritten() const override { return next_ < pieces_.size(); }
 
   std::size_t drop(std::vector<SharedErrorHandler>& unwritten) override {
-    const std::size_t held = raw_.capacity();
+    std::size_t held = headers_.capacity();
+    for (const Payload& payload : payloads_) held += payload->size();
     for (auto& handler : errors_) unwritten.push_back(std::move(handler));
-    errors_.clear();
-    std::string().swap(raw_);
-    sent_ = 0;
+    release();
+    std::string().swap(headers_);
     return held;
   }
 
  private:
-  // A report differs from the one before only in its serial, its lengths and its bytes: the
-  // message is copied from one made once for the interface and member, and those are patched.
-  void appendFromTemplate(std::uint32_t serial, std::string_view interface,
-                          std::string_view member, std::string_view payload) {
+  // Pieces per system call (the kernel takes up to 1,024).
+  static constexpr std::size_t kMaxPieces = 256;
+
+  void advance(std::size_t written) {
+    while (written > 0 && next_ < pieces_.size()) {
+      const std::size_t left = pieces_[next_].size() - offset_;
+      if (written < left) {
+        offset_ += written;
+        return;
+      }
+      written -= left;
+      ++next_;
+      offset_ = 0;
+    }
+  }
+
+  void release() {
+    pieces_.clear();
+    payloads_.clear();
+    errors_.clear();
+    next_ = 0;
+    offset_ = 0;
+  }
+
+  // A report differs from the one before only in its serial and its lengths: its header is
+  // copied from one made once for the interface and member, and those are patched.
+  void appendHeader(std::uint32_t serial, std::string_view interface, std::string_view member,
+                    std::size_t payloadSize) {
     if (template_.empty() || interface != templateInterface_ || member != templateMember_) {
       templateInterface_.assign(interface);
       templateMember_.assign(member);
       template_.clear();
       appendReport(template_, 0, interface, member, {});
     }
-    const std::size_t start = raw_.size();
-    raw_.append(template_);
+    const std::size_t start = headers_.size();
+    headers_.append(template_);
     auto putU32At = [&](std::size_t at, std::uint32_t value) {
-      for (int i = 0; i < 4; ++i) raw_[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
+      for (int i = 0; i < 4; ++i) headers_[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
     };
-    const auto size = static_cast<std::uint32_t>(payload.size());
+    const auto size = static_cast<std::uint32_t>(payloadSize);
     putU32At(start + 4, 4 + size);  // the body: the array's length and its bytes
     putU32At(start + 8, serial);
-    putU32At(raw_.size() - 4, size);
-    raw_.append(payload);
+    putU32At(headers_.size() - 4, size);
   }
 
   // Serials of our own messages, apart from those sd-bus gives its messages (counting from 1).
@@ -86,9 +124,14 @@ class BatchedReportWriter final : public ReportWriter {
   }
 
   const int fd_;
-  std::string raw_;  // messages ready for the socket
-  std::size_t sent_ = 0;
-  std::vector<SharedErrorHandler> errors_;  // of the reports in raw_
+  // Each report is written as its header and its payload, straight from the queued bytes: many
+  // reports per system call, and no copy of a report's bytes on this side.
+  std::string headers_;                     // the headers of the reports being written
+  std::vector<std::string_view> pieces_;    // headers and payloads, in order
+  std::vector<Payload> payloads_;           // kept until written
+  std::size_t next_ = 0;                    // the first piece not fully written
+  std::size_t offset_ = 0;                  // bytes of it written
+  std::vector<SharedErrorHandler> errors_;  // of the reports being written
   std::uint32_t serial_ = 0;
   std::string template_;  // a report with no bytes, for the interface and member below
   std::string templateInterface_;

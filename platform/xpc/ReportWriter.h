@@ -53,7 +53,8 @@ class ReportWriter {
   };
 
   virtual ~ReportWriter() = default;
-  // Takes reports, in order, for the remote interface `interface` and starts writing them.
+  // Takes reports, in order, for the remote interface `interface` and starts writing them. Only
+  // while nothing is held (halfWritten() is false).
   virtual Result add(std::vector<QueuedReport> batch, std::string_view interface) = 0;
   // Writes what is held.
   virtual Result flush() = 0;

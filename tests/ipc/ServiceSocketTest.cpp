@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "agent/ipc/IPCForAgent.h"
+#include "agent/ipc/LineLimiter.h"
 #include "agent/model/JsonEncoding.h"
 #include "platform/log/Log.h"
 #include "tests/xpc/XpcTestSupport.h"
@@ -251,6 +252,7 @@ TEST_F(ServiceSocketTest, BusctlCanActAsAClient) {
   if (::access("/usr/bin/busctl", X_OK) != 0) GTEST_SKIP() << "busctl is not installed";
   start();
   platform::log::Capture log;
+  agent::LineLimiter::shared().forget();  // earlier tests' handshakes may have used the quota
   // busctl takes any valid bus name as the destination; a peer-to-peer service ignores it.
   Child busctl = spawn({"/usr/bin/busctl", "--address=unix:path=" + dir.socket(), "call", "x.y",
                         "/", "com.corvane.endpoint.AppToSystemExtensions",
