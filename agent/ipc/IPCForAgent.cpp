@@ -29,14 +29,17 @@ std::function<void()> remover(IPCForAgent* self, const IPCForAgent::Connection& 
 
 void IPCForAgent::ConnectionSet::insert(const Connection& connection) {
   std::lock_guard lock(mutex_);
-  connections_.insert(connection);
+  connections_.emplace(connection, nullptr);
 }
 
 void IPCForAgent::ConnectionSet::erase(const Connection& connection) {
-  Connection removed;  // released after the lock, so its teardown never runs under it
+  // Released after the lock, so their teardown never runs under it.
+  Connection removed;
+  Proxy reporter;
   std::lock_guard lock(mutex_);
   if (auto it = connections_.find(connection); it != connections_.end()) {
-    removed = *it;
+    removed = it->first;
+    reporter = std::move(it->second);
     connections_.erase(it);
   }
 }
@@ -58,7 +61,27 @@ std::size_t IPCForAgent::ConnectionSet::size() const {
 
 std::vector<IPCForAgent::Connection> IPCForAgent::ConnectionSet::copy() const {
   std::lock_guard lock(mutex_);
-  return {connections_.begin(), connections_.end()};
+  std::vector<Connection> out;
+  out.reserve(connections_.size());
+  for (const auto& [connection, reporter] : connections_) out.push_back(connection);
+  return out;
+}
+
+std::vector<IPCForAgent::ConnectionSet::Member> IPCForAgent::ConnectionSet::members() const {
+  std::lock_guard lock(mutex_);
+  std::vector<Member> out;
+  out.reserve(connections_.size());
+  for (const auto& [connection, reporter] : connections_) out.push_back({connection, reporter});
+  return out;
+}
+
+IPCForAgent::ConnectionSet::Proxy IPCForAgent::ConnectionSet::keepReporter(
+    const Connection& connection, Proxy reporter) {
+  std::lock_guard lock(mutex_);
+  const auto it = connections_.find(connection);
+  if (it == connections_.end()) return reporter;
+  if (!it->second) it->second = std::move(reporter);
+  return it->second;
 }
 
 IPCForAgent& IPCForAgent::shared() {
@@ -117,11 +140,16 @@ void IPCForAgent::broadcastEndpointMessage(const model::EsMessage& message) {
   const ipc::NSData& data = encoded;
 
   std::vector<Connection> toDrop;
-  for (const Connection& connection : currentConnections.copy()) {
-    auto proxy = connection->remoteObjectProxyWithErrorHandler(
-        [self = this, weak = std::weak_ptr<NSXPCConnection>(connection)](const NSError&) {
-          if (auto strong = weak.lock()) self->currentConnections.erase(strong);
-        });
+  for (const auto& [connection, reporter] : currentConnections.members()) {
+    auto proxy = reporter ? reporter
+                          : currentConnections.keepReporter(
+                                connection, connection->remoteObjectProxyWithErrorHandler(
+                                                [self = this, weak = std::weak_ptr<NSXPCConnection>(
+                                                                  connection)](const NSError&) {
+                                                  if (auto strong = weak.lock()) {
+                                                    self->currentConnections.erase(strong);
+                                                  }
+                                                }));
     if (proxy->conformsToProtocol<ipc::SystemExtensionsToApp>()) {
       proxy->reportEndpointMessageWithMsg(data);
     } else {

@@ -4,9 +4,9 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <vector>
 
 #include "agent/model/EsMessage.h"
@@ -32,9 +32,23 @@ class IPCForAgent final : public NSXPCListenerDelegate, public ipc::AppToSystemE
     // A snapshot to walk without the lock.
     std::vector<Connection> copy() const;
 
+    // The proxy a connection's reports go through, with the error handler that forgets the
+    // connection: made once per connection (the first time `make` is asked for it), not once
+    // per event. Null once the connection has left the set.
+    using Proxy = std::shared_ptr<NSXPCRemoteObjectProxy>;
+    struct Member {
+      Connection connection;
+      Proxy reporter;  // null until made
+    };
+    // A snapshot with each connection's proxy as far as made.
+    std::vector<Member> members() const;
+    // Keeps `reporter` for `connection` unless one is kept already; returns the one kept (or
+    // `reporter` when the connection has left the set).
+    Proxy keepReporter(const Connection& connection, Proxy reporter);
+
    private:
     mutable std::mutex mutex_;
-    std::set<Connection> connections_;
+    std::map<Connection, Proxy> connections_;
   };
 
   // The one instance, serving over the system transport.
