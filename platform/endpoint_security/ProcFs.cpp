@@ -202,13 +202,7 @@ std::vector<pid_t> listPids() {
 
 std::vector<std::string_view> splitNulList(std::string_view block) {
   std::vector<std::string_view> out;
-  std::size_t start = 0;
-  while (start < block.size()) {
-    const std::size_t nul = block.find('\0', start);
-    const std::size_t end = nul == std::string_view::npos ? block.size() : nul;
-    out.push_back(block.substr(start, end - start));
-    start = end + 1;
-  }
+  forEachNulEntry(block, [&](std::string_view entry) { out.push_back(entry); });
   return out;
 }
 

@@ -79,6 +79,18 @@ std::vector<pid_t> listPids();
 // one does not lose it.
 std::vector<std::string_view> splitNulList(std::string_view block);
 
+// Calls `visit` with each entry of splitNulList(block), in order, without building the list.
+template <class Visit>
+void forEachNulEntry(std::string_view block, Visit&& visit) {
+  std::size_t start = 0;
+  while (start < block.size()) {
+    const std::size_t nul = block.find('\0', start);
+    const std::size_t end = nul == std::string_view::npos ? block.size() : nul;
+    visit(block.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
 // Wall-clock time, in nanoseconds since the Unix epoch, of the boot-time clock's zero and of the
 // monotonic clock's zero.
 std::int64_t bootWallClockNs();

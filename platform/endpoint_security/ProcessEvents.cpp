@@ -9,9 +9,9 @@ void tokensOf(const std::shared_ptr<const std::string>& block,
               std::vector<es_string_token_t>& out) {
   out.clear();
   if (!block) return;
-  for (const std::string_view entry : splitNulList(*block)) {
+  forEachNulEntry(*block, [&](std::string_view entry) {
     out.push_back({entry.size(), entry.data()});
-  }
+  });
 }
 
 std::size_t blockBytes(const std::shared_ptr<const std::string>& block) {
