@@ -15,6 +15,7 @@
 
 #include "platform/ThreadName.h"
 #include "platform/UniqueFd.h"
+#include "platform/WakeBatch.h"
 #include "platform/endpoint_security/BpfSupport.h"
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/ProcFs.h"
@@ -199,7 +200,13 @@ void BpfSource::readLoop() {
     }
     bootWallNs_ = bootWallClockNs();
     monotonicWallNs_ = monotonicWallClockNs();
-    const int rc = ring_buffer__consume(ring_.get());
+    int rc;
+    {
+      // The events of one read are delivered here in a row; the threads they are handed to
+      // (the transport's) are woken once, after the last.
+      platform::WakeBatch batch;
+      rc = ring_buffer__consume(ring_.get());
+    }
     if (rc < 0 && rc != -EINTR) {
       NSLog("EndpointSecurity: ring buffer read failed: %s", std::strerror(-rc));
       return;

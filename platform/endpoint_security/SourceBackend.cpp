@@ -8,9 +8,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <optional>
 #include <thread>
 
 #include "platform/ThreadName.h"
+#include "platform/WakeBatch.h"
 #include "platform/endpoint_security/PackageIndex.h"
 #include "platform/endpoint_security/ProcFs.h"
 #include "platform/endpoint_security/ProcessTable.h"
@@ -214,6 +216,9 @@ class Client final : public es_client_t, public EventSink {
   void deliverLoop() {
     platform::nameThisThread("es-delivery");
     deliveryId_.store(std::this_thread::get_id());
+    // The events of one backlog are delivered in a row: the threads they are handed to are
+    // woken once the queue is empty.
+    std::optional<platform::WakeBatch> run;
     for (;;) {
       std::unique_ptr<PendingEvent> event;
       bool wake = false;
@@ -233,12 +238,14 @@ class Client final : public es_client_t, public EventSink {
         drained = queue_.empty();
       }
       if (wake) notFull_.notify_all();
+      if (!run) run.emplace();
       handle(*event);
       event.reset();
       {
         std::lock_guard lock(queueMutex_);
         handling_ = false;
       }
+      if (drained) run.reset();
       // A storm's backlog is given back to the system once it has been delivered.
       if (drained && peakBytes_ >= kTrimAfterBytes) {
         peakBytes_ = 0;

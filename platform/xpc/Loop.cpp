@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "platform/ThreadName.h"
+#include "platform/WakeBatch.h"
 
 namespace xpc {
 
@@ -99,7 +100,15 @@ void Loop::post(std::function<void()> task) {
     task();
     return;
   }
-  if (needWake) wake();
+  if (!needWake) return;
+  if (platform::WakeBatch::open()) {
+    // The caller is handing over a run of work: the loop is woken once, when the run ends.
+    platform::WakeBatch::defer([weak = weak_from_this()] {
+      if (const auto loop = weak.lock()) loop->wake();
+    });
+    return;
+  }
+  wake();
 }
 
 void Loop::wake() {
