@@ -2,7 +2,6 @@
 
 #include <bpf/libbpf.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/EventFd.h"
 #include "platform/ThreadName.h"
 #include "platform/UniqueFd.h"
 #include "platform/WakeBatch.h"
@@ -146,7 +146,7 @@ es_new_client_result_t BpfSource::open(std::string& why) {
     skeleton_.reset();
     return ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED;
   }
-  wake_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  wake_ = platform::makeEventFd();
   if (!wake_) {
     why = std::strerror(errno);
     return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
@@ -164,10 +164,7 @@ void BpfSource::start(SourceContext& context) {
 }
 
 void BpfSource::stop() {
-  if (wake_) {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
-  }
+  platform::signalEventFd(wake_);
   if (reader_.joinable()) reader_.join();
   ring_.reset();
   skeleton_.reset();

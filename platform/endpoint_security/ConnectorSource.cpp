@@ -5,7 +5,6 @@
 #include <linux/connector.h>
 #include <linux/netlink.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/EventFd.h"
 #include "platform/ThreadName.h"
 #include "platform/UniqueFd.h"
 #include "platform/endpoint_security/Capabilities.h"
@@ -250,7 +250,7 @@ es_new_client_result_t ConnectorSource::awaitListening(std::string& why) {
 
 void ConnectorSource::start(SourceContext& context) {
   context_ = &context;
-  wake_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  wake_ = platform::makeEventFd();
   executables_ = std::make_unique<ExecutableCache>(&context.packages);
   tracker_ = std::make_unique<ConnectorTracker>(
       context.processes, *executables_,
@@ -262,10 +262,7 @@ void ConnectorSource::start(SourceContext& context) {
 }
 
 void ConnectorSource::stop() {
-  if (wake_) {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
-  }
+  platform::signalEventFd(wake_);
   if (reader_.joinable()) reader_.join();
   if (tracker_) reportIncomplete(true);
   if (socket_) sendMcastOp(socket_.get(), PROC_CN_MCAST_IGNORE);

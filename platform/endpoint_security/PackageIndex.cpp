@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <malloc.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -16,6 +15,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/EventFd.h"
 #include "platform/ThreadName.h"
 #include "platform/endpoint_security/ProcFs.h"
 
@@ -194,7 +194,7 @@ PackageIndexWatcher::PackageIndexWatcher(std::string dpkgDir, std::chrono::milli
     : dpkgDir_(std::move(dpkgDir)), quiet_(quiet) {
   reload();
   inotify_ = UniqueFd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-  stop_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  stop_ = platform::makeEventFd();
   if (inotify_ && stop_ &&
       ::inotify_add_watch(inotify_.get(), dpkgDir_.c_str(),
                           IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE) >= 0) {
@@ -204,8 +204,7 @@ PackageIndexWatcher::PackageIndexWatcher(std::string dpkgDir, std::chrono::milli
 
 PackageIndexWatcher::~PackageIndexWatcher() {
   if (thread_.joinable()) {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(stop_.get(), &one, sizeof one);
+    platform::signalEventFd(stop_);
     thread_.join();
   }
 }

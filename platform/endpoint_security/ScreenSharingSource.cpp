@@ -4,7 +4,6 @@
 #include <bpf/libbpf.h>
 #include <poll.h>
 #include <pwd.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <thread>
 
 #include "accept.skel.h"
+#include "platform/EventFd.h"
 #include "platform/ThreadName.h"
 #include "platform/UniqueFd.h"
 #include "platform/endpoint_security/BpfSupport.h"
@@ -124,7 +124,7 @@ class ScreenSharingSource final : public Source {
       skeleton_.reset();
       return ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED;
     }
-    wake_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    wake_ = platform::makeEventFd();
     return wake_ ? ES_NEW_CLIENT_RESULT_SUCCESS : ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
   }
 
@@ -135,10 +135,7 @@ class ScreenSharingSource final : public Source {
   }
 
   void stop() override {
-    if (wake_) {
-      const std::uint64_t one = 1;
-      [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
-    }
+    platform::signalEventFd(wake_);
     if (reader_.joinable()) reader_.join();
     ring_.reset();
     skeleton_.reset();

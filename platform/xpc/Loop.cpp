@@ -1,12 +1,12 @@
 #include "platform/xpc/Loop.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <time.h>
 
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/EventFd.h"
 #include "platform/ThreadName.h"
 #include "platform/WakeBatch.h"
 
@@ -25,7 +25,7 @@ std::shared_ptr<Loop> Loop::create() {
   return loop;
 }
 
-Loop::Loop() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+Loop::Loop() : wakeFd_(platform::makeEventFd()) {}
 
 Loop::~Loop() {
   if (thread_.joinable()) {
@@ -112,8 +112,7 @@ void Loop::post(std::function<void()> task) {
 }
 
 void Loop::wake() {
-  const std::uint64_t one = 1;
-  [[maybe_unused]] auto n = ::write(wakeFd_.get(), &one, sizeof one);
+  platform::signalEventFd(wakeFd_);
 }
 
 void Loop::add(std::shared_ptr<Pollable> pollable) {

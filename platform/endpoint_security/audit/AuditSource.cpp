@@ -2,11 +2,11 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/EventFd.h"
 #include "platform/ThreadName.h"
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/ProcessLookup.h"
@@ -50,7 +50,7 @@ es_new_client_result_t AuditSource::open(std::string& why) {
     return rc == -EPERM ? ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED
                         : ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
   }
-  wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  wake_ = platform::makeEventFd();
   if (!wake_) {
     why = std::string("eventfd: ") + std::strerror(errno);
     socket_.reset();
@@ -70,8 +70,7 @@ void AuditSource::start(SourceContext& context) {
 
 void AuditSource::stop() {
   if (reader_.joinable()) {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
+    platform::signalEventFd(wake_);
     reader_.join();
   }
   if (acquired_) AuditEnablement::shared().release();

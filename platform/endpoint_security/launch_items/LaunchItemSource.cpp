@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -19,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/EventFd.h"
 #include "platform/ThreadName.h"
 #include "platform/UniqueFd.h"
 #include "platform/endpoint_security/ExecutableCache.h"
@@ -176,7 +176,7 @@ class LaunchItemSource final : public Source {
       return error == EPERM ? ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED
                             : ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
     }
-    wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    wake_ = platform::makeEventFd();
     if (!wake_) {
       why = std::string("eventfd: ") + std::strerror(errno);
       fan_.reset();
@@ -195,8 +195,7 @@ class LaunchItemSource final : public Source {
 
   void stop() override {
     if (!thread_.joinable()) return;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
+    platform::signalEventFd(wake_);
     thread_.join();
   }
 

@@ -1,7 +1,6 @@
 #include "platform/endpoint_security/logind/LogindSource.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <systemd/sd-bus.h>
 
 #include <cerrno>
@@ -9,6 +8,7 @@
 #include <cstring>
 #include <optional>
 
+#include "platform/EventFd.h"
 #include "platform/ThreadName.h"
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/ProcessLookup.h"
@@ -277,7 +277,7 @@ es_new_client_result_t LogindSource::open(std::string& reason) {
     reason = why("listing logind's sessions", rc);
     return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
   }
-  wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  wake_ = platform::makeEventFd();
   if (!wake_) {
     reason = why("eventfd", -errno);
     return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
@@ -295,8 +295,7 @@ void LogindSource::start(SourceContext& context) {
 
 void LogindSource::stop() {
   if (thread_.joinable()) {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
+    platform::signalEventFd(wake_);
     thread_.join();
   }
   bus_.reset();
