@@ -129,25 +129,7 @@ std::string interfaceName() {
   return NSXPCInterface::interfaceWithProtocol<ipc::AppToSystemExtensions>().wireName();
 }
 
-class HostilePeerTest : public ::testing::Test {
- protected:
-  std::unique_ptr<NSXPCListener> listen(xpc::SdBusTransport::Options options = {}) {
-    transport = std::make_shared<xpc::SdBusTransport>(options);
-    auto listener = NSXPCListener::initWithMachServiceName(kName, transport);
-    listener->setDelegate(&service);
-    listener->resume();
-    return listener;
-  }
-  std::unique_ptr<RecordingClient> client() {
-    auto c = std::make_unique<RecordingClient>(transport, kName);
-    c->resume();
-    return c;
-  }
-
-  TempServicesDir dir;
-  SlowService service;
-  std::shared_ptr<xpc::SdBusTransport> transport;
-};
+using HostilePeerTest = ServiceFixture<SlowService, kName>;
 
 TEST(IncomingGate, PassesAuthenticationThenWholeMessagesAndRefusesTheRest) {
   const std::string auth = std::string(1, '\0') + "AUTH EXTERNAL 30\r\nBEGIN\r\n";

@@ -85,25 +85,7 @@ class EchoService final : public NSXPCListenerDelegate, public ipc::AppToSystemE
   std::vector<std::thread> answering_;
 };
 
-class TransportTest : public ::testing::Test {
- protected:
-  std::unique_ptr<NSXPCListener> listen(xpc::SdBusTransport::Options options = {}) {
-    transport = std::make_shared<xpc::SdBusTransport>(options);
-    auto listener = NSXPCListener::initWithMachServiceName(kName, transport);
-    listener->setDelegate(&service);
-    listener->resume();
-    return listener;
-  }
-  std::unique_ptr<RecordingClient> client() {
-    auto c = std::make_unique<RecordingClient>(transport, kName);
-    c->resume();
-    return c;
-  }
-
-  TempServicesDir dir;
-  EchoService service;
-  std::shared_ptr<xpc::SdBusTransport> transport = std::make_shared<xpc::SdBusTransport>();
-};
+using TransportTest = ServiceFixture<EchoService, kName>;
 
 int connectRaw(const std::string& path) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

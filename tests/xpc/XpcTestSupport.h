@@ -1,7 +1,8 @@
-// Helpers for tests that talk over the real service socket: a private services directory and a
-// client that records what it is sent.
+// Helpers for tests that talk over the real service socket: a private services directory, a
+// client that records what it is sent, and a fixture serving one service on its own transport.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -194,5 +195,28 @@ bool eventually(Condition condition, std::chrono::milliseconds timeout = 10s) {
   }
   return true;
 }
+
+// A listener at `Name` serving a `Service` on a transport of its own (made again by listen()
+// with the options given), and recording clients of it.
+template <class Service, const std::string_view& Name>
+class ServiceFixture : public ::testing::Test {
+ protected:
+  std::unique_ptr<NSXPCListener> listen(xpc::SdBusTransport::Options options = {}) {
+    transport = std::make_shared<xpc::SdBusTransport>(options);
+    auto listener = NSXPCListener::initWithMachServiceName(Name, transport);
+    listener->setDelegate(&service);
+    listener->resume();
+    return listener;
+  }
+  std::unique_ptr<RecordingClient> client() {
+    auto c = std::make_unique<RecordingClient>(transport, Name);
+    c->resume();
+    return c;
+  }
+
+  TempServicesDir dir;
+  Service service;
+  std::shared_ptr<xpc::SdBusTransport> transport = std::make_shared<xpc::SdBusTransport>();
+};
 
 }  // namespace xpctest
