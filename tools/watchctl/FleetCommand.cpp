@@ -13,24 +13,11 @@
 #include <cstring>
 
 #include "tools/fleet/Reader.h"
+#include "tools/watchctl/WriteLine.h"
 
 namespace {
 
 volatile std::sig_atomic_t gStop = 0;
-
-bool writeLine(std::string line) {
-  line += '\n';
-  const char* p = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    const ssize_t n = ::write(STDOUT_FILENO, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // JSON string of a header value (host ids and subjects hold no characters that need escapes,
 // but a foreign writer's might).
@@ -106,7 +93,7 @@ int FleetCommand::run() {
                                        jsonString(message->subject) + R"(,"document":)" +
                                        message->document + "}"
                                  : std::move(message->document);
-    if (!writeLine(std::move(line))) return errno == EPIPE ? 0 : 1;
+    if (!watchctl::writeLine(line)) return errno == EPIPE ? 0 : 1;
   }
   return 0;
 }

@@ -24,6 +24,7 @@
 #include "platform/xpc/NSXPC.h"
 #include "platform/xpc/Transport.h"
 #include "tools/watchctl/FleetCommand.h"
+#include "tools/watchctl/WriteLine.h"
 
 namespace {
 
@@ -158,24 +159,12 @@ class LinePrinter final : public ipc::SystemExtensionsToApp {
   explicit LinePrinter(Outcome& outcome) : outcome_(outcome) {}
 
   void reportEndpointMessageWithMsg(const ipc::NSData& msg) override {
-    std::string line = msg;
-    line += '\n';
-    const char* p = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-      const ssize_t n = ::write(STDOUT_FILENO, p, left);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        // The reader is gone (`| head`): that ends the stream normally.
-        if (errno == EPIPE) {
-          outcome_.finish(kOk);
-        } else {
-          outcome_.finish(kFailure, std::string("watchctl: cannot write: ") + std::strerror(errno));
-        }
-        return;
-      }
-      p += n;
-      left -= static_cast<std::size_t>(n);
+    if (watchctl::writeLine(msg)) return;
+    // The reader is gone (`| head`): that ends the stream normally.
+    if (errno == EPIPE) {
+      outcome_.finish(kOk);
+    } else {
+      outcome_.finish(kFailure, std::string("watchctl: cannot write: ") + std::strerror(errno));
     }
   }
   void reportNetworkMessageWithMsg(const ipc::NSData&) override {}
