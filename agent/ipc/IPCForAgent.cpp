@@ -141,15 +141,14 @@ void IPCForAgent::broadcastEndpointMessage(const model::EsMessage& message) {
 
   std::vector<Connection> toDrop;
   for (const auto& [connection, reporter] : currentConnections.members()) {
-    auto proxy = reporter ? reporter
-                          : currentConnections.keepReporter(
-                                connection, connection->remoteObjectProxyWithErrorHandler(
-                                                [self = this, weak = std::weak_ptr<NSXPCConnection>(
-                                                                  connection)](const NSError&) {
-                                                  if (auto strong = weak.lock()) {
-                                                    self->currentConnections.erase(strong);
-                                                  }
-                                                }));
+    // Made at the connection's first report and kept with it: the error handler is the same for
+    // every report.
+    const auto proxy =
+        reporter ? reporter
+                 : currentConnections.keepReporter(
+                       connection,
+                       connection->remoteObjectProxyWithErrorHandler(
+                           [forget = remover(this, connection)](const NSError&) { forget(); }));
     if (proxy->conformsToProtocol<ipc::SystemExtensionsToApp>()) {
       proxy->reportEndpointMessageWithMsg(data);
     } else {

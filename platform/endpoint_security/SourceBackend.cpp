@@ -135,10 +135,8 @@ class Client final : public es_client_t, public EventSink {
     }
   }
 
-  // Whether the caller is inside this client's handler (on any thread).
-  bool onDeliveryThread() const {
-    return std::this_thread::get_id() == deliveryId_.load() || tHandling == this;
-  }
+  // Whether the caller is inside this client's handler (on the delivery thread or a source's).
+  bool inHandler() const { return tHandling == this; }
 
   bool subscribed(es_event_type_t type) const override {
     const int index = indexOf(type);
@@ -215,7 +213,6 @@ class Client final : public es_client_t, public EventSink {
 
   void deliverLoop() {
     platform::nameThisThread("es-delivery");
-    deliveryId_.store(std::this_thread::get_id());
     // The events of one backlog are delivered in a row: the threads they are handed to are
     // woken once the queue is empty.
     std::optional<platform::WakeBatch> run;
@@ -298,7 +295,6 @@ class Client final : public es_client_t, public EventSink {
   std::array<std::uint64_t, kKnownKinds.size()> typeSeq_{};
 
   std::thread delivery_;
-  std::atomic<std::thread::id> deliveryId_{};
   bool keeping_ = false;  // the process source keeps the table
 };
 
@@ -369,7 +365,7 @@ es_return_t SourceBackend::unsubscribe(es_client_t* client, const es_event_type_
 es_return_t SourceBackend::deleteClient(es_client_t* client) {
   auto* sourced = dynamic_cast<Client*>(client);
   // The handler cannot wait for its own thread to end.
-  if (sourced == nullptr || sourced->onDeliveryThread()) return ES_RETURN_ERROR;
+  if (sourced == nullptr || sourced->inHandler()) return ES_RETURN_ERROR;
   delete sourced;
   return ES_RETURN_SUCCESS;
 }
