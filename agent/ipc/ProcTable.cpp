@@ -1,6 +1,5 @@
 #include "agent/ipc/ProcTable.h"
 
-#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -33,12 +32,9 @@ void answerProcTable(const std::function<void(const ipc::NSData&)>& reply) {
     reply(ipc::NSData(ipc::kProcTableFailureReply));
     return;
   }
-  // The standard-output twin follows the log line's limit. Flushed at once: under a service
-  // manager standard output is a pipe, not a terminal.
-  if (logLimited("Encoded jsonData")) {
-    std::fputs("Encoded jsonData\n", stdout);
-    std::fflush(stdout);
-  }
+  // Only the log: the agent's standard output may be the pipe a user reads documents from
+  // (`scripts/run | jq`), where a line of ours would break the stream.
+  logLimited("Encoded jsonData");
   reply(*json);
 }
 
