@@ -1,4 +1,4 @@
-// watchctl: talks to the agent's service the way any client does (see the README for the wire
+// watchctl: talks to the agent's service the way any client does (docs/service.md has the wire
 // form). `stream` prints each event as one JSON line, `ps` the process table, `ping` checks that
 // the agent answers.
 
