@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "agent/capture/Conversion.h"
+#include "shared/ipc/EventKinds.h"
 
 namespace agent {
 namespace {
@@ -184,10 +185,14 @@ bool isFilled(const EsMessage& record) {
   return (record.*Member).has_value();
 }
 
+// The names come from the clients' table of kinds, so the agent and its clients cannot disagree;
+// a type missing there does not compile.
 template <auto Member, auto Build>
-constexpr EventKind kind(es_event_type_t type, std::string_view eventDesc, std::string_view member,
-                         std::string_view logLine) {
-  return {type,          eventDesc, member, logLine, &fill<Member, Build>, &isFilled<Member>,
+consteval EventKind kind(es_event_type_t type, std::string_view logLine) {
+  const ipc::EventKindName* names = ipc::findEventKindName(type);
+  if (names == nullptr) throw "a kind missing from ipc::kEventKindNames";
+  return {type,          names->eventDesc,     names->member,
+          logLine,       &fill<Member, Build>, &isFilled<Member>,
           &clear<Member>};
 }
 
@@ -195,35 +200,33 @@ constexpr EventKind kind(es_event_type_t type, std::string_view eventDesc, std::
 
 // Constant-initialized, so it is usable from other files' static initializers.
 constinit const std::array<EventKind, 12> kEventKinds = {
-    kind<&EsMessage::exec, execEvent>(ES_EVENT_TYPE_NOTIFY_EXEC, "EXEC", "exec", ""),
-    kind<&EsMessage::fork, forkEvent>(ES_EVENT_TYPE_NOTIFY_FORK, "FORK", "fork", ""),
-    kind<&EsMessage::exit, exitEvent>(ES_EVENT_TYPE_NOTIFY_EXIT, "EXIT", "exit", ""),
-    kind<&EsMessage::auth, authentication>(ES_EVENT_TYPE_NOTIFY_AUTHENTICATION, "AUTHENTICATION",
-                                           "auth", "Warden5Agent: AUTHENTICATION"),
+    kind<&EsMessage::exec, execEvent>(ES_EVENT_TYPE_NOTIFY_EXEC, ""),
+    kind<&EsMessage::fork, forkEvent>(ES_EVENT_TYPE_NOTIFY_FORK, ""),
+    kind<&EsMessage::exit, exitEvent>(ES_EVENT_TYPE_NOTIFY_EXIT, ""),
+    kind<&EsMessage::auth, authentication>(ES_EVENT_TYPE_NOTIFY_AUTHENTICATION,
+                                           "Warden5Agent: AUTHENTICATION"),
     kind<&EsMessage::xpMalwareDetected, xpMalwareDetected>(
-        ES_EVENT_TYPE_NOTIFY_XP_MALWARE_DETECTED, "XP_MALWARE_DETECTED", "xpMalwareDetected",
+        ES_EVENT_TYPE_NOTIFY_XP_MALWARE_DETECTED,
         "Warden5Agent: ES_EVENT_TYPE_NOTIFY_XP_MALWARE_DETECTED"),
     kind<&EsMessage::lwSessionLogin, lwSessionLogin>(
-        ES_EVENT_TYPE_NOTIFY_LW_SESSION_LOGIN, "LW_SESSION_LOGIN", "lwSessionLogin",
+        ES_EVENT_TYPE_NOTIFY_LW_SESSION_LOGIN,
         "Warden5Agent: ES_EVENT_TYPE_NOTIFY_LW_SESSION_LOGIN"),
     kind<&EsMessage::lwSessionUnlock, lwSessionUnlock>(
-        ES_EVENT_TYPE_NOTIFY_LW_SESSION_UNLOCK, "LW_SESSION_UNLOCK", "lwSessionUnlock",
+        ES_EVENT_TYPE_NOTIFY_LW_SESSION_UNLOCK,
         "Warden5Agent: ES_EVENT_TYPE_NOTIFY_LW_SESSION_UNLOCK"),
     kind<&EsMessage::screensharingAttach, screensharingAttach>(
-        ES_EVENT_TYPE_NOTIFY_SCREENSHARING_ATTACH, "SCREENSHARING_ATTACH", "screensharingAttach",
+        ES_EVENT_TYPE_NOTIFY_SCREENSHARING_ATTACH,
         "Warden5Agent: ES_EVENT_TYPE_NOTIFY_SCREENSHARING_ATTACH"),
     kind<&EsMessage::openSshLogin, openSshLogin>(
-        ES_EVENT_TYPE_NOTIFY_OPENSSH_LOGIN, "OPENSSH_LOGIN", "openSshLogin",
-        "Warden5Agent: ES_EVENT_TYPE_NOTIFY_OPENSSH_LOGIN"),
-    kind<&EsMessage::loginLogin, loginLogin>(ES_EVENT_TYPE_NOTIFY_LOGIN_LOGIN, "LOGIN",
-                                             "loginLogin",
+        ES_EVENT_TYPE_NOTIFY_OPENSSH_LOGIN, "Warden5Agent: ES_EVENT_TYPE_NOTIFY_OPENSSH_LOGIN"),
+    kind<&EsMessage::loginLogin, loginLogin>(ES_EVENT_TYPE_NOTIFY_LOGIN_LOGIN,
                                              "Warden5Agent: ES_EVENT_TYPE_NOTIFY_LOGIN_LOGIN"),
     kind<&EsMessage::btmLaunchItemAdd, btmLaunchItemAdd>(
-        ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_ADD, "BTM_LAUNCH_ITEM_ADD", "btmLaunchItemAdd",
+        ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_ADD,
         "Warden5Agent: ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_ADD"),
     kind<&EsMessage::btmLaunchItemRemove, btmLaunchItemRemove>(
-        ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_REMOVE, "BTM_LAUNCH_ITEM_REMOVE",
-        "btmLaunchItemRemove", "Warden5Agent: ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_REMOVE"),
+        ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_REMOVE,
+        "Warden5Agent: ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_REMOVE"),
 };
 
 const EventKind* findEventKind(std::uint32_t type) {

@@ -25,7 +25,7 @@ bool EventFilterModel::filterAcceptsRow(int sourceRow, const QModelIndex&) const
   if (kind_ >= 0 && row.kind != kind_) return false;
   if (text_.isEmpty()) return true;
   const auto has = [&](const QString& field) { return field.contains(text_, Qt::CaseInsensitive); };
-  return has(row.path) || has(row.detail) || has(row.kindName()) ||
+  return has(row.path) || has(row.detail) || has(row.kindName()) || has(row.user) ||
          (row.pid >= 0 && QString::number(row.pid) == text_);
 }
 

@@ -9,22 +9,21 @@
 #include <span>
 #include <string_view>
 
+#include "shared/ipc/EventKinds.h"
+
 namespace app {
 
-// The kinds of event a document can carry, by the member that holds the event's own fields.
-struct EventKind {
-  std::string_view member;  // "exec", "openSshLogin", ...
-  int eventType;            // the document's "eventType"
-};
-std::span<const EventKind> eventKinds();
+// The kinds of event a document can carry, named as in the documents and every tool.
+std::span<const ipc::EventKindName> eventKinds();
 
 struct EventRow {
   QString time;   // the document's "timeStr"
   int kind = -1;  // index into eventKinds(); -1 for a kind this build does not know
-  QString path;   // the acting process's executable
-  qint64 pid = -1;
-  // The kind's main detail: arguments for exec, user for logins, path for launch items and
-  // detections, address for ssh and screen sharing.
+  qint64 pid = -1, ppid = -1;
+  QString user;  // the acting process's effective user
+  QString path;  // the acting process's executable; for an exec the image before it
+  // The kind's main detail: the program run with its arguments for exec, user for logins, path
+  // for launch items and detections, address for ssh and screen sharing.
   QString detail;
   QByteArray packedDocument;  // the JSON as received, LZ4-packed
 

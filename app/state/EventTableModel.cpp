@@ -45,7 +45,8 @@ int EventTableModel::columnCount(const QModelIndex& parent) const {
 QVariant EventTableModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
   const EventRow& r = row(index.row());
-  if (role == Qt::TextAlignmentRole && index.column() == PidColumn)
+  if (role == Qt::TextAlignmentRole &&
+      (index.column() == PidColumn || index.column() == PpidColumn))
     return QVariant(Qt::AlignRight | Qt::AlignVCenter);
   if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
   switch (index.column()) {
@@ -63,6 +64,10 @@ QVariant EventTableModel::data(const QModelIndex& index, int role) const {
       return r.path;
     case PidColumn:
       return r.pid < 0 ? QVariant() : QVariant(r.pid);
+    case PpidColumn:
+      return r.ppid < 0 ? QVariant() : QVariant(r.ppid);
+    case UserColumn:
+      return r.user;
     case DetailColumn:
       return r.detail;
     default:
@@ -78,9 +83,13 @@ QVariant EventTableModel::headerData(int section, Qt::Orientation orientation, i
     case KindColumn:
       return QStringLiteral("Kind");
     case PathColumn:
-      return QStringLiteral("Process");
+      return QStringLiteral("Executable");
     case PidColumn:
       return QStringLiteral("PID");
+    case PpidColumn:
+      return QStringLiteral("PPID");
+    case UserColumn:
+      return QStringLiteral("User");
     case DetailColumn:
       return QStringLiteral("Detail");
     default:

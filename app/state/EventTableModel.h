@@ -12,7 +12,17 @@ namespace app {
 
 class EventTableModel final : public QAbstractTableModel {
  public:
-  enum Column { TimeColumn, KindColumn, PathColumn, PidColumn, DetailColumn, ColumnCount };
+  // The columns of `watchctl stream --format table`, in its order.
+  enum Column {
+    TimeColumn,
+    KindColumn,
+    PidColumn,
+    PpidColumn,
+    UserColumn,
+    PathColumn,
+    DetailColumn,
+    ColumnCount
+  };
   static constexpr std::size_t kDefaultCapacity = 50'000;
 
   explicit EventTableModel(std::size_t capacity = kDefaultCapacity, QObject* parent = nullptr);

@@ -41,14 +41,14 @@ EventsView::EventsView(EventMonitor& monitor, QWidget* parent)
   kind_->setObjectName(QStringLiteral("eventsKindFilter"));
   kind_->addItem(QStringLiteral("All kinds"), -1);
   int index = 0;
-  for (const EventKind& kind : eventKinds()) {
+  for (const ipc::EventKindName& kind : eventKinds()) {
     kind_->addItem(
-        QString::fromLatin1(kind.member.data(), static_cast<qsizetype>(kind.member.size())),
+        QString::fromLatin1(kind.eventDesc.data(), static_cast<qsizetype>(kind.eventDesc.size())),
         index++);
   }
   text_ = new QLineEdit(this);
   text_->setObjectName(QStringLiteral("eventsTextFilter"));
-  text_->setPlaceholderText(QStringLiteral("Filter by path, pid or detail"));
+  text_->setPlaceholderText(QStringLiteral("Filter by path, pid, user or detail"));
   text_->setClearButtonEnabled(true);
   pause_ = new QPushButton(QStringLiteral("Pause"), this);
   pause_->setObjectName(QStringLiteral("eventsPauseButton"));
@@ -81,6 +81,8 @@ EventsView::EventsView(EventMonitor& monitor, QWidget* parent)
   header->resizeSection(EventTableModel::KindColumn, digit * 18);
   header->resizeSection(EventTableModel::PathColumn, digit * 26);
   header->resizeSection(EventTableModel::PidColumn, digit * 8);
+  header->resizeSection(EventTableModel::PpidColumn, digit * 8);
+  header->resizeSection(EventTableModel::UserColumn, digit * 10);
   detail_ = new QPlainTextEdit(split);
   detail_->setObjectName(QStringLiteral("eventsDetail"));
   detail_->setReadOnly(true);

@@ -33,8 +33,8 @@ class AppToSystemExtensions {
        R"(v32@0:8@"NSString"16@?<v@?@"NSString">24)", "establishConnection2WithMessage", "s", "s",
        false},
       {"establishConnectionAndGetProcTableWithMessage:withReply:", "v32@0:8@16@?24",
-       R"(v32@0:8@"NSString"16@?<v@?@"NSData">24)",
-       "establishConnectionAndGetProcTableWithMessage", "s", "ay", false},
+       R"(v32@0:8@"NSString"16@?<v@?@"NSData">24)", "establishConnectionAndGetProcTableWithMessage",
+       "s", "ay", false},
   }};
 
   virtual ~AppToSystemExtensions() = default;

@@ -129,7 +129,7 @@ TEST(EndToEnd, InstallStartsTheRealAgentAndRemoveStopsIt) {
     const auto sawTrue = [&] {
       for (int i = 0; i < monitor.model().rowCount(); ++i) {
         const app::EventRow& row = monitor.model().row(i);
-        if (row.kindName() == "exec" && row.detail == "/bin/true") return true;
+        if (row.kindName() == "EXEC" && row.detail == "/usr/bin/true") return true;
       }
       return false;
     };

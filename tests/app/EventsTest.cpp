@@ -61,18 +61,18 @@ TEST(EventRow, EachKindShowsItsMainDetail) {
     QString detail;
   };
   const Case cases[] = {
-      {"exec", "exec", ""},  // filled in below from the document's own arguments
-      {"fork", "fork", "child 2003"},
-      {"exit", "exit", "status 1280"},
-      {"auth", "auth", "succeeded"},
-      {"xpMalwareDetected", "xpMalwareDetected", "/Users/fixture/Downloads/p.dmg"},
-      {"lwSessionLogin", "lwSessionLogin", "lw-login-user"},
-      {"lwSessionUnlock", "lwSessionUnlock", "lw-unlock-user"},
-      {"loginLogin", "loginLogin", "login-user"},
-      {"openSshLogin", "openSshLogin", "2001:db8::7 (ssh-user)"},
-      {"screensharingAttach", "screensharingAttach", "192.0.2.10 (ss-auth-user)"},
-      {"btmLaunchItemAdd", "btmLaunchItemAdd", ""},
-      {"btmLaunchItemRemove", "btmLaunchItemRemove", ""},
+      {"exec", "EXEC", ""},  // filled in below from the document's own arguments
+      {"fork", "FORK", "child 2003"},
+      {"exit", "EXIT", "status 1280"},
+      {"auth", "AUTHENTICATION", "succeeded"},
+      {"xpMalwareDetected", "XP_MALWARE_DETECTED", "/Users/fixture/Downloads/p.dmg"},
+      {"lwSessionLogin", "LW_SESSION_LOGIN", "lw-login-user"},
+      {"lwSessionUnlock", "LW_SESSION_UNLOCK", "lw-unlock-user"},
+      {"loginLogin", "LOGIN", "login-user"},
+      {"openSshLogin", "OPENSSH_LOGIN", "2001:db8::7 (ssh-user)"},
+      {"screensharingAttach", "SCREENSHARING_ATTACH", "192.0.2.10 (ss-auth-user)"},
+      {"btmLaunchItemAdd", "BTM_LAUNCH_ITEM_ADD", ""},
+      {"btmLaunchItemRemove", "BTM_LAUNCH_ITEM_REMOVE", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
@@ -90,10 +90,10 @@ TEST(EventRow, EachKindShowsItsMainDetail) {
       EXPECT_FALSE(row->detail.isEmpty());
     EXPECT_EQ(row->document(), document);
   }
-  // Launch items show the item's path; exec its arguments joined.
+  // Launch items show the item's path; exec the program it ran, then its arguments.
   const auto exec =
       app::eventRowFromDocument(QByteArray::fromStdString(app::sample::eventDocument(0)));
-  EXPECT_EQ(exec->detail, "bash -c make -j2");
+  EXPECT_EQ(exec->detail, "/usr/bin/bash -c make -j2");
   const auto item =
       app::eventRowFromDocument(QByteArray::fromStdString(app::sample::eventDocument(6)));
   EXPECT_EQ(item->detail, "/etc/systemd/system/backup.timer");
@@ -270,11 +270,11 @@ TEST_F(WithServices, TheEventsScreenSaysWhenNoAgentServesThenShowsItsEventsLive)
   ASSERT_TRUE(runMainQueueUntil([&] { return count->text() == "22 documents received"; }))
       << count->text().toStdString();
   EXPECT_EQ(table->model()->index(0, app::EventTableModel::DetailColumn).data(),
-            "bash -c make -j2");
+            "/usr/bin/bash -c make -j2");
 
   // Filters.
   auto* kind = view.findChild<QComboBox*>("eventsKindFilter");
-  kind->setCurrentIndex(kind->findText("openSshLogin"));
+  kind->setCurrentIndex(kind->findText("OPENSSH_LOGIN"));
   EXPECT_EQ(table->model()->rowCount(), 3);
   kind->setCurrentIndex(0);
   QTest::keyClicks(view.findChild<QLineEdit*>("eventsTextFilter"), "backup.timer");
