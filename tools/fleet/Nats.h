@@ -21,6 +21,10 @@ namespace fleet {
 inline constexpr std::string_view kDefaultStream = "CORVANE_EVENTS";
 // Every document lands on corvane.events.<host>.<kind>.
 inline constexpr std::string_view kSubjectPrefix = "corvane.events";
+// Kinds in the stream besides the documents' own: the exporter's notices (gaps, dropped
+// documents) and documents without an eventDesc.
+inline constexpr std::string_view kNoticeKind = "EXPORTER";
+inline constexpr std::string_view kUnknownKind = "UNKNOWN";
 inline constexpr char kHostHeader[] = "Corvane-Host";
 inline constexpr char kSequenceHeader[] = "Corvane-Seq";
 

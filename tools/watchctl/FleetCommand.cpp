@@ -3,6 +3,7 @@
 #include "tools/watchctl/FleetCommand.h"
 
 #include <signal.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -11,7 +12,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string_view>
 
+#include "shared/ipc/EventKinds.h"
+#include "tools/fleet/Nats.h"
 #include "tools/fleet/Reader.h"
 #include "tools/watchctl/WriteLine.h"
 
@@ -31,6 +36,16 @@ std::string jsonString(const std::string& text) {
   return out + "\"";
 }
 
+// The stream's kinds that are not event kinds, in any case.
+std::optional<std::string_view> storedKind(std::string_view typed) {
+  for (const std::string_view kind : {fleet::kNoticeKind, fleet::kUnknownKind}) {
+    if (typed.size() == kind.size() && ::strncasecmp(typed.data(), kind.data(), kind.size()) == 0) {
+      return kind;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 FleetCommand::FleetCommand(CLI::App& app) {
@@ -40,7 +55,7 @@ FleetCommand::FleetCommand(CLI::App& app) {
       "tail", "Print the stored documents of every machine, one JSON document per line");
   fleet::addNatsOptions(*tail_, nats_);
   tail_->add_option("--host", host_, "Only this machine (its machine id)");
-  tail_->add_option("--kind", kind_, "Only this kind (the document's eventDesc, e.g. EXEC)");
+  tail_->add_option("--kind", kind_, "Only this kind: EXEC, exec, or its eventType number, 9");
   tail_->add_flag("--new", onlyNew_, "Only documents stored from now on (default: from the start)");
   tail_->add_flag("--envelope", envelope_,
                   "Wrap each document as {\"host\":...,\"sequence\":...,\"subject\":...,"
@@ -62,6 +77,18 @@ int FleetCommand::run() {
   for (const auto* token : {&host_, &kind_}) {
     if (token->find_first_of(".*> \t") != std::string::npos) {
       std::fprintf(stderr, "watchctl: \"%s\" cannot be part of a subject\n", token->c_str());
+      return 2;
+    }
+  }
+  if (!kind_.empty()) {
+    // Stored under the document's eventDesc; typed as people type kinds anywhere else.
+    if (const ipc::EventKindName* kind = ipc::parseEventKind(kind_)) {
+      kind_ = kind->eventDesc;
+    } else if (const auto stored = storedKind(kind_)) {
+      kind_ = *stored;
+    } else {
+      std::fprintf(stderr, "watchctl: unknown kind \"%s\" (EXEC, exec, 9, EXPORTER, ...)\n",
+                   kind_.c_str());
       return 2;
     }
   }

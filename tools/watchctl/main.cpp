@@ -19,11 +19,13 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "ipc/Identifiers.h"
 #include "platform/xpc/NSXPC.h"
 #include "platform/xpc/Transport.h"
 #include "tools/watchctl/FleetCommand.h"
+#include "tools/watchctl/StreamView.h"
 #include "tools/watchctl/WriteLine.h"
 
 namespace {
@@ -153,13 +155,25 @@ void fail(Outcome& outcome, const NSError& error) {
   }
 }
 
-// Writes each endpoint report to standard output as one line, at once.
+// Writes each endpoint report the view keeps to standard output as one line, at once.
 class LinePrinter final : public ipc::SystemExtensionsToApp {
  public:
-  explicit LinePrinter(Outcome& outcome) : outcome_(outcome) {}
+  LinePrinter(Outcome& outcome, watchctl::StreamView& view)
+      : outcome_(outcome), view_(view), header_(view.header()) {}
 
   void reportEndpointMessageWithMsg(const ipc::NSData& msg) override {
-    if (watchctl::writeLine(msg)) return;
+    if (view_.printsEverythingAsIs()) return print(msg);
+    const auto line = view_.lineFor(msg);
+    if (!line) return;
+    // A table's header goes just before its first row, from this thread like every row.
+    if (auto header = std::exchange(header_, std::nullopt)) print(*header);
+    print(*line);
+  }
+  void reportNetworkMessageWithMsg(const ipc::NSData&) override {}
+  void reportExecutableForPidWithMsg(const ipc::NSData&) override {}
+
+  void print(std::string_view line) {
+    if (watchctl::writeLine(line)) return;
     // The reader is gone (`| head`): that ends the stream normally.
     if (errno == EPIPE) {
       outcome_.finish(kOk);
@@ -167,12 +181,29 @@ class LinePrinter final : public ipc::SystemExtensionsToApp {
       outcome_.finish(kFailure, std::string("watchctl: cannot write: ") + std::strerror(errno));
     }
   }
-  void reportNetworkMessageWithMsg(const ipc::NSData&) override {}
-  void reportExecutableForPidWithMsg(const ipc::NSData&) override {}
 
  private:
   Outcome& outcome_;
+  watchctl::StreamView& view_;
+  std::optional<std::string> header_;
 };
+
+// `ps` and `ping` print their answer only: events the agent sends meanwhile are dropped.
+class ReportDropper final : public ipc::SystemExtensionsToApp {
+ public:
+  void reportEndpointMessageWithMsg(const ipc::NSData&) override {}
+  void reportNetworkMessageWithMsg(const ipc::NSData&) override {}
+  void reportExecutableForPidWithMsg(const ipc::NSData&) override {}
+};
+
+// Seconds to wait: a positive number of reasonable size, explained in words when not.
+std::string checkTimeout(const std::string& text) {
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || *end != '\0' || !(seconds > 0) || seconds > 86400)
+    return "the timeout is a number of seconds, more than 0 and at most 86400";
+  return {};
+}
 
 std::string writeOut(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
@@ -185,13 +216,31 @@ std::string writeOut(const std::string& text) {
 int main(int argc, char** argv) {
   CLI::App app{"Command-line client of the watchagent service (" + servicePath() + ")", "watchctl"};
   app.require_subcommand(1, 1);
+  // Options of watchctl itself are also taken after the subcommand (`watchctl ping --timeout 2`).
+  app.fallthrough();
   double timeout = 10;
   app.add_option("--timeout", timeout,
                  "Seconds to wait for the agent's answer (ping, ps, and the stream's handshake)")
-      ->check(CLI::PositiveNumber)
+      ->check(CLI::Validator(checkTimeout, "SECONDS"))
       ->capture_default_str();
   auto* stream = app.add_subcommand(
-      "stream", "Print every event the agent reports, one JSON document per line, until Ctrl-C");
+      "stream", "Print the events the agent reports, one JSON document per line, until Ctrl-C");
+  watchctl::StreamOptions streamOptions;
+  stream
+      ->add_option("--kind", streamOptions.kinds,
+                   "Only this kind (repeatable): EXEC, exec, or its eventType number, 9")
+      ->type_name("KIND");
+  stream->add_option("--pid", streamOptions.pids, "Only events of this process (repeatable)");
+  stream->add_option("--path", streamOptions.pathGlob,
+                     "Only events whose process executable, or for an exec the program "
+                     "executed, matches this glob (e.g. '/usr/bin/*')");
+  stream->add_option("--user", streamOptions.user,
+                     "Only events of processes running as this user (name or uid)");
+  stream
+      ->add_option("--format", streamOptions.format,
+                   "json: each document as sent; table: one row per event (time, kind, pid, "
+                   "ppid, user, executable, detail; rows cut at 200 bytes)")
+      ->capture_default_str();
   auto* ps = app.add_subcommand("ps", "Print the agent's process table as JSON");
   auto* ping = app.add_subcommand("ping", "Check that the agent answers; prints \"established\"");
   FleetCommand fleet(app);
@@ -205,6 +254,12 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? kOk : kUsage;
   }
   if (fleet.parsed()) return fleet.run();
+  std::string viewError;
+  watchctl::StreamView view = watchctl::StreamView::make(streamOptions, viewError);
+  if (!viewError.empty()) {
+    std::fprintf(stderr, "watchctl: %s\n", viewError.c_str());
+    return kUsage;
+  }
 
   // Signals are taken through a descriptor; a vanished reader shows up as EPIPE on write.
   sigset_t signals;
@@ -217,13 +272,18 @@ int main(int argc, char** argv) {
   const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
 
   Outcome outcome;
-  LinePrinter printer(outcome);
+  LinePrinter printer(outcome, view);
+  ReportDropper dropper;
   auto connection = NSXPCConnection::initWithMachServiceName(ipc::kMachServiceName);
   connection->setRemoteObjectInterface(
       NSXPCInterface::interfaceWithProtocol<ipc::AppToSystemExtensions>());
   connection->setExportedInterface(
       NSXPCInterface::interfaceWithProtocol<ipc::SystemExtensionsToApp>());
-  connection->setExportedObject(&printer);
+  if (stream->parsed()) {
+    connection->setExportedObject(&printer);
+  } else {
+    connection->setExportedObject(&dropper);
+  }
   // Before the handshake is answered, a failing call reports why; afterwards only the end of the
   // connection can tell that the agent went away.
   auto ended = [&outcome] {

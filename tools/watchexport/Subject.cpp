@@ -18,7 +18,7 @@ bool allowed(char c) {
 std::string kindToken(std::string_view document) {
   static constexpr std::string_view kKey = R"("eventDesc":")";
   const auto start = document.find(kKey);
-  if (start == std::string_view::npos) return "UNKNOWN";
+  if (start == std::string_view::npos) return std::string(fleet::kUnknownKind);
   const auto from = start + kKey.size();
   // Escaped quotes end no value; they and anything else a token cannot hold become '_'.
   std::string token;
@@ -26,7 +26,7 @@ std::string kindToken(std::string_view document) {
     if (document[i] == '\\' && i + 1 < document.size()) ++i;
     token += allowed(document[i]) ? document[i] : '_';
   }
-  return token.empty() ? "UNKNOWN" : token;
+  return token.empty() ? std::string(fleet::kUnknownKind) : token;
 }
 
 bool isToken(std::string_view token) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "tools/fleet/Nats.h"
+
 namespace watchexport {
 
 // The kind of an event document as one subject token; "UNKNOWN" when it has no eventDesc.
@@ -16,7 +18,6 @@ bool isToken(std::string_view token);
 
 std::string subjectFor(std::string_view host, std::string_view kind);
 
-// The kind under which the exporter's own notices (gaps, dropped documents) are stored.
-inline constexpr std::string_view kNoticeKind = "EXPORTER";
+using fleet::kNoticeKind;
 
 }  // namespace watchexport
