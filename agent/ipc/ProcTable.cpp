@@ -9,6 +9,7 @@
 #include "agent/model/EsMessage.h"
 #include "agent/model/JsonEncoding.h"
 #include "platform/log/Log.h"
+#include "platform/xpc/Transport.h"
 
 namespace agent {
 namespace {
@@ -41,6 +42,15 @@ void answerProcTable(const std::function<void(const ipc::NSData&)>& reply) {
   auto json = encoded(std::move(*processes));
   processes.reset();
   if (!json) {
+    reply(ipc::NSData(ipc::kProcTableFailureReply));
+    return;
+  }
+  if (json->size() > xpc::kMaxByteArray) {
+    // One reply cannot carry it: the client learns the table is unavailable rather than losing
+    // its connection.
+    logLimited("process table of " + std::to_string(json->size()) +
+                   " bytes is over the 64 MiB one reply carries: answered as unavailable",
+               "process table over the reply limit");
     reply(ipc::NSData(ipc::kProcTableFailureReply));
     return;
   }

@@ -56,8 +56,6 @@ constexpr const char* kRejectLine = "REJECTED EXTERNAL\r\n";
 constexpr int kProcessBudget = 256;
 // Socket send buffer of an accepted connection (the kernel doubles it).
 constexpr int kSocketSendBuffer = 256 * 1024;
-// The largest byte array a D-Bus message may carry.
-constexpr std::size_t kMaxByteArray = std::size_t{1} << 26;
 // Report bytes handed to the report writer at a time.
 constexpr std::size_t kRawBatch = 64 * 1024;
 
