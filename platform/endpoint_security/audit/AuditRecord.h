@@ -47,6 +47,7 @@ struct AuditRecord {
   std::optional<std::uint32_t> uid;
   std::optional<std::uint32_t> auid;  // login uid; 4294967295 when unset
   std::optional<std::uint32_t> ses;
+  AuditFields kernel;   // every field before msg='...' (all of a kernel record's)
   AuditFields message;  // the fields inside msg='...'
 };
 

@@ -4,12 +4,17 @@
 // and from the kernel's record to the handler.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/netlink.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
 #include <iostream>
+#include <thread>
 
 #include "platform/endpoint_security/audit/AuditNetlink.h"
 #include "platform/endpoint_security/audit/AuditSource.h"
@@ -21,6 +26,9 @@ using harness::Delivered;
 using harness::Json;
 using platform::es::audit::AuditSource;
 using platform::es::audit::AuditSourceOptions;
+using platform::es::audit::AuditStatus;
+using platform::es::audit::getAuditStatus;
+using platform::es::audit::setAuditEnabled;
 
 namespace {
 
@@ -339,6 +347,160 @@ TEST_F(AuditLive, ProcessEventsGoOnWhenAuditIsUnavailable) {
   platform::es::audit::AuditStatus after;
   ASSERT_EQ(platform::es::audit::getAuditStatus(after), 0);
   EXPECT_EQ(after.enabled, 0u);
+}
+
+// This process registered as the audit daemon, as auditd registers: the kernel then sends it
+// every record, which a thread reads so that the kernel never waits on it. Deregisters when
+// destroyed.
+class RegisteredDaemon {
+ public:
+  RegisteredDaemon() {
+    fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_AUDIT);
+    sockaddr_nl local{};
+    local.nl_family = AF_NETLINK;
+    registered_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+                  setPid(static_cast<std::uint32_t>(::getpid()));
+    reader_ = std::thread([this] {
+      char buffer[16384];
+      while (!stop_) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 20) > 0) ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+      }
+    });
+  }
+  ~RegisteredDaemon() {
+    if (registered_) setPid(0);
+    AuditStatus status;
+    for (int i = 0; i < 100 && getAuditStatus(status) == 0 && status.daemonPid != 0; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    stop_ = true;
+    reader_.join();
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool registered() const { return registered_; }
+
+ private:
+  bool setPid(std::uint32_t pid) {
+    struct {
+      nlmsghdr header;
+      audit_status status;
+    } request{};
+    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(audit_status));
+    request.header.nlmsg_type = AUDIT_SET;
+    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.status.mask = AUDIT_STATUS_PID;
+    request.status.pid = pid;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    return ::sendto(fd_, &request, request.header.nlmsg_len, 0,
+                    reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) > 0;
+  }
+
+  int fd_ = -1;
+  bool registered_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread reader_;
+};
+
+bool waitForEnabled(std::uint32_t enabled, std::chrono::milliseconds within) {
+  const auto until = std::chrono::steady_clock::now() + within;
+  AuditStatus status;
+  while (getAuditStatus(status) == 0 && status.enabled != enabled) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+bool anyLineStartsWith(const platform::log::Capture& log, std::string_view start) {
+  for (const std::string& line : log.lines()) {
+    if (line.starts_with(start)) return true;
+  }
+  return false;
+}
+
+// Auditing is global: these tests need it off and unclaimed at their start (so that the source
+// is the one that switches it on), and leave it off again.
+class AuditOwnership : public AuditLive {
+ protected:
+  void SetUp() override {
+    AuditLive::SetUp();
+    if (IsSkipped()) return;
+    AuditStatus status;
+    ASSERT_EQ(getAuditStatus(status), 0);
+    if (status.enabled != 0 || status.daemonPid != 0) GTEST_SKIP() << "auditing is managed here";
+  }
+  void TearDown() override {
+    if (!IsSkipped()) setAuditEnabled(0);
+  }
+};
+
+TEST_F(AuditOwnership, NeverSwitchedOffWhileAnAuditDaemonIsRegistered) {
+  platform::log::Capture log;
+  std::optional<harness::Client> client(std::in_place, auditSource(), kLoginKinds);
+  ASSERT_TRUE(waitForEnabled(1, 0ms));
+  RegisteredDaemon daemon;
+  ASSERT_TRUE(daemon.registered());
+
+  // Switched off by the daemon's side: its decision, not ours to undo.
+  ASSERT_EQ(setAuditEnabled(0), 0);
+  EXPECT_FALSE(waitForEnabled(1, 500ms));
+  EXPECT_TRUE(log.contains("EndpointSecurity: audit: left off: the audit daemon (pid " +
+                           std::to_string(::getpid()) +
+                           ") decides; no authentication or login events until it is on again"))
+      << ::testing::PrintToString(log.lines());
+
+  // On again, and the source stops: the daemon keeps it.
+  ASSERT_EQ(setAuditEnabled(1), 0);
+  client.reset();
+  EXPECT_TRUE(waitForEnabled(1, 0ms));
+  EXPECT_TRUE(log.contains("EndpointSecurity: audit: auditing left on: an audit daemon (pid " +
+                           std::to_string(::getpid()) + ") is registered"))
+      << ::testing::PrintToString(log.lines());
+}
+
+TEST_F(AuditOwnership, SwitchedOffUnderTheSourceItIsSwitchedOnAgain) {
+  platform::log::Capture log;
+  harness::Client client(auditSource(), kLoginKinds);
+  ASSERT_TRUE(waitForEnabled(1, 0ms));
+  ASSERT_EQ(setAuditEnabled(0), 0);
+  EXPECT_TRUE(waitForEnabled(1, 2000ms));
+  EXPECT_TRUE(anyLineStartsWith(log, "EndpointSecurity: audit: auditing switched off by "))
+      << ::testing::PrintToString(log.lines());
+  EXPECT_TRUE(
+      log.contains("EndpointSecurity: audit: auditing switched on again (no audit daemon runs)"))
+      << ::testing::PrintToString(log.lines());
+  // Records flow again: an authentication after it arrives.
+  live::ThrowawayUser caller(unique("waon"), "caller-pw-1");
+  live::ThrowawayUser target(unique("waontgt"), "Target-pw-1");
+  ASSERT_TRUE(caller.created() && target.created());
+  live::PtyProgram su({"/usr/bin/su", target.name(), "-c", "true"}, caller.uid());
+  ASSERT_TRUE(su.expect("assword")) << su.output();
+  su.send("Target-pw-1\n");
+  EXPECT_EQ(client.await(auth(target.name()), 1, 2000ms).size(), 1u);
+}
+
+TEST_F(AuditOwnership, TheFirstAgentToStopLeavesItOnForTheOtherAndTheLastSwitchesItOff) {
+  platform::log::Capture log;
+  std::optional<harness::Client> first(std::in_place, auditSource(), kLoginKinds);
+  ASSERT_TRUE(waitForEnabled(1, 0ms));
+  // Another agent reads the audit log: to the kernel, a socket joined to the group.
+  std::optional<platform::UniqueFd> other(std::in_place);
+  ASSERT_EQ(platform::es::audit::openReadLog(*other, 1 << 16), 0);
+  first.reset();
+  EXPECT_TRUE(waitForEnabled(1, 0ms));
+  EXPECT_TRUE(anyLineStartsWith(
+      log,
+      "EndpointSecurity: audit: auditing left on: other readers of the audit log (netlink "
+      "ports "))
+      << ::testing::PrintToString(log.lines());
+
+  // That other agent's source, the last to stop, switches off what an agent switched on.
+  other.reset();
+  { harness::Client last(auditSource(), kLoginKinds); }
+  EXPECT_TRUE(waitForEnabled(0, 0ms));
+  EXPECT_TRUE(log.contains("EndpointSecurity: audit: auditing switched off again"));
 }
 
 }  // namespace
