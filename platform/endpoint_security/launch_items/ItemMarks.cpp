@@ -84,9 +84,11 @@ void ItemMarks::unmark(const std::string& key, const std::string& folder) {
   handle->handle_bytes = static_cast<unsigned int>(bytes);
   std::memcpy(&handle->handle_type, key.data() + kFsid, sizeof(int));
   std::memcpy(handle->f_handle, key.data() + kFsid + sizeof(int), bytes);
-  const UniqueFd mount(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  // Neither open_by_handle_at() nor fanotify_mark() takes an O_PATH descriptor.
+  const UniqueFd mount(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!mount) return;
-  const UniqueFd file(::open_by_handle_at(mount.get(), handle, O_PATH | O_CLOEXEC));
+  const UniqueFd file(
+      ::open_by_handle_at(mount.get(), handle, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!file) return;  // gone with its last name, and its mark with it
   ::fanotify_mark(fanotify_, FAN_MARK_REMOVE, kItemMask, file.get(), nullptr);
 }

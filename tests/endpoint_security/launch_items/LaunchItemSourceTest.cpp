@@ -315,6 +315,24 @@ TEST_F(LaunchItemSourceTest, FindsFoldersThatAppearLater) {
   EXPECT_EQ(harness_->count([&](const auto& m) { return isAdd(m, folder + "/late.service"); }), 1u);
 }
 
+unsigned long inodeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// The inodes this process's fanotify groups hold marks on (from /proc/self/fdinfo).
+std::set<unsigned long> markedInodes() {
+  std::set<unsigned long> inodes;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fdinfo")) {
+    std::ifstream info(entry.path());
+    for (std::string line; std::getline(info, line);) {
+      if (line.rfind("fanotify ino:", 0) == 0)
+        inodes.insert(std::stoul(line.substr(13), nullptr, 16));
+    }
+  }
+  return inodes;
+}
+
 // An item's file has names outside every item folder too (a hard link made before or after it
 // became an item): a write through any of them changes the item and is reported as its add,
 // naming the writer, whether the writer closes the file or keeps it open.
@@ -366,13 +384,17 @@ TEST_F(LaunchItemSourceTest, ReportsAWriteThroughAnotherNameOfTheItem) {
     EXPECT_EQ(rewritten->record.btmLaunchItemAdd->executablePath, c.executable);
     EXPECT_EQ(rewritten->record.btmLaunchItemAdd->item.uid, c.uid);
   }
-  // The item removed, its other name written again: no longer an item, no document.
+  // The item removed, its other name written again: no longer an item, no document, and the
+  // file that lives on is no longer marked (a mark would keep its inode in memory for good).
   const std::string path = tree_ + "/root/etc/systemd/system/linked.service";
+  const std::string other = tree_ + "/outside/linked.service";
+  EXPECT_TRUE(markedInodes().count(inodeOf(other)));
   ASSERT_EQ(::unlink(path.c_str()), 0);
   ASSERT_TRUE(harness_->waitFor([&](const auto& m) { return isRemove(m, path); }));
-  ASSERT_TRUE(writeFile(tree_ + "/outside/linked.service", "[Service]\nExecStart=/bin/later\n"));
+  ASSERT_TRUE(writeFile(other, "[Service]\nExecStart=/bin/later\n"));
   std::this_thread::sleep_for(400ms);
   EXPECT_EQ(harness_->count([&](const auto& m) { return isAdd(m, path); }), 2u);
+  EXPECT_FALSE(markedInodes().count(inodeOf(other)));
 }
 
 // A rewrite is an add only when the item's content changed: a writer that opens an item for
