@@ -168,10 +168,31 @@ std::optional<std::string> ItemReader::unitCommand(const ItemFacts& item,
     return std::nullopt;
   }
   std::vector<std::string> texts = {std::move(fragment)};
-  for (const std::string& file : unitDropIns(unitPath, item.unit, namesIn)) {
+  for (const std::string& file : dropIns(unitPath, item.unit)) {
     texts.push_back(readContent(file).text);
   }
   return es::unitExecutable(std::vector<std::string_view>(texts.begin(), texts.end()));
+}
+
+std::vector<std::string> ItemReader::dropIns(const std::vector<std::string>& unitPath,
+                                             const std::string& unit) const {
+  const auto list = [&](const std::string& folder) -> std::vector<std::string> {
+    const std::size_t slash = folder.rfind('/');
+    const std::string base = folder.substr(0, slash);
+    auto known = dropInFolders_.find(base);
+    if (known == dropInFolders_.end()) {
+      std::set<std::string> names;
+      for (std::string& name : namesIn(base)) {
+        if (name.size() > 2 && name.compare(name.size() - 2, 2, ".d") == 0) {
+          names.insert(std::move(name));
+        }
+      }
+      known = dropInFolders_.emplace(base, std::move(names)).first;
+    }
+    if (known->second.count(folder.substr(slash + 1)) == 0) return {};
+    return namesIn(folder);
+  };
+  return unitDropIns(unitPath, unit, list);
 }
 
 }  // namespace platform::es

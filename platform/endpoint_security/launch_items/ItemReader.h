@@ -10,7 +10,9 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,13 +40,20 @@ class ItemReader {
   // What the item runs, given its content (a unit's drop-ins and, for a drop-in, its unit are
   // read here).
   std::optional<std::string> executable(const ItemFacts& item, const ItemContent& content) const;
+  // Forgets which drop-in folders the unit folders hold (kept so that an item's drop-ins cost a
+  // look into the folders that exist, not one into every folder a unit's could be in); the
+  // source calls it when a folder appears or goes in a unit folder and at every rescan.
+  void forgetFolders() { dropInFolders_.clear(); }
 
  private:
   const Account* accountOf(const ItemFacts& item) const;
   std::optional<std::string> unitCommand(const ItemFacts& item, const std::string& itemText) const;
+  std::vector<std::string> dropIns(const std::vector<std::string>& unitPath,
+                                   const std::string& unit) const;
 
   const std::string root_;
   const std::vector<Account>* accounts_;
+  mutable std::map<std::string, std::set<std::string>> dropInFolders_;  // unit folder → "*.d" in it
 };
 
 }  // namespace platform::es

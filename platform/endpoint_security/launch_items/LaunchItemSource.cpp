@@ -296,6 +296,7 @@ class LaunchItemSource final : public Source {
     if (leaf == "." || leaf == "..") return std::nullopt;
     const std::string path = folder->second + "/" + std::string(leaf);
     if ((meta.mask & FAN_ONDIR) != 0) {
+      reader_->forgetFolders();  // a drop-in folder may have come or gone
       if ((meta.mask & (FAN_CREATE | FAN_MOVED_TO)) != 0) markSubfolder(folder->second, leaf);
       return std::nullopt;
     }
@@ -425,6 +426,7 @@ class LaunchItemSource final : public Source {
   void rescan(bool seed) {
     seeded_.clear();            // their creations, if any, were read long ago
     canonicalFolders_.clear();  // a folder may have become a link since
+    reader_->forgetFolders();   // and drop-in folders come and go in unwatched ones
     accounts_ = parsePasswd(readWholeFile(options_.passwdFile));
     std::vector<ItemFolder> folders = itemFolders(options_.root, accounts_);
     const std::size_t top = folders.size();
