@@ -6,6 +6,8 @@ namespace platform::es::audit {
 namespace {
 
 constexpr std::uint64_t kIdleNs = 60ull * 1000000000ull;
+// sshd's default LoginGraceTime: a connection not logged in by then is closed.
+constexpr std::uint64_t kLongestWaitNs = 120ull * 1000000000ull;
 
 bool is(const std::optional<std::string>& value, std::string_view expected) {
   return value && *value == expected;
@@ -108,6 +110,7 @@ void LoginCorrelator::feedAttempt(Attempt& attempt, const AuditRecord& record, s
       --attempt.echoes;
     } else if (!attempt.deadline) {
       attempt.deadline = nowNs + windowNs_;
+      attempt.waitingSinceNs = nowNs;
       attempt.waiting = record;
     }
   }
@@ -118,9 +121,13 @@ std::vector<AuditEvent> LoginCorrelator::expire(std::uint64_t nowNs) {
   for (auto it = attempts_.begin(); it != attempts_.end();) {
     Attempt& attempt = it->second;
     if (attempt.deadline && *attempt.deadline <= nowNs) {
-      out.push_back(failure(attempt, *attempt.waiting, false));
-      attempt.deadline.reset();
-      attempt.waiting.reset();
+      if (connectionGoesOn(it->first, attempt, nowNs)) {
+        attempt.deadline = nowNs + windowNs_;
+      } else {
+        out.push_back(failure(attempt, *attempt.waiting, false));
+        attempt.deadline.reset();
+        attempt.waiting.reset();
+      }
     }
     if (!attempt.deadline && nowNs - attempt.lastSeenNs >= kIdleNs) {
       it = attempts_.erase(it);
@@ -129,6 +136,15 @@ std::vector<AuditEvent> LoginCorrelator::expire(std::uint64_t nowNs) {
     }
   }
   return out;
+}
+
+// Whether sshd's connection process of `attempt` still runs (and may yet log in another way).
+bool LoginCorrelator::connectionGoesOn(pid_t pid, const Attempt& attempt,
+                                       std::uint64_t nowNs) const {
+  if (attempt.program != Program::kSshd || !attempt.startTicks) return false;
+  if (nowNs - attempt.waitingSinceNs >= kLongestWaitNs) return false;
+  ProcStat stat;
+  return proc_.stat(pid, stat) == 0 && stat.startTicks == *attempt.startTicks;
 }
 
 std::optional<std::uint64_t> LoginCorrelator::nextDeadline() const {

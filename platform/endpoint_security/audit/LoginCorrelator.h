@@ -16,7 +16,9 @@
 //   - a USER_LOGIN res=failed with no failed PAM authentication (no password was checked: an
 //     unknown user or a key refused) is reported once the process has written nothing more for
 //     `window` (each further record of the attempt starts the wait again), unless a failed
-//     authentication stands for it or a success ends it first.
+//     authentication stands for it or a success ends it first. sshd's connection may go on
+//     with another method however long its user takes, so while its process still runs the
+//     wait goes on, up to sshd's default login grace time (120 s).
 //   - sshd writes the account of an unknown user as "(invalid user)"; the attempt's user name
 //     then comes from the failed authentication, which names the user tried.
 #pragma once
@@ -113,11 +115,13 @@ class LoginCorrelator {
     std::optional<AuditRecord> waiting;  // the record a lone failure is reported from
     std::uint64_t lastSeenNs = 0;
     std::optional<std::uint64_t> startTicks;  // of the writing process, when it could be read
+    std::uint64_t waitingSinceNs = 0;         // when the lone failure began to wait
   };
 
   void feedAttempt(Attempt& attempt, const AuditRecord& record, std::uint64_t nowNs,
                    std::vector<AuditEvent>& out);
   Attempt& attemptOf(Program program, pid_t pid, std::uint64_t nowNs, std::vector<AuditEvent>& out);
+  bool connectionGoesOn(pid_t pid, const Attempt& attempt, std::uint64_t nowNs) const;
   void makeRoom(std::uint64_t nowNs);
   static AuditEvent failure(const Attempt& attempt, const AuditRecord& record, bool checked);
   static AuditEvent success(Program program, const AuditRecord& record);

@@ -161,26 +161,36 @@ class Sshd {
     ::chmod((dir_ + "/" + user + ".keys").c_str(), 0644);
   }
 
-  // Logs in with sshpass and ssh, running `true`, offering `keys` in order before the password
-  // (none: password only); returns the client's wait status.
-  int login(const std::string& user, const std::string& password,
-            const std::vector<std::string>& keys = {}) const {
-    std::vector<std::string> argv = {"sshpass", "-p",
-                                     password,  "ssh",
-                                     "-F",      "/dev/null",
-                                     "-o",      "StrictHostKeyChecking=no",
-                                     "-o",      "UserKnownHostsFile=/dev/null",
-                                     "-o",      "IdentityAgent=none",
-                                     "-o",      "IdentitiesOnly=yes"};
-    for (const std::string& key : keys) {
-      argv.insert(argv.end(), {"-i", key});
-    }
+  // ssh logging in as `user`, running `true`, offering `keys` in order before the password (none:
+  // password only).
+  std::vector<std::string> ssh(const std::string& user,
+                               const std::vector<std::string>& keys = {}) const {
+    std::vector<std::string> argv = {"/usr/bin/ssh",
+                                     "-F",
+                                     "/dev/null",
+                                     "-o",
+                                     "StrictHostKeyChecking=no",
+                                     "-o",
+                                     "UserKnownHostsFile=/dev/null",
+                                     "-o",
+                                     "IdentityAgent=none",
+                                     "-o",
+                                     "IdentitiesOnly=yes"};
+    for (const std::string& key : keys) argv.insert(argv.end(), {"-i", key});
     argv.insert(argv.end(),
                 {"-o", keys.empty() ? "PubkeyAuthentication=no" : "PubkeyAuthentication=yes", "-o",
                  keys.empty() ? "PreferredAuthentications=password"
                               : "PreferredAuthentications=publickey,password",
                  "-o", "NumberOfPasswordPrompts=1", "-o", "LogLevel=ERROR", "-p",
                  std::to_string(port_), user + "@127.0.0.1", "true"});
+    return argv;
+  }
+
+  // Logs in with sshpass and ssh (see ssh()); returns the client's wait status.
+  int login(const std::string& user, const std::string& password,
+            const std::vector<std::string>& keys = {}) const {
+    std::vector<std::string> argv = {"sshpass", "-p", password};
+    for (const std::string& a : ssh(user, keys)) argv.push_back(a);
     return live::run(argv);
   }
 
@@ -281,15 +291,27 @@ TEST_F(AuditLive, SshKeyRefusedThenAcceptedGivesOneSuccessfulLogin) {
     const char* name;
     std::vector<std::string> keys;
     const char* password;
-  } attempts[] = {{"a refused key, then the password", {refused}, "Key-pw-1"},
-                  {"a refused key, then an accepted one", {refused, accepted}, "not-it"}};
+    // When set, a person types the password this long after the prompt (on a terminal).
+    std::chrono::milliseconds typedAfter;
+  } attempts[] = {{"a refused key, then the password", {refused}, "Key-pw-1", 0ms},
+                  {"a refused key, then an accepted one", {refused, accepted}, "not-it", 0ms},
+                  {"a refused key, then the password typed later", {refused}, "Key-pw-1", 1500ms}};
   std::size_t expected = 0;
   for (const Attempt& attempt : attempts) {
     SCOPED_TRACE(attempt.name);
     const auto started = std::chrono::system_clock::now();
-    const int status = sshd.login(user.name(), attempt.password, attempt.keys);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    std::vector<Delivered> seen = client.await(sshLogin(user.name()), ++expected, 1000ms);
+    if (attempt.typedAfter > 0ms) {
+      live::PtyProgram ssh(sshd.ssh(user.name(), attempt.keys));
+      ASSERT_TRUE(ssh.expect("assword")) << ssh.output();
+      std::this_thread::sleep_for(attempt.typedAfter);
+      ssh.send(std::string(attempt.password) + "\n");
+      ASSERT_TRUE(ssh.expect("\n")) << ssh.output();
+      std::this_thread::sleep_for(500ms);
+    } else {
+      const int status = sshd.login(user.name(), attempt.password, attempt.keys);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    std::vector<Delivered> seen = client.await(sshLogin(user.name()), ++expected, 2000ms);
     ASSERT_EQ(seen.size(), expected);
     report(attempt.name, seen.back(), started);
     // Longer than any wait for a record that would explain a failure.

@@ -28,6 +28,9 @@ struct Step {
   std::uint64_t startTicks = 0;
 };
 
+// A step of this type is no record: the process of its text's pid ends.
+constexpr std::uint16_t kProcessEnds = 0;
+
 // A /proc tree of stat files only, removed at the end.
 class FixtureProc {
  public:
@@ -37,6 +40,9 @@ class FixtureProc {
   }
   ~FixtureProc() { std::filesystem::remove_all(root_); }
   const std::string& root() const { return root_; }
+  void ended(std::int64_t pid) const {
+    std::filesystem::remove_all(root_ + "/" + std::to_string(pid));
+  }
   void started(std::int64_t pid, std::uint64_t ticks) const {
     const std::filesystem::path dir = root_ + "/" + std::to_string(pid);
     std::filesystem::create_directories(dir);
@@ -84,7 +90,11 @@ std::vector<std::string> run(const std::vector<Step>& steps) {
     const std::optional<AuditRecord> record = parseAuditRecord(step.type, text);
     EXPECT_TRUE(record) << text;
     if (record && record->pid && step.startTicks) proc.started(*record->pid, step.startTicks);
-    if (record) take(correlator.feed(*record, now));
+    if (record && record->pid && step.type == kProcessEnds) {
+      proc.ended(*record->pid);
+    } else if (record) {
+      take(correlator.feed(*record, now));
+    }
   }
   const std::uint64_t end = 1000 * kMs + (steps.empty() ? 0 : steps.back().atMs) * kMs;
   take(correlator.expire(end + 120000 * kMs));
@@ -197,6 +207,17 @@ TEST(LoginCorrelator, RecordedSequences) {
         {12, kUserAcct, rec(733, sshd("PAM:accounting", "\"bob\"", "success"))},
         {20, kUserStart, rec(733, sshd("PAM:session_open", "\"bob\"", "success"), "1001")}},
        {"ssh ok 2 127.0.0.1 bob pid=733"}},
+      {"ssh, a key refused, then a password typed seconds later: the login succeeded",
+       {{0, kUserLogin, rec(734, sshdLogin("\"bob\"")), 100},
+        {4000, kUserAuth, rec(734, sshd("PAM:authentication", "\"bob\"", "success"))},
+        {4020, kUserStart, rec(734, sshd("PAM:session_open", "\"bob\"", "success"), "1001")}},
+       {"auth ok bob pid=734 exe=/usr/sbin/sshd", "ssh ok 2 127.0.0.1 bob pid=734"}},
+      {"ssh, a key refused and the client gives up: reported once the connection ends",
+       {{0, kUserLogin, rec(735, sshdLogin("\"bob\"")), 100},
+        {3000, kProcessEnds, rec(735, "")},
+        {3600, kUserAcct, rec(736, sshd("PAM:accounting", "\"eve\"", "failed"))},
+        {3601, kUserAcct, rec(736, sshd("PAM:accounting", "\"eve\"", "failed"))}},
+       {"ssh fail 3 127.0.0.1 bob pid=735"}},
       {"ssh, a pid used again by a later connection: the earlier unknown user is not inherited",
        {{0, kUserLogin, rec(750, sshdLogin(kInvalidHex)), 100},
         {8, kUserAuth, rec(750, sshd("PAM:authentication", "\"nosuchuser\"", "failed"))},
@@ -276,7 +297,9 @@ TEST(LoginCorrelator, HostileRecords) {
 }
 
 TEST(LoginCorrelator, WaitsOnlyAsLongAsTheWindow) {
-  LoginCorrelator correlator(std::chrono::milliseconds(300));
+  const FixtureProc proc;  // the writer is gone
+  LoginCorrelator correlator(std::chrono::milliseconds(300), 1024,
+                             platform::es::ProcReader(proc.root()));
   EXPECT_EQ(correlator.nextDeadline(), std::nullopt);
   const auto record =
       parseAuditRecord(kUserLogin, "audit(1.000:1): " + rec(900, sshdLogin("\"bob\"")));
@@ -289,7 +312,9 @@ TEST(LoginCorrelator, WaitsOnlyAsLongAsTheWindow) {
 }
 
 TEST(LoginCorrelator, BoundedNumberOfAttempts) {
-  LoginCorrelator correlator(std::chrono::milliseconds(300), 4);
+  const FixtureProc proc;  // the writers are gone
+  LoginCorrelator correlator(std::chrono::milliseconds(300), 4,
+                             platform::es::ProcReader(proc.root()));
   for (int pid = 1; pid <= 50; ++pid) {
     const auto record = parseAuditRecord(
         kUserLogin, "audit(1.000:1): " + rec(pid, sshdLogin("\"u" + std::to_string(pid) + "\"")));
