@@ -186,6 +186,68 @@ TEST_F(SpoolTest, DamagedRecordsAreSkippedTheRestKeptAndTheLostNumbersReported) 
   }
 }
 
+// A small file system of its own (tmpfs), mounted for the test and filled up on demand.
+class FullDisk {
+ public:
+  FullDisk() {
+    fs::create_directories(path());
+    mounted_ = ::mount("tmpfs", path().c_str(), "tmpfs", 0, "size=256k") == 0;
+  }
+  ~FullDisk() {
+    if (mounted_) ::umount2(path().c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  fs::path path() const { return dir_.path() / "disk"; }
+  // Writes a filler file until the file system refuses.
+  void fill() {
+    std::ofstream filler(path() / "filler", std::ios::binary);
+    const std::string block(4096, 'f');
+    while (filler.write(block.data(), block.size()) && filler.flush()) {
+    }
+  }
+  void free() { fs::remove(path() / "filler"); }
+
+ private:
+  export_test::TempDir dir_;
+  bool mounted_ = false;
+};
+
+// On a full disk the damage cannot be cut out of the file at once: the file stays as it is, and
+// the damage is skipped and told (once) as it is read.
+TEST(SpoolOnAFullDisk, DamageThatCannotBeCutOutIsSkippedAsItIsRead) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounts a small file system";
+  FullDisk disk;
+  ASSERT_TRUE(disk.mounted());
+  const fs::path directory = disk.path() / "spool";
+  std::string error;
+  {
+    auto spool = Spool::open(directory, {}, error);
+    ASSERT_TRUE(spool) << error;
+    for (std::uint64_t s = 1; s <= 10; ++s) ASSERT_TRUE(spool->append(record(s), error));
+  }
+  damage(directory / "00000000000000000001.spool", 3 * (24 + 21 + 100) + 60, "#");
+  disk.fill();
+  platform::log::Capture log;
+  auto spool = Spool::open(directory, {}, error);
+  ASSERT_TRUE(spool) << error;
+  EXPECT_EQ(sequences(spool->take(100, 0ms)),
+            (std::vector<std::uint64_t>{1, 2, 3, 5, 6, 7, 8, 9, 10}));
+  const auto damaged = spool->takeDamaged();
+  ASSERT_EQ(damaged.size(), 1u);
+  EXPECT_EQ(damaged[0].first, 4u);
+  EXPECT_EQ(damaged[0].last, 4u);
+  const auto lines = log.lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) {
+                            return l.find("documents lost (sequences 4 to 4)") != std::string::npos;
+                          }),
+            1)
+      << ::testing::PrintToString(lines);
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.find("it is skipped as it is read") != std::string::npos;
+  })) << ::testing::PrintToString(lines);
+}
+
 TEST_F(SpoolTest, AnAcknowledgedPositionBeyondEveryNumberUsedIsRefused) {
   const struct {
     const char* name;
@@ -307,32 +369,6 @@ TEST(ExporterTest, GapsAndDropsAreNoticesInTheSequence) {
     return l.starts_with("watchexport: spool full: dropped the ");
   }));
 }
-
-// A small file system of its own (tmpfs), mounted for the test and filled up on demand.
-class FullDisk {
- public:
-  FullDisk() {
-    fs::create_directories(path());
-    mounted_ = ::mount("tmpfs", path().c_str(), "tmpfs", 0, "size=256k") == 0;
-  }
-  ~FullDisk() {
-    if (mounted_) ::umount2(path().c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-  fs::path path() const { return dir_.path() / "disk"; }
-  // Writes a filler file until the file system refuses.
-  void fill() {
-    std::ofstream filler(path() / "filler", std::ios::binary);
-    const std::string block(4096, 'f');
-    while (filler.write(block.data(), block.size()) && filler.flush()) {
-    }
-  }
-  void free() { fs::remove(path() / "filler"); }
-
- private:
-  export_test::TempDir dir_;
-  bool mounted_ = false;
-};
 
 // Documents the disk refuses are lost, but never silently: each keeps its sequence number, so
 // the stream shows a numbered gap, and once the spool takes documents again a notice names the

@@ -213,6 +213,7 @@ bool Spool::scan(std::uint64_t first, std::optional<std::uint64_t> nextFirst,
     return false;
   }
   const auto size = static_cast<std::uint64_t>(st.st_size);
+  const std::size_t noted = damaged_.size();
   std::vector<std::pair<std::uint64_t, std::uint64_t>> records;  // offset, size
   std::uint64_t offset = 0;
   bool damaged = false;
@@ -243,7 +244,17 @@ bool Spool::scan(std::uint64_t first, std::optional<std::uint64_t> nextFirst,
       log("discarded the end of " + where + ": a record cut short");
     }
   }
-  if (damaged) return rewrite(source, records, out, error);
+  if (damaged) {
+    if (rewrite(source, records, out, error)) return true;
+    // Kept as it is: the damaged records are skipped, and told, as they are read.
+    log("cannot cut the damage out of " + source.path.string() + " (" + error +
+        "); it is skipped as it is read");
+    error.clear();
+    damaged_.resize(noted);
+    source.bytes = size;
+    out.push_back(std::move(source));
+    return true;
+  }
   source.bytes = offset;
   if (records.empty()) {
     std::error_code ec;
@@ -259,20 +270,29 @@ bool Spool::scan(std::uint64_t first, std::optional<std::uint64_t> nextFirst,
 }
 
 // Writes the intact records of `source` into files of consecutive sequences, each named by its
-// first, and removes what is left of the damaged file.
+// first, and removes what is left of the damaged file. Every new file is written in full before
+// any is renamed into place, so a failure (a full disk) leaves the damaged file as it was.
 bool Spool::rewrite(const Segment& source,
                     const std::vector<std::pair<std::uint64_t, std::uint64_t>>& records,
                     std::vector<Segment>& out, std::string& error) {
-  bool keptName = false;
+  std::vector<Segment> pieces;
+  std::vector<fs::path> temporaries;
+  auto discard = [&] {
+    std::error_code ec;
+    for (const fs::path& t : temporaries) fs::remove(t, ec);
+    return false;
+  };
   std::string bytes;
   for (std::size_t i = 0; i < records.size();) {
     Segment piece;
-    const fs::path temporary = directory_ / "rewrite.new";
-    platform::UniqueFd fd(
+    const fs::path temporary =
+        directory_ / ("rewrite-" + std::to_string(temporaries.size()) + ".new");
+    temporaries.push_back(temporary);
+    piece.fd.reset(
         ::open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600));
-    if (!fd) {
+    if (!piece.fd) {
       error = errnoText("cannot create " + temporary.string());
-      return false;
+      return discard();
     }
     for (; i < records.size(); ++i) {
       const auto [offset, size] = records[i];
@@ -280,26 +300,33 @@ bool Spool::rewrite(const Segment& source,
       Header header{};
       if (!readAt(source.fd.get(), bytes.data(), size, offset)) {
         error = errnoText("cannot read " + source.path.string());
-        return false;
+        return discard();
       }
       std::memcpy(&header, bytes.data(), sizeof header);
       if (piece.bytes > 0 && header.sequence != piece.last + 1) break;
       if (piece.bytes == 0) piece.first = header.sequence;
-      if (!writeAll(fd.get(), bytes.data(), size)) {
+      if (!writeAll(piece.fd.get(), bytes.data(), size)) {
         error = errnoText("cannot write " + temporary.string());
-        return false;
+        return discard();
       }
       piece.last = header.sequence;
       piece.bytes += size;
     }
+    if (::fsync(piece.fd.get()) != 0) {
+      error = errnoText("cannot write " + temporary.string());
+      return discard();
+    }
     piece.path = directory_ / segmentName(piece.first);
-    if (::fsync(fd.get()) != 0 || ::rename(temporary.c_str(), piece.path.c_str()) != 0) {
-      error = errnoText("cannot write " + piece.path.string());
+    pieces.push_back(std::move(piece));
+  }
+  bool keptName = false;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    if (::rename(temporaries[i].c_str(), pieces[i].path.c_str()) != 0) {
+      error = errnoText("cannot rename " + temporaries[i].string());
       return false;
     }
-    keptName = keptName || piece.path == source.path;
-    piece.fd = std::move(fd);
-    out.push_back(std::move(piece));
+    keptName = keptName || pieces[i].path == source.path;
+    out.push_back(std::move(pieces[i]));
   }
   std::error_code ec;
   if (!keptName) fs::remove(source.path, ec);
