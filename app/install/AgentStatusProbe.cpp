@@ -1,8 +1,8 @@
 #include "app/install/AgentStatusProbe.h"
 
 #include "app/install/RequestActivity.h"
-#include "platform/system_extensions/SystemExtensions.h"
 #include "platform/log/Log.h"
+#include "platform/system_extensions/SystemExtensions.h"
 
 namespace app {
 
