@@ -1,12 +1,12 @@
 // Publishes the spool to JetStream in order and acknowledges what the stream stored.
 //
-// Each message's id is "<host>-<epoch>-<sequence>", unique across resets of the state directory.
 // Documents go out in windows of up to `maxPending` asynchronous publishes; the next window
 // leaves once every acknowledgement of the last one is in. Each message carries the machine's
-// id and sequence number in headers and as its message id, so a document sent again after a
-// lost acknowledgement is recognised by the stream and stored once. When a publish fails, what
-// follows the first failure is sent again, starting with one document at a time until the
-// stream stores again; while no server is connected nothing is sent at all. That keeps the
+// id, the exporter epoch and the sequence number in headers and as its message id
+// ("<host>-<epoch>-<sequence>", unique across resets of the state directory), so a document sent
+// again after a lost acknowledgement is recognised by the stream and stored once. When a publish
+// fails, what follows the first failure is sent again, starting with one document at a time until
+// the stream stores again; while no server is connected nothing is sent at all. That keeps the
 // stream's order per machine. Only a failure followed by a success within one window (the
 // stream losing and regaining its leader in less time than a window takes) could store a later
 // document before an earlier one; every window is checked for it and such a case is logged.
