@@ -248,6 +248,34 @@ TEST(SpoolOnAFullDisk, DamageThatCannotBeCutOutIsSkippedAsItIsRead) {
   })) << ::testing::PrintToString(lines);
 }
 
+// A spool written before records carried checksums (a 16-byte header: sequence, subject length,
+// document length) is converted when opened, its last record cut short by a crash left out.
+TEST_F(SpoolTest, ASpoolOfTheEarlierFormIsConvertedNotLost) {
+  fs::create_directories(dir_.path() / "spool");
+  {
+    std::ofstream out(dir_.path() / "spool" / "00000000000000000007.spool", std::ios::binary);
+    for (std::uint64_t s = 7; s <= 10; ++s) {
+      const Record r = record(s);
+      const std::uint32_t sizes[2] = {static_cast<std::uint32_t>(r.subject.size()),
+                                      static_cast<std::uint32_t>(r.document.size())};
+      out.write(reinterpret_cast<const char*>(&s), sizeof s);
+      out.write(reinterpret_cast<const char*>(sizes), sizeof sizes);
+      out << r.subject << (s == 10 ? r.document.substr(0, 50) : r.document);
+    }
+  }
+  std::ofstream(dir_.path() / "spool" / "acknowledged") << "6\n";
+  platform::log::Capture log;
+  auto spool = open();
+  const auto records = spool->take(100, 0ms);
+  EXPECT_EQ(sequences(records), (std::vector<std::uint64_t>{7, 8, 9}));
+  for (const auto& r : records) EXPECT_EQ(r.document, record(r.sequence).document);
+  EXPECT_TRUE(spool->takeDamaged().empty());
+  EXPECT_TRUE(log.contains("watchexport: spool: converted " +
+                           (dir_.path() / "spool" / "00000000000000000007.spool").string() +
+                           " to the checksummed form"))
+      << ::testing::PrintToString(log.lines());
+}
+
 TEST_F(SpoolTest, AnAcknowledgedPositionBeyondEveryNumberUsedIsRefused) {
   const struct {
     const char* name;

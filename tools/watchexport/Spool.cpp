@@ -113,6 +113,50 @@ std::optional<std::uint64_t> findRecord(int fd, std::uint64_t from, std::uint64_
   return std::nullopt;
 }
 
+// The record header of spools written before records carried a checksum.
+struct LegacyHeader {
+  std::uint64_t sequence;
+  std::uint32_t subjectSize;
+  std::uint32_t documentSize;
+};
+static_assert(sizeof(LegacyHeader) == 16);
+
+// Whether the file opened as `fd` starts with a record of the earlier form numbered `first`.
+bool isLegacy(int fd, std::uint64_t first, std::uint64_t size) {
+  LegacyHeader header{};
+  if (size < sizeof header || !readAt(fd, reinterpret_cast<char*>(&header), sizeof header, 0)) {
+    return false;
+  }
+  return header.sequence == first && header.subjectSize <= kMaxSubject &&
+         sizeof header + header.subjectSize + header.documentSize <= size;
+}
+
+// Writes the records of the earlier form in `from` (`size` bytes) to `to` in the current form,
+// up to the first one that does not follow on (a record cut short by a crash).
+bool convertLegacy(int from, std::uint64_t size, int to) {
+  std::string bytes;
+  std::uint64_t offset = 0;
+  std::uint64_t expected = 0;
+  LegacyHeader legacy{};
+  while (offset + sizeof legacy <= size &&
+         readAt(from, reinterpret_cast<char*>(&legacy), sizeof legacy, offset)) {
+    const std::uint64_t body = std::uint64_t{legacy.subjectSize} + legacy.documentSize;
+    if (legacy.subjectSize > kMaxSubject || offset + sizeof legacy + body > size ||
+        (expected != 0 && legacy.sequence != expected)) {
+      break;
+    }
+    bytes.resize(sizeof(Header) + body);
+    if (!readAt(from, bytes.data() + sizeof(Header), body, offset + sizeof legacy)) return false;
+    Header header{kMarker, 0, legacy.sequence, legacy.subjectSize, legacy.documentSize};
+    header.checksum = checksumOf(header, std::string_view(bytes).substr(sizeof header));
+    std::memcpy(bytes.data(), &header, sizeof header);
+    if (!writeAll(to, bytes.data(), bytes.size())) return false;
+    expected = legacy.sequence + 1;
+    offset += sizeof legacy + body;
+  }
+  return true;
+}
+
 std::string segmentName(std::uint64_t first) {
   std::string digits = std::to_string(first);
   return std::string(20 - digits.size(), '0') + digits + std::string(kSuffix);
@@ -213,6 +257,12 @@ bool Spool::scan(std::uint64_t first, std::optional<std::uint64_t> nextFirst,
     return false;
   }
   const auto size = static_cast<std::uint64_t>(st.st_size);
+  Header current{};
+  if (isLegacy(source.fd.get(), first, size) &&
+      !(readAt(source.fd.get(), reinterpret_cast<char*>(&current), sizeof current, 0) &&
+        current.marker == kMarker)) {
+    return upgrade(first, nextFirst, source, size, out, error);
+  }
   const std::size_t noted = damaged_.size();
   std::vector<std::pair<std::uint64_t, std::uint64_t>> records;  // offset, size
   std::uint64_t offset = 0;
@@ -267,6 +317,22 @@ bool Spool::scan(std::uint64_t first, std::optional<std::uint64_t> nextFirst,
   }
   out.push_back(std::move(source));
   return true;
+}
+
+// A segment file of the earlier form (no checksums) is rewritten in the current form, then read
+// as any other.
+bool Spool::upgrade(std::uint64_t first, std::optional<std::uint64_t> nextFirst,
+                    const Segment& source, std::uint64_t size, std::vector<Segment>& out,
+                    std::string& error) {
+  const fs::path temporary = directory_ / "upgrade.new";
+  platform::UniqueFd to(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!to || !convertLegacy(source.fd.get(), size, to.get()) || ::fsync(to.get()) != 0 ||
+      ::rename(temporary.c_str(), source.path.c_str()) != 0) {
+    error = errnoText("cannot convert " + source.path.string() + " to the checksummed form");
+    return false;
+  }
+  log("converted " + source.path.string() + " to the checksummed form");
+  return scan(first, nextFirst, out, error);
 }
 
 // Writes the intact records of `source` into files of consecutive sequences, each named by its

@@ -96,6 +96,8 @@ class Spool {
   // damage cut out; `nextFirst` is where the next file starts, if any.
   bool scan(std::uint64_t first, std::optional<std::uint64_t> nextFirst, std::vector<Segment>& out,
             std::string& error);
+  bool upgrade(std::uint64_t first, std::optional<std::uint64_t> nextFirst, const Segment& source,
+               std::uint64_t size, std::vector<Segment>& out, std::string& error);
   bool rewrite(const Segment& source,
                const std::vector<std::pair<std::uint64_t, std::uint64_t>>& records,
                std::vector<Segment>& out, std::string& error);
