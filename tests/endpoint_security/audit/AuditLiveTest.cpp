@@ -122,6 +122,9 @@ class Sshd {
     port_ = freePort();
     const std::string port = std::to_string(port_);
     const std::string key = dir_ + "/hostkey";
+    // Each user's keys in <dir>/<user>.keys, readable by the user sshd checks them as.
+    ::chmod(dir_.c_str(), 0755);
+    const std::string keys = "AuthorizedKeysFile=" + dir_ + "/%u.keys";
     pid_ = ::fork();
     if (pid_ == 0) {
       const int null = ::open("/dev/null", O_RDWR);
@@ -131,7 +134,8 @@ class Sshd {
       ::execl("/usr/sbin/sshd", "/usr/sbin/sshd", "-D", "-f", "/dev/null", "-p", port.c_str(), "-h",
               key.c_str(), "-o", "PidFile=none", "-o", "ListenAddress=127.0.0.1", "-o",
               "UsePAM=yes", "-o", "PasswordAuthentication=yes", "-o",
-              "KbdInteractiveAuthentication=no", nullptr);
+              "KbdInteractiveAuthentication=no", "-o", "PubkeyAuthentication=yes", "-o",
+              keys.c_str(), "-o", "StrictModes=no", nullptr);
       ::_exit(127);
     }
     for (int i = 0; i < 100 && !listening(); ++i) std::this_thread::sleep_for(50ms);
@@ -152,30 +156,50 @@ class Sshd {
     return ok;
   }
 
-  // Logs in with sshpass and ssh, running `true`; returns the client's wait status.
-  int login(const std::string& user, const std::string& password) const {
-    return live::run({"sshpass",
-                      "-p",
-                      password,
-                      "ssh",
-                      "-F",
-                      "/dev/null",
-                      "-o",
-                      "StrictHostKeyChecking=no",
-                      "-o",
-                      "UserKnownHostsFile=/dev/null",
-                      "-o",
-                      "PubkeyAuthentication=no",
-                      "-o",
-                      "PreferredAuthentications=password",
-                      "-o",
-                      "NumberOfPasswordPrompts=1",
-                      "-o",
-                      "LogLevel=ERROR",
-                      "-p",
-                      std::to_string(port_),
-                      user + "@127.0.0.1",
-                      "true"});
+  // A new key pair in the test's directory; returns the private key's path.
+  std::string makeKey(const std::string& name) const {
+    const std::string path = dir_ + "/" + name;
+    live::run({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", path});
+    return path;
+  }
+  // Lets `user` in with the key whose private half is at `privateKey`.
+  void authorize(const std::string& user, const std::string& privateKey) const {
+    std::filesystem::copy_file(privateKey + ".pub", dir_ + "/" + user + ".keys",
+                               std::filesystem::copy_options::overwrite_existing);
+    ::chmod((dir_ + "/" + user + ".keys").c_str(), 0644);
+  }
+
+  // ssh logging in as `user`, running `true`, offering `keys` in order before the password (none:
+  // password only).
+  std::vector<std::string> ssh(const std::string& user,
+                               const std::vector<std::string>& keys = {}) const {
+    std::vector<std::string> argv = {"/usr/bin/ssh",
+                                     "-F",
+                                     "/dev/null",
+                                     "-o",
+                                     "StrictHostKeyChecking=no",
+                                     "-o",
+                                     "UserKnownHostsFile=/dev/null",
+                                     "-o",
+                                     "IdentityAgent=none",
+                                     "-o",
+                                     "IdentitiesOnly=yes"};
+    for (const std::string& key : keys) argv.insert(argv.end(), {"-i", key});
+    argv.insert(argv.end(),
+                {"-o", keys.empty() ? "PubkeyAuthentication=no" : "PubkeyAuthentication=yes", "-o",
+                 keys.empty() ? "PreferredAuthentications=password"
+                              : "PreferredAuthentications=publickey,password",
+                 "-o", "NumberOfPasswordPrompts=1", "-o", "LogLevel=ERROR", "-p",
+                 std::to_string(port_), user + "@127.0.0.1", "true"});
+    return argv;
+  }
+
+  // Logs in with sshpass and ssh (see ssh()); returns the client's wait status.
+  int login(const std::string& user, const std::string& password,
+            const std::vector<std::string>& keys = {}) const {
+    std::vector<std::string> argv = {"sshpass", "-p", password};
+    for (const std::string& a : ssh(user, keys)) argv.push_back(a);
+    return live::run(argv);
   }
 
  private:
@@ -259,6 +283,55 @@ TEST_F(AuditLive, SshRightWrongAndUnknownUserGiveOneLoginEach) {
   EXPECT_EQ(client.await(auth(unknown), 99, 0ms).size(), 1u);
 }
 
+// A client that first offers a key the server refuses and then gets in (by password or by a
+// second key) has logged in once, successfully: the refused key is no failed login of its own.
+TEST_F(AuditLive, SshKeyRefusedThenAcceptedGivesOneSuccessfulLogin) {
+  live::ThrowawayUser user(unique("wakey"), "Key-pw-1");
+  ASSERT_TRUE(user.created());
+  Sshd sshd;
+  ASSERT_TRUE(sshd.listening());
+  const std::string refused = sshd.makeKey("refused");
+  const std::string accepted = sshd.makeKey("accepted");
+  sshd.authorize(user.name(), accepted);
+  harness::Client client(auditSource(), kLoginKinds);
+
+  struct Attempt {
+    const char* name;
+    std::vector<std::string> keys;
+    const char* password;
+    // When set, a person types the password this long after the prompt (on a terminal).
+    std::chrono::milliseconds typedAfter;
+  } attempts[] = {{"a refused key, then the password", {refused}, "Key-pw-1", 0ms},
+                  {"a refused key, then an accepted one", {refused, accepted}, "not-it", 0ms},
+                  {"a refused key, then the password typed later", {refused}, "Key-pw-1", 1500ms}};
+  std::size_t expected = 0;
+  for (const Attempt& attempt : attempts) {
+    SCOPED_TRACE(attempt.name);
+    const auto started = std::chrono::system_clock::now();
+    if (attempt.typedAfter > 0ms) {
+      live::PtyProgram ssh(sshd.ssh(user.name(), attempt.keys));
+      ASSERT_TRUE(ssh.expect("assword")) << ssh.output();
+      std::this_thread::sleep_for(attempt.typedAfter);
+      ssh.send(std::string(attempt.password) + "\n");
+      ASSERT_TRUE(ssh.expect("\n")) << ssh.output();
+      std::this_thread::sleep_for(500ms);
+    } else {
+      const int status = sshd.login(user.name(), attempt.password, attempt.keys);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    std::vector<Delivered> seen = client.await(sshLogin(user.name()), ++expected, 2000ms);
+    ASSERT_EQ(seen.size(), expected);
+    report(attempt.name, seen.back(), started);
+    // Longer than any wait for a record that would explain a failure.
+    std::this_thread::sleep_for(1500ms);
+    seen = client.await(sshLogin(user.name()), 99, 0ms);
+    ASSERT_EQ(seen.size(), expected) << "a failed login besides the success";
+    const Json& login = seen.back().json["openSshLogin"];
+    EXPECT_EQ(login["success"], true);
+    EXPECT_EQ(login["resultType"], 2);
+  }
+}
+
 std::function<bool(const Delivered&)> consoleLogin(const std::string& user) {
   return [user](const Delivered& d) {
     return d.type == ES_EVENT_TYPE_NOTIFY_LOGIN_LOGIN && d.json["loginLogin"]["username"] == user;
@@ -307,6 +380,29 @@ TEST_F(AuditLive, LoginOnATerminal) {
     if (attempt.success) reference["loginLogin"].erase("failureMessage");
     EXPECT_EQ(harness::skeleton(d.json).dump(1), harness::skeleton(reference).dump(1));
   }
+}
+
+// The audit record keeps the first 32 bytes of a login name and marks nothing: a longer name
+// tried at the prompt reads there as the 32-byte name of an account that exists. The document
+// names what the record says, but no account's uid.
+TEST_F(AuditLive, LoginNameLongerThanTheRecordKeepsIsNotLookedUp) {
+  std::string name = unique("wacut");
+  name.resize(32, 'x');
+  live::ThrowawayUser user(name, "Cut-pw-1");
+  ASSERT_TRUE(user.created());
+  harness::Client client(auditSource(), kLoginKinds);
+
+  live::PtyProgram login({"/usr/bin/login"});
+  ASSERT_TRUE(login.expect("login:")) << login.output();
+  login.send(name + "tail\n");
+  ASSERT_TRUE(login.expect("assword")) << login.output();
+  login.send("Cut-pw-1\n");
+  std::vector<Delivered> seen = client.await(consoleLogin(name), 1, 3000ms);
+  ASSERT_EQ(seen.size(), 1u);
+  const Json& doc = seen[0].json["loginLogin"];
+  EXPECT_EQ(doc["success"], false);
+  EXPECT_EQ(doc["hasUid"], false);
+  EXPECT_EQ(doc["uid"], 0);
 }
 
 TEST_F(AuditLive, SwitchesAuditingOnWhileNeededAndBackOff) {
