@@ -13,11 +13,14 @@
  *   takes the socket out of the map, so the rest of the session is not looked at.
  *
  * Other sockets pay one map lookup per connection. */
+/* The kernel's types first. */
+// clang-format off
+#include <linux/types.h>
+#include <linux/bpf.h>
+#include <bpf/bpf_helpers.h>
 #include <bpf/bpf_core_read.h>
 #include <bpf/bpf_endian.h>
-#include <bpf/bpf_helpers.h>
-#include <linux/bpf.h>
-#include <linux/types.h>
+// clang-format on
 
 #include "ScreenSharingRecords.h"
 
