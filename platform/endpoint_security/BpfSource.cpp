@@ -119,6 +119,11 @@ es_new_client_result_t BpfSource::open(std::string& why) {
     why = std::string("cannot open the programs: ") + std::strerror(errno);
     return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
   }
+  // Kernels before 6.10 have no tracepoint at the start of an exec: an exec's process then
+  // carries the ids of its last fork or exec.
+  if (libbpf_find_vmlinux_btf_id("sched_prepare_exec", BPF_TRACE_RAW_TP) < 0) {
+    bpf_program__set_autoload(skeleton_->progs.on_prepare_exec, false);
+  }
   const int cpus = libbpf_num_possible_cpus();
   if (cpus <= 0 ||
       bpf_map__set_max_entries(skeleton_->maps.scratch, static_cast<__u32>(cpus)) != 0 ||
@@ -343,6 +348,13 @@ void BpfSource::onExec(const watch_exec_record& record, const unsigned char* tai
   const std::uint64_t at = record.header.monotonic_ns;
   // Without a record of the process before the exec, the new image is all there is.
   ProcessImage process = before ? std::move(*before) : target;
+  if (flags & WATCH_EXEC_CALLER_KNOWN) {
+    // The caller's ids as the exec began: a setuid() since its last fork or exec counts.
+    process.ruid = record.caller.ruid;
+    process.euid = record.caller.euid;
+    process.rgid = record.caller.rgid;
+    process.egid = record.caller.egid;
+  }
   push(std::make_unique<ExecEvent>(at, wallTime(at), std::move(process), std::move(target)));
 }
 
@@ -382,9 +394,18 @@ void BpfSource::onFork(const watch_fork_record& record) {
 }
 
 void BpfSource::onExit(const watch_exit_record& record) {
-  const pid_t pid = static_cast<pid_t>(record.pid);
-  ProcessImage image = context_->processes.take(pid).value_or(ProcessImage{});
-  image.pid = pid;
+  const ProcessImage now = imageOf(record.task);
+  std::optional<ProcessImage> known = context_->processes.take(now.pid);
+  ProcessImage image = known.value_or(now);
+  // What may have changed since the last fork or exec (setsid, setuid, a parent that ended) is
+  // as the kernel saw it at the end.
+  image.ppid = now.ppid;
+  image.pgid = now.pgid;
+  image.sid = now.sid;
+  image.ruid = now.ruid;
+  image.euid = now.euid;
+  image.rgid = now.rgid;
+  image.egid = now.egid;
   if (image.kernel || !context_->sink.subscribed(ES_EVENT_TYPE_NOTIFY_EXIT)) return;
   const std::uint64_t at = record.header.monotonic_ns;
   // The table's args and environment are not part of an exit; release them with the entry.
