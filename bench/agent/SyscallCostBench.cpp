@@ -1,9 +1,9 @@
 // What the running agent costs every other program's system calls: 10 million getppid() and
-// 1 million 1-byte read()s of /dev/zero, timed with no agent and with each agent given, the
-// configurations alternated round by round so that the machine's drift spreads over all of them.
-// Prints each round, then per configuration the median and best CPU ns per call and their
-// ratio to the run without an agent. A hook on every system call shows as a ratio above 1; hooks
-// per connection or per process event do not.
+// 1 million 1-byte read()s of /dev/zero, in CPU time per call, with each agent given and without
+// any. The agents are alternated round by round and each is measured right after a run without
+// any, so that the machine's drift cancels in the pair; prints each round, then per agent the
+// median ratio of the pairs. A hook on every system call shows as a ratio above 1; hooks per
+// connection or per process event do not.
 //
 //   syscall_cost [--agent PATH]... [--rounds N] [--getppid N] [--reads N]
 //
@@ -150,40 +150,35 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "syscall_cost: needs root (the agent does)\n");
     return 2;
   }
-  std::vector<std::string> names = {"no agent"};
-  names.insert(names.end(), options.agents.begin(), options.agents.end());
-  std::vector<std::vector<Sample>> samples(names.size());
+  // Each agent's sample is paired with a sample without any agent taken just before it: the
+  // ratio of the pair is what the agent costs, and the machine's drift between pairs cancels.
+  std::vector<std::vector<double>> ratios(options.agents.size() * 2);
+  std::vector<double> bare[2];
   for (int round = 0; round < options.rounds; ++round) {
-    for (std::size_t config = 0; config < names.size(); ++config) {
-      Sample sample;
-      if (config == 0) {
-        sample = measure(options);
-      } else {
-        const Agent agent(names[config]);
-        sample = measure(options);
+    for (std::size_t a = 0; a < options.agents.size(); ++a) {
+      const Sample without = measure(options);
+      Sample with;
+      {
+        const Agent agent(options.agents[a]);
+        with = measure(options);
       }
-      samples[config].push_back(sample);
-      std::printf("round %d  %-40s getppid %6.1f ns  read %6.1f ns\n", round + 1,
-                  names[config].c_str(), sample.getppidNs, sample.readNs);
+      bare[0].push_back(without.getppidNs);
+      bare[1].push_back(without.readNs);
+      ratios[2 * a].push_back(with.getppidNs / without.getppidNs);
+      ratios[2 * a + 1].push_back(with.readNs / without.readNs);
+      std::printf(
+          "round %d  no agent %6.1f / %6.1f ns   %-36s %6.1f / %6.1f ns  (getppid / read)\n",
+          round + 1, without.getppidNs, without.readNs, options.agents[a].c_str(), with.getppidNs,
+          with.readNs);
       std::fflush(stdout);
     }
   }
-  std::printf("\n%-40s %22s %22s\n", "", "getppid median/best", "read median/best");
-  std::vector<double> base[2];
-  for (std::size_t config = 0; config < names.size(); ++config) {
-    std::vector<double> getppid;
-    std::vector<double> read;
-    for (const Sample& s : samples[config]) {
-      getppid.push_back(s.getppidNs);
-      read.push_back(s.readNs);
-    }
-    if (config == 0) {
-      base[0] = getppid;
-      base[1] = read;
-    }
-    std::printf("%-40s %7.1f/%5.1f ns %5.3fx %7.1f/%5.1f ns %5.3fx\n", names[config].c_str(),
-                median(getppid), best(getppid), median(getppid) / median(base[0]), median(read),
-                best(read), median(read) / median(base[1]));
+  std::printf("\nno agent: getppid median %.1f ns (best %.1f), read median %.1f ns (best %.1f)\n",
+              median(bare[0]), best(bare[0]), median(bare[1]), best(bare[1]));
+  for (std::size_t a = 0; a < options.agents.size(); ++a) {
+    std::printf("%-40s getppid %.3fx (best pair %.3fx)  read %.3fx (best pair %.3fx)\n",
+                options.agents[a].c_str(), median(ratios[2 * a]), best(ratios[2 * a]),
+                median(ratios[2 * a + 1]), best(ratios[2 * a + 1]));
   }
   return 0;
 }

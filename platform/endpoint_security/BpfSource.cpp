@@ -28,7 +28,14 @@
 namespace platform::es {
 namespace {
 
+// The pause after a read grows with what the read found, up to kGather: a storm's records
+// gather for one wake-up, while the records that follow a lone event are not held back.
 constexpr std::chrono::microseconds kGather{4000};
+constexpr std::chrono::microseconds kGatherPerRecord{20};
+
+std::chrono::microseconds gatherAfter(int records) {
+  return std::min(kGather, kGatherPerRecord * records);
+}
 
 struct SkeletonDeleter {
   void operator()(process_bpf* skeleton) const { process_bpf::destroy(skeleton); }
@@ -216,10 +223,10 @@ void BpfSource::readLoop() {
     if (stopping_) return;
     checkLosses();
     reportCuts(false);
-    // The kernel wakes the reader only once it has caught up; a short pause after a busy read
-    // lets a storm's records gather, so one wake-up (and one hand-over to the delivery thread)
-    // serves many of them.
-    if (rc > 0) std::this_thread::sleep_for(kGather);
+    // The kernel wakes the reader only once it has caught up; a pause after a busy read lets a
+    // storm's records gather, so one wake-up (and one hand-over to the delivery thread) serves
+    // many of them.
+    if (rc > 0) std::this_thread::sleep_for(gatherAfter(rc));
   }
 }
 
