@@ -9,6 +9,7 @@
 //
 // Each agent is started with a services directory of its own (its log is kept there until it
 // stops) and given 1 s to load its programs before it is measured. Needs root (the agent does).
+#include <bpf/bpf.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -24,6 +25,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ipc/Identifiers.h"
@@ -88,6 +90,29 @@ double threadCpuNs() {
 
 // CPU time of this thread per call: time spent waiting for a core on a loaded machine is not
 // the system call's.
+// Whether a program on every system call is loaded (another agent of an older build, or anything
+// else on the system-call exit or entry): a pair measured meanwhile says nothing.
+bool systemCallsHooked() {
+  for (__u32 id = 0; ::bpf_prog_get_next_id(id, &id) == 0;) {
+    const int fd = ::bpf_prog_get_fd_by_id(id);
+    if (fd < 0) continue;
+    bpf_prog_info info{};
+    __u32 length = sizeof info;
+    const bool named = ::bpf_obj_get_info_by_fd(fd, &info, &length) == 0 &&
+                       (std::strstr(info.name, "sys_exit") || std::strstr(info.name, "sys_enter"));
+    ::close(fd);
+    if (named) return true;
+  }
+  return false;
+}
+
+void waitUntilNoSystemCallHook() {
+  for (bool said = false; systemCallsHooked(); std::this_thread::sleep_for(1s)) {
+    if (!said) std::printf("(waiting: another program hooks every system call)\n");
+    said = true;
+  }
+}
+
 template <class Call>
 double nsPerCall(long count, Call call) {
   const double start = threadCpuNs();
@@ -105,6 +130,21 @@ Sample measure(const Options& options) {
   });
   ::close(zero);
   return sample;
+}
+
+// A run without any agent, then one with `agent`; again while someone else hooked every system
+// call meanwhile.
+std::pair<Sample, Sample> measurePair(const Options& options, const std::string& agent) {
+  for (;;) {
+    waitUntilNoSystemCallHook();
+    const Sample without = measure(options);
+    Sample with;
+    {
+      const Agent running(agent);
+      with = measure(options);
+    }
+    if (!systemCallsHooked()) return {without, with};
+  }
 }
 
 double median(std::vector<double> values) {
@@ -156,12 +196,7 @@ int main(int argc, char** argv) {
   std::vector<double> bare[2];
   for (int round = 0; round < options.rounds; ++round) {
     for (std::size_t a = 0; a < options.agents.size(); ++a) {
-      const Sample without = measure(options);
-      Sample with;
-      {
-        const Agent agent(options.agents[a]);
-        with = measure(options);
-      }
+      const auto [without, with] = measurePair(options, options.agents[a]);
       bare[0].push_back(without.getppidNs);
       bare[1].push_back(without.readNs);
       ratios[2 * a].push_back(with.getppidNs / without.getppidNs);
