@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <thread>
 #include <unordered_map>
@@ -28,14 +29,29 @@
 namespace platform::es {
 namespace {
 
-// The pause after a read grows with what the read found, up to kGather: a storm's records
-// gather for one wake-up, while the records that follow a lone event are not held back.
+// While records stream in (more than kStormRecords in about the last 10 ms), the reader pauses
+// kGather after each read, so that one wake-up (and one hand-over to the delivery thread) serves
+// many records. Otherwise it reads again at once: the fork, exec and exit of a lone program follow
+// each other within a millisecond and are not held back (a pause after the last of them delays
+// nothing).
 constexpr std::chrono::microseconds kGather{4000};
-constexpr std::chrono::microseconds kGatherPerRecord{20};
+constexpr double kStormRecords = 2.5;
+constexpr double kRateWindowNs = 10e6;
 
-std::chrono::microseconds gatherAfter(int records) {
-  return std::min(kGather, kGatherPerRecord * records);
-}
+// Records read recently, each counting less as it ages (an exponential decay over the window).
+class RecentRecords {
+ public:
+  double add(int records, std::uint64_t nowNs) {
+    const double age = static_cast<double>(nowNs - lastNs_);
+    count_ = count_ * std::exp(-age / kRateWindowNs) + records;
+    lastNs_ = nowNs;
+    return count_;
+  }
+
+ private:
+  double count_ = 0;
+  std::uint64_t lastNs_ = 0;
+};
 
 struct SkeletonDeleter {
   void operator()(process_bpf* skeleton) const { process_bpf::destroy(skeleton); }
@@ -109,6 +125,7 @@ class BpfSource final : public Source {
   std::uint64_t incompleteExecs_ = 0;
   std::uint64_t skippedHashesSeen_ = 0;
   std::int64_t lastReportNs_ = 0;
+  RecentRecords recent_;
   bool stopping_ = false;
 };
 
@@ -223,10 +240,11 @@ void BpfSource::readLoop() {
     if (stopping_) return;
     checkLosses();
     reportCuts(false);
-    // The kernel wakes the reader only once it has caught up; a pause after a busy read lets a
-    // storm's records gather, so one wake-up (and one hand-over to the delivery thread) serves
-    // many of them.
-    if (rc > 0) std::this_thread::sleep_for(gatherAfter(rc));
+    // The kernel wakes the reader only once it has caught up: in a storm, a pause lets the
+    // records gather.
+    if (rc > 0 && recent_.add(rc, monotonicNow()) > kStormRecords) {
+      std::this_thread::sleep_for(kGather);
+    }
   }
 }
 
