@@ -109,6 +109,7 @@ bool systemCallsHooked() {
 void waitUntilNoSystemCallHook() {
   for (bool said = false; systemCallsHooked(); std::this_thread::sleep_for(1s)) {
     if (!said) std::printf("(waiting: another program hooks every system call)\n");
+    std::fflush(stdout);
     said = true;
   }
 }
@@ -143,6 +144,8 @@ std::pair<Sample, Sample> measurePair(const Options& options, const std::string&
       const Agent running(agent);
       with = measure(options);
     }
+    // The kernel frees the programs of an agent that ended a little later.
+    for (int i = 0; i < 30 && systemCallsHooked(); ++i) std::this_thread::sleep_for(100ms);
     if (!systemCallsHooked()) return {without, with};
   }
 }

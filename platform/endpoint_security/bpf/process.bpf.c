@@ -267,7 +267,6 @@ static __always_inline void read_inode(struct inode *inode, struct watch_exec_re
 
 #define MAX_COMPONENTS 2048
 
-
 static __always_inline struct mount *mount_of(struct vfsmount *vfsmnt) {
   return (void *)((char *)vfsmnt - bpf_core_field_offset(struct mount, mnt));
 }
@@ -384,13 +383,13 @@ int BPF_PROG(on_exec, struct task_struct *task, int old_pid, struct linux_binprm
   unsigned long env_start = BPF_CORE_READ(mm, env_start);
   unsigned long env_end = BPF_CORE_READ(mm, env_end);
   u32 offset = (sizeof(*e) + path_bytes) & OFFSET_MASK;
-  u32 args_bytes = copy_area(buffer->bytes + offset, arg_start, arg_end, WATCH_ARGS_ENV_CAP,
-                             &e->args_total, &flags, WATCH_EXEC_ARGS_TRUNCATED,
-                             WATCH_EXEC_ARGS_UNREADABLE);
+  u32 args_bytes =
+      copy_area(buffer->bytes + offset, arg_start, arg_end, WATCH_ARGS_ENV_CAP, &e->args_total,
+                &flags, WATCH_EXEC_ARGS_TRUNCATED, WATCH_EXEC_ARGS_UNREADABLE);
   offset = (offset + args_bytes) & OFFSET_MASK;
-  u32 env_bytes = copy_area(buffer->bytes + offset, env_start, env_end,
-                            WATCH_ARGS_ENV_CAP - args_bytes, &e->env_total, &flags,
-                            WATCH_EXEC_ENV_TRUNCATED, WATCH_EXEC_ENV_UNREADABLE);
+  u32 env_bytes =
+      copy_area(buffer->bytes + offset, env_start, env_end, WATCH_ARGS_ENV_CAP - args_bytes,
+                &e->env_total, &flags, WATCH_EXEC_ENV_TRUNCATED, WATCH_EXEC_ENV_UNREADABLE);
   e->path_bytes = path_bytes;
   e->args_bytes = args_bytes;
   e->env_bytes = env_bytes;

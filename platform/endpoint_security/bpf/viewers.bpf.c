@@ -13,14 +13,11 @@
  *   takes the socket out of the map, so the rest of the session is not looked at.
  *
  * Other sockets pay one map lookup per connection. */
-/* The kernel's types first. */
-// clang-format off
 #include <linux/types.h>
 #include <linux/bpf.h>
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_core_read.h>
 #include <bpf/bpf_endian.h>
-// clang-format on
 
 #include "ScreenSharingRecords.h"
 
@@ -37,21 +34,21 @@ struct super_block {
 } __attribute__((preserve_access_index));
 
 struct inode {
-  struct super_block* i_sb;
+  struct super_block *i_sb;
   unsigned long i_ino;
 } __attribute__((preserve_access_index));
 
 struct file {
-  struct inode* f_inode;
+  struct inode *f_inode;
 } __attribute__((preserve_access_index));
 
 struct mm_struct {
-  struct file* exe_file;
+  struct file *exe_file;
 } __attribute__((preserve_access_index));
 
 struct task_struct {
   int tgid;
-  struct mm_struct* mm;
+  struct mm_struct *mm;
 } __attribute__((preserve_access_index));
 
 char LICENSE[] SEC("license") = "GPL";
@@ -115,7 +112,7 @@ struct {
   __type(value, u64);
 } watched SEC(".maps");
 
-static __always_inline struct watch_listener_key listener_key(struct bpf_sock_ops* skops) {
+static __always_inline struct watch_listener_key listener_key(struct bpf_sock_ops *skops) {
   struct watch_listener_key key = {};
   key.netns = bpf_get_netns_cookie(skops);
   key.port = skops->local_port;
@@ -123,9 +120,9 @@ static __always_inline struct watch_listener_key listener_key(struct bpf_sock_op
 }
 
 /* listen() of a server's executable: remember the port, and hear of its close. */
-static __always_inline void on_listen(struct bpf_sock_ops* skops) {
-  struct task_struct* task = (void*)bpf_get_current_task();
-  struct inode* inode = BPF_CORE_READ(task, mm, exe_file, f_inode);
+static __always_inline void on_listen(struct bpf_sock_ops *skops) {
+  struct task_struct *task = (void *)bpf_get_current_task();
+  struct inode *inode = BPF_CORE_READ(task, mm, exe_file, f_inode);
   if (!inode) return;
   struct watch_file_id id = {};
   id.dev = BPF_CORE_READ(inode, i_sb, s_dev);
@@ -138,18 +135,18 @@ static __always_inline void on_listen(struct bpf_sock_ops* skops) {
   bpf_sock_ops_cb_flags_set(skops, BPF_SOCK_OPS_STATE_CB_FLAG);
 }
 
-static __always_inline void on_state(struct bpf_sock_ops* skops) {
+static __always_inline void on_state(struct bpf_sock_ops *skops) {
   if (skops->args[0] != BPF_TCP_LISTEN || skops->args[1] != BPF_TCP_CLOSE) return;
   struct watch_listener_key key = listener_key(skops);
   bpf_map_delete_elem(&listeners, &key);
 }
 
 /* A connection accepted on a known listener: watch what the server sends on it. */
-static __always_inline void on_accepted(struct bpf_sock_ops* skops) {
+static __always_inline void on_accepted(struct bpf_sock_ops *skops) {
   struct watch_listener_key key = listener_key(skops);
-  struct watch_listener* listener = bpf_map_lookup_elem(&listeners, &key);
+  struct watch_listener *listener = bpf_map_lookup_elem(&listeners, &key);
   if (!listener) return;
-  struct bpf_sock* sk = skops->sk;
+  struct bpf_sock *sk = skops->sk;
   if (!sk) return;
   struct handshake h = {};
   h.cookie = bpf_get_socket_cookie(skops);
@@ -175,7 +172,7 @@ static __always_inline void on_accepted(struct bpf_sock_ops* skops) {
 }
 
 SEC("sockops")
-int on_sock_ops(struct bpf_sock_ops* skops) {
+int on_sock_ops(struct bpf_sock_ops *skops) {
   switch (skops->op) {
     case BPF_SOCK_OPS_TCP_LISTEN_CB:
       on_listen(skops);
@@ -200,21 +197,19 @@ struct head {
   u32 size; /* bytes in the send */
 };
 
-static __always_inline u8 byte_at(const struct head* head, u32 at) {
+static __always_inline u8 byte_at(const struct head *head, u32 at) {
   return head->bytes[at & (HEAD_BYTES - 1)];
 }
 
-static __always_inline u32 be32_at(const struct head* head, u32 at) {
+static __always_inline u32 be32_at(const struct head *head, u32 at) {
   return ((u32)byte_at(head, at) << 24) | ((u32)byte_at(head, at + 1) << 16) |
          ((u32)byte_at(head, at + 2) << 8) | byte_at(head, at + 3);
 }
 
-static __always_inline int is_digit(u8 c) {
-  return c >= '0' && c <= '9';
-}
+static __always_inline int is_digit(u8 c) { return c >= '0' && c <= '9'; }
 
 /* "RFB 003.008\n": the minor version, or -1 when it is no protocol version. */
-static __always_inline int version_minor(const struct head* head) {
+static __always_inline int version_minor(const struct head *head) {
   if (head->have < 12) return -1;
   if (byte_at(head, 0) != 'R' || byte_at(head, 1) != 'F' || byte_at(head, 2) != 'B' ||
       byte_at(head, 3) != ' ' || byte_at(head, 7) != '.' || byte_at(head, 11) != '\n') {
@@ -227,7 +222,7 @@ static __always_inline int version_minor(const struct head* head) {
 }
 
 /* The server's initialisation: size, a pixel format of 8, 16 or 32 bits and a name that fits. */
-static __always_inline int is_server_init(const struct head* head, u32 at) {
+static __always_inline int is_server_init(const struct head *head, u32 at) {
   u32 left = head->size - at;
   if (left < 24 || at + 24 > head->have) return 0;
   u8 bpp = byte_at(head, at + 4);
@@ -239,12 +234,12 @@ static __always_inline int is_server_init(const struct head* head, u32 at) {
   return be32_at(head, at + 20) <= left - 24;
 }
 
-static __always_inline void report(struct handshake* h, u32 outcome) {
+static __always_inline void report(struct handshake *h, u32 outcome) {
   h->stage = STAGE_DONE;
-  struct watch_viewer_record* r = bpf_ringbuf_reserve(&viewers, sizeof(*r), 0);
+  struct watch_viewer_record *r = bpf_ringbuf_reserve(&viewers, sizeof(*r), 0);
   if (!r) {
     u32 zero = 0;
-    u64* lost = bpf_map_lookup_elem(&viewers_lost, &zero);
+    u64 *lost = bpf_map_lookup_elem(&viewers_lost, &zero);
     if (lost) __sync_fetch_and_add(lost, 1);
     return;
   }
@@ -260,7 +255,7 @@ static __always_inline void report(struct handshake* h, u32 outcome) {
 }
 
 /* One element of the server's side of the handshake, starting `*at` bytes into the send. */
-static __always_inline void step(struct handshake* h, const struct head* head, u32* at) {
+static __always_inline void step(struct handshake *h, const struct head *head, u32 *at) {
   u32 from = *at;
   u32 left = head->size - from;
   switch (h->stage) {
@@ -317,17 +312,17 @@ static __always_inline void step(struct handshake* h, const struct head* head, u
 }
 
 SEC("sk_msg")
-int on_server_send(struct sk_msg_md* msg) {
-  struct bpf_sock* sk = msg->sk;
+int on_server_send(struct sk_msg_md *msg) {
+  struct bpf_sock *sk = msg->sk;
   if (!sk) return SK_PASS;
-  struct handshake* h = bpf_sk_storage_get(&handshakes, sk, 0, 0);
+  struct handshake *h = bpf_sk_storage_get(&handshakes, sk, 0, 0);
   if (!h || h->stage == STAGE_DONE) return SK_PASS;
   struct head head = {};
   head.size = msg->size;
   u32 want = head.size < HEAD_BYTES ? head.size : HEAD_BYTES;
   bpf_msg_pull_data(msg, 0, want, 0);
-  u8* data = msg->data;
-  u8* end = msg->data_end;
+  u8 *data = msg->data;
+  u8 *end = msg->data_end;
   for (int i = 0; i < HEAD_BYTES; i++) {
     if (data + i + 1 > end) break;
     head.bytes[i] = data[i];
