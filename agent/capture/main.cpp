@@ -2,6 +2,7 @@
 // clients, and forwards every event to them as a JSON document. Reads no options, arguments,
 // environment or files. It exits non-zero when it cannot publish its service, and ends cleanly
 // (socket removed, clients closed, status 0) on SIGTERM, SIGINT or SIGHUP.
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -185,9 +186,19 @@ sigset_t blockEndingSignals() {
   return ending;
 }
 
+// Large blocks (a process table's document is tens of MB) come from their own mappings and go
+// back to the system when freed. Left to glibc, the first such free raises both thresholds to
+// its size: later tables are then built in a thread's arena, whose top malloc_trim cannot
+// return (measured: +19 MB kept after every `watchctl ps` of 5,000 4 KB paths).
+void keepLargeBlocksReturnable() {
+  ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  ::mallopt(M_TRIM_THRESHOLD, 4 << 20);
+}
+
 }  // namespace
 
 int main() {
+  keepLargeBlocksReturnable();
   const sigset_t ending = blockEndingSignals();
   // The machine's own parts; tests of the entry install theirs instead.
   platform::es::ProcessTable processes;

@@ -8,8 +8,24 @@
 #include "agent/model/EsMessage.h"
 #include "agent/model/JsonEncoding.h"
 #include "platform/log/Log.h"
+#include "platform/xpc/Transport.h"
 
 namespace agent {
+namespace {
+
+// The table's document. The records it is made from are gone when it returns, so that while a
+// large table is sent only its document is held (thousands of 4 KB paths are tens of MB each).
+std::optional<std::string> encoded(ProcDictionary processes) {
+  model::PidTable table;
+  table.table.reserve(processes.size());
+  for (auto& [pid, executable] : processes) {
+    table.table.push_back(model::PidAndExecutable{pid, std::move(executable)});
+  }
+  processes = {};
+  return model::encode(table);
+}
+
+}  // namespace
 
 void answerProcTable(const std::function<void(const ipc::NSData&)>& reply) {
   CustomObject object;
@@ -22,13 +38,18 @@ void answerProcTable(const std::function<void(const ipc::NSData&)>& reply) {
   logLimited("objcDictionary size: " + std::to_string(static_cast<int>(processes->size())),
              "objcDictionary size: %d");
 
-  model::PidTable table;
-  table.table.reserve(processes->size());
-  for (auto& [pid, executable] : *processes) {
-    table.table.push_back(model::PidAndExecutable{pid, std::move(executable)});
-  }
-  auto json = model::encode(table);
+  auto json = encoded(std::move(*processes));
+  processes.reset();
   if (!json) {
+    reply(ipc::NSData(ipc::kProcTableFailureReply));
+    return;
+  }
+  if (json->size() > xpc::kMaxByteArray) {
+    // One reply cannot carry it: the client learns the table is unavailable rather than losing
+    // its connection.
+    logLimited("process table of " + std::to_string(json->size()) +
+                   " bytes is over the 64 MiB one reply carries: answered as unavailable",
+               "process table over the reply limit");
     reply(ipc::NSData(ipc::kProcTableFailureReply));
     return;
   }

@@ -1,9 +1,21 @@
 #include "app/install/AgentStatusProbe.h"
 
-#include "app/install/SystemExtensionManager.h"
+#include "app/install/RequestActivity.h"
 #include "platform/log/Log.h"
+#include "platform/system_extensions/SystemExtensions.h"
 
 namespace app {
+
+namespace {
+
+// Whether an install or remove request is still waiting for its answer. One that failed, was
+// cancelled or completed has said all it will; the agent's own answer counts again.
+bool requestOutstanding() {
+  const RequestActivity::Phase phase = RequestActivity::shared().phase();
+  return phase == RequestActivity::Phase::working || phase == RequestActivity::Phase::needsApproval;
+}
+
+}  // namespace
 
 std::optional<ProgramStatus::AgentInstalledStatus> statusFromProbe(
     const std::optional<AgentUnreachable>& failure) {
@@ -32,8 +44,7 @@ void AgentStatusProbe::finish(const std::optional<AgentUnreachable>& failure) {
   // Called from the session's own block: it is let go of once that block has returned.
   dispatch_async(dispatch_get_main_queue(),
                  [done = std::shared_ptr<AgentSession>(std::move(session_))] {});
-  if (SystemExtensionManager::shared().operation != SystemExtensionManager::Operation::unknown)
-    return;
+  if (requestOutstanding()) return;
   const auto status = statusFromProbe(failure);
   if (!status) {
     os_log(OS_LOG_DEFAULT, "Agent status unknown: %{public}s", failure->description.c_str());

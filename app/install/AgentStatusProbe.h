@@ -22,7 +22,8 @@ class AgentStatusProbe {
   explicit AgentStatusProbe(std::string serviceName) : serviceName_(std::move(serviceName)) {}
 
   // Starts a check unless one is under way. A request to install or remove that is still
-  // outstanding when the answer comes has the last word, so the answer is then dropped.
+  // waiting for its own answer when this one comes has the last word, so this one is then
+  // dropped; after a request failed or was cancelled the status follows the agent again.
   void check();
   bool checking() const { return session_ != nullptr; }
 

@@ -4,12 +4,16 @@
 //     running agent (started here, as root) from the table its event source keeps, output read;
 //   - BM_ProcTableAnswer: the answer built in this process from /proc (the stand-in without an
 //     event source), walk + encode;
-//   - BM_PsPidArgs: `ps -eo pid,args` started, output read.
+//   - BM_PsPidArgs: `ps -eo pid,args` started, output read;
+//   - BM_WatchctlPsLongPaths: `watchctl ps` with 5,000 processes of nobody whose executable's
+//     path is 4,043 bytes long (a table of about 20 MB), with the agent's resident memory before
+//     the requests and 10 s after the last (rss_before_kB, rss_after_10s_kB).
 // Everything is wall-clock time; the summary prints each time and the ratio to ps per size.
 //
 //   sudo bench_proctable [--benchmark_repetitions=5] [--benchmark_filter=...]
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -18,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <string>
@@ -149,6 +154,7 @@ class Agent {
     }
     std::filesystem::remove_all(dir_);
   }
+  pid_t pid() const { return pid_; }
   bool ready() {
     char watchctl[] = WATCH_CTL_PATH;
     char ping[] = "ping";
@@ -226,12 +232,90 @@ void BM_PsPidArgs(benchmark::State& state) {
   state.counters["output_bytes"] = static_cast<double>(bytes);
 }
 
+long residentKb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
+// `count` processes of nobody running a copy of sleep whose path is `length` bytes long;
+// killed and reaped on destruction, with the copy.
+class LongPathProcesses {
+ public:
+  LongPathProcesses(int count, std::size_t length)
+      : root_(std::filesystem::temp_directory_path() /
+              ("bench-longpath-" + std::to_string(::getpid()))) {
+    std::filesystem::path dir = root_;
+    while (dir.string().size() + 201 < length - 16) dir /= std::string(199, 'p');
+    std::filesystem::create_directories(dir);
+    const std::filesystem::path file = dir / std::string(length - dir.string().size() - 1, 'x');
+    std::filesystem::copy_file("/usr/bin/sleep", file);
+    for (auto p = file; p != root_.parent_path(); p = p.parent_path()) {
+      std::filesystem::permissions(p, std::filesystem::perms(0755));
+    }
+    const passwd* nobody = ::getpwnam("nobody");
+    if (nobody == nullptr) return;
+    const std::string path = file.string();
+    for (int i = 0; i < count; ++i) {
+      const pid_t pid = ::fork();
+      if (pid == 0) {
+        if (::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0) ::_exit(126);
+        ::execl(path.c_str(), path.c_str(), "3600", static_cast<char*>(nullptr));
+        ::_exit(127);
+      }
+      if (pid > 0) pids_.push_back(pid);
+    }
+  }
+  ~LongPathProcesses() {
+    for (pid_t pid : pids_) ::kill(pid, SIGKILL);
+    for (pid_t pid : pids_) ::waitpid(pid, nullptr, 0);
+    std::filesystem::remove_all(root_);
+  }
+  LongPathProcesses(const LongPathProcesses&) = delete;
+  LongPathProcesses& operator=(const LongPathProcesses&) = delete;
+
+  std::size_t started() const { return pids_.size(); }
+
+ private:
+  std::filesystem::path root_;
+  std::vector<pid_t> pids_;
+};
+
+void BM_WatchctlPsLongPaths(benchmark::State& state) {
+  if (::geteuid() != 0 || !agentProcess().ready()) {
+    state.SkipWithError("needs root and the agent");
+    return;
+  }
+  LongPathProcesses extra(5000, 4043);
+  ::sleep(3);  // the agent's table has taken in the new processes
+  const pid_t agent = agentProcess().pid();
+  const long before = residentKb(agent);
+  char watchctl[] = WATCH_CTL_PATH;
+  char ps[] = "ps";
+  char* argv[] = {watchctl, ps, nullptr};
+  long bytes = 0;
+  {
+    Silence silence;
+    for (auto _ : state) bytes = runCommand(argv);
+  }
+  ::sleep(10);
+  if (bytes <= 0) state.SkipWithError("watchctl ps failed");
+  state.counters["processes"] = static_cast<double>(extra.started());
+  state.counters["output_bytes"] = static_cast<double>(bytes);
+  state.counters["rss_before_kB"] = static_cast<double>(before);
+  state.counters["rss_after_10s_kB"] = static_cast<double>(residentKb(agent));
+}
+
 // Processes on the machine (at least what it runs already).
 #define PROCTABLE_SIZES Arg(20)->Arg(500)->Arg(2000)
 BENCHMARK(BM_WatchctlPs)->PROCTABLE_SIZES->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProcTableAnswer)->PROCTABLE_SIZES->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProcTableWalkOnly)->PROCTABLE_SIZES->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PsPidArgs)->PROCTABLE_SIZES->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WatchctlPsLongPaths)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // The console report, then each answer time beside the ps time for the same table.
 class RatioReporter : public benchmark::ConsoleReporter {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <thread>
 #include <unordered_map>
@@ -28,7 +29,29 @@
 namespace platform::es {
 namespace {
 
+// While records stream in (more than kStormRecords in about the last 10 ms), the reader pauses
+// kGather after each read, so that one wake-up (and one hand-over to the delivery thread) serves
+// many records. Otherwise it reads again at once: the fork, exec and exit of a lone program follow
+// each other within a millisecond and are not held back (a pause after the last of them delays
+// nothing).
 constexpr std::chrono::microseconds kGather{4000};
+constexpr double kStormRecords = 2.5;
+constexpr double kRateWindowNs = 10e6;
+
+// Records read recently, each counting less as it ages (an exponential decay over the window).
+class RecentRecords {
+ public:
+  double add(int records, std::uint64_t nowNs) {
+    const double age = static_cast<double>(nowNs - lastNs_);
+    count_ = count_ * std::exp(-age / kRateWindowNs) + records;
+    lastNs_ = nowNs;
+    return count_;
+  }
+
+ private:
+  double count_ = 0;
+  std::uint64_t lastNs_ = 0;
+};
 
 struct SkeletonDeleter {
   void operator()(process_bpf* skeleton) const { process_bpf::destroy(skeleton); }
@@ -102,6 +125,7 @@ class BpfSource final : public Source {
   std::uint64_t incompleteExecs_ = 0;
   std::uint64_t skippedHashesSeen_ = 0;
   std::int64_t lastReportNs_ = 0;
+  RecentRecords recent_;
   bool stopping_ = false;
 };
 
@@ -118,6 +142,11 @@ es_new_client_result_t BpfSource::open(std::string& why) {
   if (!skeleton_) {
     why = std::string("cannot open the programs: ") + std::strerror(errno);
     return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
+  }
+  // Kernels before 6.10 have no tracepoint at the start of an exec: an exec's process then
+  // carries the ids of its last fork or exec.
+  if (libbpf_find_vmlinux_btf_id("sched_prepare_exec", BPF_TRACE_RAW_TP) < 0) {
+    bpf_program__set_autoload(skeleton_->progs.on_prepare_exec, false);
   }
   const int cpus = libbpf_num_possible_cpus();
   if (cpus <= 0 ||
@@ -211,10 +240,11 @@ void BpfSource::readLoop() {
     if (stopping_) return;
     checkLosses();
     reportCuts(false);
-    // The kernel wakes the reader only once it has caught up; a short pause after a busy read
-    // lets a storm's records gather, so one wake-up (and one hand-over to the delivery thread)
-    // serves many of them.
-    if (rc > 0) std::this_thread::sleep_for(kGather);
+    // The kernel wakes the reader only once it has caught up: in a storm, a pause lets the
+    // records gather.
+    if (rc > 0 && recent_.add(rc, monotonicNow()) > kStormRecords) {
+      std::this_thread::sleep_for(kGather);
+    }
   }
 }
 
@@ -343,6 +373,13 @@ void BpfSource::onExec(const watch_exec_record& record, const unsigned char* tai
   const std::uint64_t at = record.header.monotonic_ns;
   // Without a record of the process before the exec, the new image is all there is.
   ProcessImage process = before ? std::move(*before) : target;
+  if (flags & WATCH_EXEC_CALLER_KNOWN) {
+    // The caller's ids as the exec began: a setuid() since its last fork or exec counts.
+    process.ruid = record.caller.ruid;
+    process.euid = record.caller.euid;
+    process.rgid = record.caller.rgid;
+    process.egid = record.caller.egid;
+  }
   push(std::make_unique<ExecEvent>(at, wallTime(at), std::move(process), std::move(target)));
 }
 
@@ -382,9 +419,18 @@ void BpfSource::onFork(const watch_fork_record& record) {
 }
 
 void BpfSource::onExit(const watch_exit_record& record) {
-  const pid_t pid = static_cast<pid_t>(record.pid);
-  ProcessImage image = context_->processes.take(pid).value_or(ProcessImage{});
-  image.pid = pid;
+  const ProcessImage now = imageOf(record.task);
+  std::optional<ProcessImage> known = context_->processes.take(now.pid);
+  ProcessImage image = known.value_or(now);
+  // What may have changed since the last fork or exec (setsid, setuid, a parent that ended) is
+  // as the kernel saw it at the end.
+  image.ppid = now.ppid;
+  image.pgid = now.pgid;
+  image.sid = now.sid;
+  image.ruid = now.ruid;
+  image.euid = now.euid;
+  image.rgid = now.rgid;
+  image.egid = now.egid;
   if (image.kernel || !context_->sink.subscribed(ES_EVENT_TYPE_NOTIFY_EXIT)) return;
   const std::uint64_t at = record.header.monotonic_ns;
   // The table's args and environment are not part of an exit; release them with the entry.

@@ -1,29 +1,38 @@
 #include "platform/endpoint_security/ScreenSharingSource.h"
 
 #include <arpa/inet.h>
+#include <bpf/bpf.h>
 #include <bpf/libbpf.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
-#include "accept.skel.h"
 #include "platform/EventFd.h"
 #include "platform/ThreadName.h"
 #include "platform/UniqueFd.h"
 #include "platform/endpoint_security/BpfSupport.h"
 #include "platform/endpoint_security/ExecutableCache.h"
+#include "platform/endpoint_security/ListeningSockets.h"
+#include "platform/endpoint_security/PackageIndex.h"
 #include "platform/endpoint_security/ProcFs.h"
 #include "platform/endpoint_security/ProcessImage.h"
 #include "platform/endpoint_security/ProcessLookup.h"
 #include "platform/endpoint_security/ProcessTable.h"
+#include "platform/endpoint_security/ScreenSharingServers.h"
 #include "platform/endpoint_security/bpf/ScreenSharingRecords.h"
 #include "platform/log/Log.h"
+#include "viewers.skel.h"
 
 namespace platform::es {
 namespace {
@@ -32,13 +41,25 @@ es_string_token_t tokenOf(const std::string& s) {
   return {s.size(), s.data()};
 }
 
-bool isServerExecutable(std::string_view path) {
-  const std::size_t slash = path.rfind('/');
-  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  for (const std::string_view server : kScreenSharingServers) {
-    if (name == server) return true;
+// The kernel's encoding of a device number (major << 20 | minor).
+std::uint64_t kernelDev(dev_t dev) {
+  return (static_cast<std::uint64_t>(major(dev)) << 20) | minor(dev);
+}
+
+// Where the cgroup v2 hierarchy is mounted ("" when it is not): connections of every cgroup
+// below it reach a program attached there.
+std::string cgroup2Mount() {
+  std::ifstream mounts("/proc/self/mountinfo");
+  for (std::string line; std::getline(mounts, line);) {
+    const std::size_t dash = line.find(" - ");
+    if (dash == std::string::npos || line.compare(dash + 3, 8, "cgroup2 ") != 0) continue;
+    std::istringstream fields(line.substr(0, dash));
+    std::string field;
+    for (int i = 0; i < 5 && fields >> field; ++i) {
+    }
+    return field;  // the fifth: the mount point
   }
-  return false;
+  return {};
 }
 
 // The graphical session a server belongs to: its login session's number (the audit session id
@@ -50,44 +71,54 @@ es_graphical_session_id_t sessionOf(pid_t pid) {
   return value >= 0xffffffffUL ? 0 : static_cast<es_graphical_session_id_t>(value);
 }
 
+// What a document says about one viewer beside the server's process.
+struct ViewerAttach {
+  std::string address;
+  es_address_type_t addressType = ES_ADDRESS_TYPE_NONE;
+  std::string sessionUser;
+  bool success = false;
+  bool existingSession = false;
+  es_graphical_session_id_t session = 0;
+};
+
 class ScreenSharingEvent final : public PendingEvent {
  public:
-  ScreenSharingEvent(std::uint64_t monotonicNs, ProcessImage server, std::string address,
-                     es_address_type_t addressType, std::string sessionUser, bool existing,
-                     es_graphical_session_id_t session)
+  ScreenSharingEvent(std::uint64_t monotonicNs, ProcessImage server, ViewerAttach attach)
       : PendingEvent(ES_EVENT_TYPE_NOTIFY_SCREENSHARING_ATTACH, monotonicNs,
                      wallClockOf(monotonicNs)),
         server_(std::move(server)),
-        address_(std::move(address)),
-        sessionUser_(std::move(sessionUser)) {
-    event_.success = true;
-    event_.source_address_type = addressType;
-    event_.existing_session = existing;
-    event_.graphical_session_id = session;
+        attach_(std::move(attach)) {
+    event_.success = attach_.success;
+    event_.source_address_type = attach_.addressType;
+    event_.existing_session = attach_.existingSession;
+    event_.graphical_session_id = attach_.session;
   }
 
   void fill(es_message_t& message, pid_t self) override {
     view_.fill(server_, self);
-    event_.source_address = tokenOf(address_);
+    event_.source_address = tokenOf(attach_.address);
     event_.viewer_appleid = {0, nullptr};
     event_.authentication_type = {0, nullptr};
     event_.authentication_username = {0, nullptr};
     event_.session_username =
-        sessionUser_.empty() ? es_string_token_t{0, nullptr} : tokenOf(sessionUser_);
+        attach_.sessionUser.empty() ? es_string_token_t{0, nullptr} : tokenOf(attach_.sessionUser);
     message.process = &view_.process;
     message.event.screensharing_attach = &event_;
   }
 
  private:
   ProcessImage server_;
-  std::string address_;
-  std::string sessionUser_;
+  ViewerAttach attach_;
   es_event_screensharing_attach_t event_{};
   ProcessView view_{};
 };
 
 struct SkeletonDeleter {
-  void operator()(accept_bpf* skeleton) const { accept_bpf::destroy(skeleton); }
+  void operator()(viewers_bpf* skeleton) const { viewers_bpf::destroy(skeleton); }
+};
+
+struct LinkDeleter {
+  void operator()(bpf_link* link) const { bpf_link__destroy(link); }
 };
 
 class ScreenSharingSource final : public Source {
@@ -104,22 +135,14 @@ class ScreenSharingSource final : public Source {
       return rc;
     }
     quietLibbpf();
-    skeleton_.reset(accept_bpf::open_and_load());
+    skeleton_.reset(viewers_bpf::open_and_load());
     if (!skeleton_) {
       why = std::string("the kernel refused the programs: ") + std::strerror(errno);
       return ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED;
     }
-    // The kernel compares command names, which are cut at 15 bytes.
-    for (const std::string_view server : kScreenSharingServers) {
-      char comm[WATCH_COMM_BYTES] = {};
-      std::memcpy(comm, server.data(), std::min<std::size_t>(server.size(), WATCH_COMM_BYTES - 1));
-      const std::uint8_t yes = 1;
-      bpf_map__update_elem(skeleton_->maps.servers, comm, sizeof comm, &yes, sizeof yes, BPF_ANY);
-    }
-    ring_.reset(ring_buffer__new(bpf_map__fd(skeleton_->maps.accepts),
+    ring_.reset(ring_buffer__new(bpf_map__fd(skeleton_->maps.viewers),
                                  &ScreenSharingSource::onRecord, this, nullptr));
-    if (!ring_ || accept_bpf::attach(skeleton_.get()) != 0) {
-      why = std::string("the kernel refused to attach the programs: ") + std::strerror(errno);
+    if (!ring_ || !attach(why)) {
       ring_.reset();
       skeleton_.reset();
       return ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED;
@@ -137,14 +160,39 @@ class ScreenSharingSource final : public Source {
   void stop() override {
     platform::signalEventFd(wake_);
     if (reader_.joinable()) reader_.join();
+    if (skeleton_) {
+      ::bpf_prog_detach2(bpf_program__fd(skeleton_->progs.on_server_send),
+                         bpf_map__fd(skeleton_->maps.watched), BPF_SK_MSG_VERDICT);
+    }
+    cgroupLink_.reset();
     ring_.reset();
     skeleton_.reset();
   }
 
  private:
+  // The connection program on the whole cgroup hierarchy, the send program on the watched
+  // connections.
+  bool attach(std::string& why) {
+    const std::string cgroups = cgroup2Mount();
+    const UniqueFd root(cgroups.empty() ? -1 : ::open(cgroups.c_str(), O_RDONLY | O_DIRECTORY));
+    if (!root) {
+      why = "no cgroup v2 hierarchy is mounted";
+      return false;
+    }
+    cgroupLink_.reset(bpf_program__attach_cgroup(skeleton_->progs.on_sock_ops, root.get()));
+    if (!cgroupLink_ ||
+        ::bpf_prog_attach(bpf_program__fd(skeleton_->progs.on_server_send),
+                          bpf_map__fd(skeleton_->maps.watched), BPF_SK_MSG_VERDICT, 0) != 0) {
+      why = std::string("the kernel refused to attach the programs: ") + std::strerror(errno);
+      cgroupLink_.reset();
+      return false;
+    }
+    return true;
+  }
+
   static int onRecord(void* self, void* data, std::size_t size) {
-    if (size < sizeof(watch_accept_record)) return 0;
-    watch_accept_record record{};
+    if (size < sizeof(watch_viewer_record)) return 0;
+    watch_viewer_record record{};
     std::memcpy(&record, data, sizeof record);  // ring records are read-only
     static_cast<ScreenSharingSource*>(self)->handle(record);
     return 0;
@@ -152,18 +200,48 @@ class ScreenSharingSource final : public Source {
 
   void readLoop() {
     platform::nameThisThread("es-screen");
+    refreshServers();
     const int ringFd = ring_buffer__epoll_fd(ring_.get());
     for (;;) {
       pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {ringFd, POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+      if (::poll(fds, 2, 1000) < 0 && errno != EINTR) return;
       if (fds[0].revents != 0) return;
       ring_buffer__consume(ring_.get());
       checkLosses();
+      if (context_->packages.generation() != packagesGeneration_) refreshServers();
+    }
+  }
+
+  // Tells the kernel which files are servers, and which ports their running processes already
+  // listen on (listen() calls from now on are seen in the kernel).
+  void refreshServers() {
+    packagesGeneration_ = context_->packages.generation();
+    servers_ = findPackagedServers(*context_->packages.current());
+    bpf_map* files = skeleton_->maps.servers;
+    watch_file_id key{};
+    while (bpf_map__get_next_key(files, nullptr, &key, sizeof key) == 0) {
+      bpf_map__delete_elem(files, &key, sizeof key, 0);
+    }
+    for (const ScreenSharingServer& server : servers_) {
+      const watch_file_id id{kernelDev(server.dev), server.ino};
+      const std::uint8_t yes = 1;
+      bpf_map__update_elem(files, &id, sizeof id, &yes, sizeof yes, BPF_ANY);
+    }
+    for (const pid_t pid : listPids()) {
+      struct stat st {};
+      const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+      if (::stat(exe.c_str(), &st) != 0 || !serverOfFile(servers_, st.st_dev, st.st_ino)) continue;
+      for (const ListeningSocket& socket : listeningTcpSockets(pid)) {
+        const watch_listener_key key{socket.netnsCookie, socket.port, 0};
+        const watch_listener listener{static_cast<std::uint32_t>(pid), 0};
+        bpf_map__update_elem(skeleton_->maps.listeners, &key, sizeof key, &listener,
+                             sizeof listener, BPF_ANY);
+      }
     }
   }
 
   void checkLosses() {
-    const std::optional<std::uint64_t> lost = sumPerCpu(skeleton_->maps.accepts_lost);
+    const std::optional<std::uint64_t> lost = sumPerCpu(skeleton_->maps.viewers_lost);
     if (!lost) return;
     const std::uint64_t total = *lost;
     if (total <= lost_) return;
@@ -172,35 +250,42 @@ class ScreenSharingSource final : public Source {
     lost_ = total;
   }
 
-  void handle(const watch_accept_record& record) {
+  void handle(const watch_viewer_record& record) {
+    // The server has answered: the rest of the connection is not looked at.
+    bpf_map__delete_elem(skeleton_->maps.watched, &record.cookie, sizeof record.cookie, 0);
+    if (record.outcome == WATCH_VIEWER_UNDECIDED) return;
     if (!context_->sink.subscribed(ES_EVENT_TYPE_NOTIFY_SCREENSHARING_ATTACH)) return;
     const pid_t pid = static_cast<pid_t>(record.pid);
     ProcessImage server = ProcessLookup(context_->processes, *exes_).find(pid);
-    // The kernel matched the command name only; the executable decides.
-    if (!server.exe || !isServerExecutable(server.exe->path)) return;
+    // The listener was a server's; the process must still be one.
+    const ScreenSharingServer* known =
+        server.exe ? serverOfFile(servers_, server.exe->stat.st_dev, server.exe->stat.st_ino)
+                   : nullptr;
+    if (known == nullptr) return;
+    ViewerAttach attach;
     char text[INET6_ADDRSTRLEN] = {};
     const bool v4 = record.family == AF_INET;
     if (::inet_ntop(v4 ? AF_INET : AF_INET6, record.address, text, sizeof text) == nullptr) return;
-    std::string user;
-    if (const passwd* entry = ::getpwuid(server.ruid)) user = entry->pw_name;
-    // x11vnc, x0vncserver, krfb, wayvnc and gnome-remote-desktop share a session that already
-    // runs; Xvnc, Xtigervnc and xrdp start one for the viewer.
-    const std::string& path = server.exe->path;
-    const bool existing = path.find("Xvnc") == std::string::npos &&
-                          path.find("Xtigervnc") == std::string::npos &&
-                          path.find("xrdp") == std::string::npos;
+    attach.address = text;
+    attach.addressType = v4 ? ES_ADDRESS_TYPE_IPV4 : ES_ADDRESS_TYPE_IPV6;
+    if (const passwd* entry = ::getpwuid(server.ruid)) attach.sessionUser = entry->pw_name;
+    attach.success = record.outcome == WATCH_VIEWER_ACCEPTED;
+    attach.existingSession = !known->startsSession;
+    attach.session = sessionOf(pid);
     context_->sink.push(
-        std::make_unique<ScreenSharingEvent>(record.monotonic_ns, std::move(server), text,
-                                             v4 ? ES_ADDRESS_TYPE_IPV4 : ES_ADDRESS_TYPE_IPV6,
-                                             std::move(user), existing, sessionOf(pid)));
+        std::make_unique<ScreenSharingEvent>(record.monotonic_ns, std::move(server), attach));
   }
 
-  std::unique_ptr<accept_bpf, SkeletonDeleter> skeleton_;
+  std::unique_ptr<viewers_bpf, SkeletonDeleter> skeleton_;
+  std::unique_ptr<bpf_link, LinkDeleter> cgroupLink_;
   UniqueRingBuffer ring_;
   UniqueFd wake_;
   std::thread reader_;
   SourceContext* context_ = nullptr;
-  std::unique_ptr<ExecutableCache> exes_;  // reader thread only
+  // Reader thread only.
+  std::unique_ptr<ExecutableCache> exes_;
+  std::vector<ScreenSharingServer> servers_;
+  std::uint64_t packagesGeneration_ = 0;
   std::uint64_t lost_ = 0;
 };
 

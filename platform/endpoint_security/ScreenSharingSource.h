@@ -1,21 +1,18 @@
-// Screen sharing on Linux: a TCP connection accepted by a screen-sharing server, seen in the
-// kernel as accept() returns in the server (the eBPF program on the system-call exit), reported
-// as SCREENSHARING_ATTACH with the viewer's address. The servers are known by their executables'
-// names (kScreenSharingServers); a process that only took such a name is checked against its
-// executable before anything is reported.
+// Screen sharing on Linux: a viewer accepted by a screen-sharing server, reported as
+// SCREENSHARING_ATTACH with the viewer's address. The servers are the packaged files of the known
+// servers (ScreenSharingServers.h), whatever name they were started by; the kernel learns their
+// listening ports at listen() (and from the running servers when the source starts), and follows
+// the server's side of each connection's RFB handshake up to its answer (bpf/viewers.bpf.c):
+// `success` is the server's security result. A connection whose handshake this source cannot
+// read (another protocol, an encrypted security type) is not reported. Nothing runs per system
+// call.
 #pragma once
 
-#include <array>
 #include <memory>
-#include <string_view>
 
 #include "platform/endpoint_security/Source.h"
 
 namespace platform::es {
-
-inline constexpr std::array<std::string_view, 8> kScreenSharingServers = {
-    "x11vnc", "Xvnc", "x0vncserver", "gnome-remote-desktop-daemon",
-    "krfb",   "xrdp", "wayvnc",      "Xtigervnc"};
 
 std::unique_ptr<Source> makeScreenSharingSource();
 

@@ -73,7 +73,9 @@ class Source {
   virtual std::string_view name() const = 0;
   virtual bool produces(es_event_type_t type) const = 0;
   // Acquires what the source needs (sockets, programs, rights) without producing. On failure
-  // returns the result a client creation reports and puts the reason in `why`.
+  // returns the result a client creation reports and puts the reason in `why`. A source that
+  // runs and waits for what it watches (a daemon not up yet) succeeds with the reason in `why`,
+  // and from then on logs its own line each time it turns active or unavailable.
   virtual es_new_client_result_t open(std::string& why) = 0;
   // Starts producing on the source's own threads; `context` outlives the source.
   virtual void start(SourceContext& context) = 0;

@@ -130,8 +130,17 @@ class Client final : public es_client_t, public EventSink {
       }
       attached.source->start(context_);
       attached.running = true;
-      NSLog("EndpointSecurity: source %.*s: active",
-            static_cast<int>(attached.source->name().size()), attached.source->name().data());
+      logOpened(attached.source->name(), why);
+    }
+  }
+
+  // A source that opened waiting for what it watches gave the reason it is not active yet.
+  static void logOpened(std::string_view name, const std::string& why) {
+    if (why.empty()) {
+      NSLog("EndpointSecurity: source %.*s: active", static_cast<int>(name.size()), name.data());
+    } else {
+      NSLog("EndpointSecurity: source %.*s: unavailable (%s)", static_cast<int>(name.size()),
+            name.data(), why.c_str());
     }
   }
 

@@ -56,8 +56,6 @@ constexpr const char* kRejectLine = "REJECTED EXTERNAL\r\n";
 constexpr int kProcessBudget = 256;
 // Socket send buffer of an accepted connection (the kernel doubles it).
 constexpr int kSocketSendBuffer = 256 * 1024;
-// The largest byte array a D-Bus message may carry.
-constexpr std::size_t kMaxByteArray = std::size_t{1} << 26;
 // Report bytes handed to the report writer at a time.
 constexpr std::size_t kRawBatch = 64 * 1024;
 
@@ -259,7 +257,11 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
     if (rawPending()) return POLLOUT;
     const int events = sd_bus_get_events(bus_.get());
     if (events < 0) return 0;
-    if (!(events & POLLOUT)) unflushed_ = 0;
+    if (!(events & POLLOUT)) {
+      // sd-bus has written everything: a large reply's memory can go back to the system.
+      if (unflushed_ >= kTrimAfter) drained();
+      unflushed_ = 0;
+    }
     return static_cast<short>((events & POLLOUT) | inputEvents(events));
   }
 
@@ -309,8 +311,8 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
     {
       std::lock_guard lock(mutex_);
       if (closed_) return false;
-      if (queuedBytes_ + bytes <= maxQueuedBytes_) {
-        queuedBytes_ += bytes;
+      if (replyBytes_ + bytes <= maxReplyBytes_) {
+        replyBytes_ += bytes;
         return true;
       }
       closed_ = true;
@@ -326,7 +328,7 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
     if (!charged) return;
     unflushed_ += charged;
     std::lock_guard lock(mutex_);
-    if (!closed_) queuedBytes_ -= std::min(queuedBytes_, charged);
+    if (!closed_) replyBytes_ -= std::min(replyBytes_, charged);
   }
 
   void whenSdBusMayWrite(std::function<void()> task) override {
@@ -382,11 +384,12 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
     loop_->post([onError = std::move(onError), error = std::move(error)] { (*onError)(error); });
   }
 
-  BusChannel(std::shared_ptr<Loop> loop, std::size_t maxQueuedBytes,
-             SdBusTransport::Options::ReportPath reportPath, PeerCredentials peer = {})
+  BusChannel(std::shared_ptr<Loop> loop, const SdBusTransport::Options& options,
+             PeerCredentials peer = {})
       : loop_(std::move(loop)),
-        maxQueuedBytes_(maxQueuedBytes),
-        reportPath_(reportPath),
+        maxQueuedBytes_(options.maxQueuedBytes),
+        maxReplyBytes_(options.maxQueuedReplyBytes),
+        reportPath_(options.reportPath),
         peer_(peer) {}
 
   // ---- What each side adds (loop thread).
@@ -681,6 +684,7 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
   // Fixed at construction.
   const std::shared_ptr<Loop> loop_;
   const std::size_t maxQueuedBytes_;
+  const std::size_t maxReplyBytes_;
   const SdBusTransport::Options::ReportPath reportPath_;
 
   // Loop thread only.
@@ -701,6 +705,9 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
   PeerCredentials peer_;
   std::deque<Outgoing> queue_;
   std::size_t queuedBytes_ = 0;
+  // Replies not yet handed to sd-bus, in their own account: a large answer (the process table)
+  // neither needs the reports' room nor takes it from them.
+  std::size_t replyBytes_ = 0;
   std::size_t peakQueuedBytes_ = 0;  // since the queue was last empty
   bool pumpPosted_ = false;
   bool closed_ = false;
@@ -716,7 +723,7 @@ class ServerChannel final : public BusChannel {
   // start() makes the accepted socket a bus.
   ServerChannel(std::shared_ptr<Loop> loop, std::shared_ptr<ListenerState> listener, UniqueFd fd,
                 PeerCredentials peer)
-      : BusChannel(loop, listener->options.maxQueuedBytes, listener->options.reportPath, peer),
+      : BusChannel(loop, listener->options, peer),
         listener_(std::move(listener)),
         pendingFd_(std::move(fd)),
         gate_(listener_->options.maxIncomingMessage) {}
@@ -884,10 +891,9 @@ class ServerChannel final : public BusChannel {
 // and makes calls whose replies it waits for.
 class ClientChannel final : public BusChannel {
  public:
-  ClientChannel(std::shared_ptr<Loop> loop, std::string socketPath, std::size_t maxQueuedBytes,
-                SdBusTransport::Options::ReportPath reportPath)
-      : BusChannel(std::move(loop), maxQueuedBytes, reportPath),
-        socketPath_(std::move(socketPath)) {}
+  ClientChannel(std::shared_ptr<Loop> loop, std::string socketPath,
+                const SdBusTransport::Options& options)
+      : BusChannel(std::move(loop), options), socketPath_(std::move(socketPath)) {}
 
   void resume() override {
     if (!markResumed()) return;
@@ -1397,8 +1403,7 @@ class DeadChannel final : public Channel {
 std::shared_ptr<Channel> SdBusTransport::connect(std::string_view name) {
   auto loop = Loop::create();
   if (!loop) return std::make_shared<DeadChannel>(errno);
-  return std::make_shared<ClientChannel>(std::move(loop), socketPathForService(name),
-                                         options_.maxQueuedBytes, options_.reportPath);
+  return std::make_shared<ClientChannel>(std::move(loop), socketPathForService(name), options_);
 }
 
 }  // namespace xpc

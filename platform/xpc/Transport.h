@@ -127,9 +127,13 @@ class Transport {
 class SdBusTransport final : public Transport {
  public:
   struct Options {
-    // Outgoing bytes (reports and replies) a connection may have waiting; a send beyond it fails
-    // and ends the connection, so a client that stops reading is dropped.
+    // Outgoing report bytes a connection may have waiting; a send beyond it fails and ends the
+    // connection, so a client that stops reading is dropped.
     std::size_t maxQueuedBytes = std::size_t{16} << 20;
+    // Replies (the process table) waiting to be handed to sd-bus, counted apart from reports;
+    // one beyond it ends the connection. The default lets through the largest reply D-Bus can
+    // carry (an array of 64 MiB).
+    std::size_t maxQueuedReplyBytes = (std::size_t{64} << 20) + 4096;
     // Connections a listener serves at once; more are closed on arrival.
     std::size_t maxConnections = 64;
     // Besides root, peers whose primary or supplementary group this is may connect. Defaults to
@@ -176,5 +180,8 @@ inline constexpr int kUntrustedServer = EKEYREJECTED;
 // Accounting charge of one queued send besides its bytes: the bookkeeping around it (queue slot,
 // error handler, allocator headers), so that the limit bounds memory and empty payloads count.
 inline constexpr std::size_t kQueuedSendOverhead = 384;
+
+// The largest byte array one D-Bus message carries (the protocol's array limit, 64 MiB).
+inline constexpr std::size_t kMaxByteArray = std::size_t{1} << 26;
 
 }  // namespace xpc

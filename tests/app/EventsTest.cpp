@@ -211,6 +211,8 @@ class WithServices : public ::testing::Test {
     app::ProgramStatus::shared().setAgentStatus(Status::Initial);
     app::SystemExtensionManager::shared().operation =
         app::SystemExtensionManager::Operation::unknown;
+    app::RequestActivity::shared().set(app::RequestActivity::Operation::none,
+                                       app::RequestActivity::Phase::idle, "");
   }
   void TearDown() override {
     testsupport::drainMainQueue();
@@ -241,9 +243,50 @@ TEST_F(WithServices, TheStatusCheckFollowsTheService) {
   agent.reset();
   app::SystemExtensionManager::shared().operation =
       app::SystemExtensionManager::Operation::installing;
+  app::RequestActivity::shared().set(app::RequestActivity::Operation::installing,
+                                     app::RequestActivity::Phase::working, "");
   probe.check();
   ASSERT_TRUE(runMainQueueUntil([&] { return !probe.checking(); }));
   EXPECT_EQ(app::ProgramStatus::shared().agentStatus(), Status::WatchagentActive);
+}
+
+// A request that failed or was cancelled (the administrator dismissed the prompt) has no word
+// left: the status follows the agent again, both ways.
+TEST_F(WithServices, TheStatusFollowsTheAgentAgainAfterAFailedOrCancelledRequest) {
+  using Code = OSSystemExtensionErrorCode;
+  auto backend = std::make_shared<platform::system_extensions::FakeSystemExtensionBackend>();
+  OSSystemExtensionManager::sharedManager().setBackend(backend);
+  app::AgentStatusProbe probe(service);
+  auto check = [&] {
+    probe.check();
+    return runMainQueueUntil([&] { return !probe.checking(); });
+  };
+  const struct {
+    const char* name;
+    bool install;
+    Code code;
+  } cases[] = {{"install, administrator prompt dismissed", true, Code::authorizationDenied},
+               {"install, agent failed to start", true, Code::startFailed},
+               {"remove, administrator prompt dismissed", false, Code::authorizationDenied}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    app::ProgramStatus::shared().setAgentStatus(Status::Initial);
+    c.install ? app::installExtension() : app::removeExtension();
+    ASSERT_TRUE(check());
+    EXPECT_EQ(app::ProgramStatus::shared().agentStatus(), Status::Initial) << "held back";
+    backend->last()->fail({c.code, "no"});
+    ASSERT_TRUE(runMainQueueUntil([] {
+      return app::RequestActivity::shared().phase() == app::RequestActivity::Phase::failed;
+    }));
+    {
+      auto agent = startAgent();
+      ASSERT_TRUE(check());
+      EXPECT_EQ(app::ProgramStatus::shared().agentStatus(), Status::WatchagentActive);
+    }
+    ASSERT_TRUE(check());
+    EXPECT_EQ(app::ProgramStatus::shared().agentStatus(), Status::WatchagentRemoved);
+  }
+  OSSystemExtensionManager::sharedManager().setBackend(nullptr);
 }
 
 TEST_F(WithServices, TheEventsScreenSaysWhenNoAgentServesThenShowsItsEventsLive) {

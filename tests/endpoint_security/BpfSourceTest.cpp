@@ -42,6 +42,7 @@ struct Image {
   pid_t pgid = 0;
   pid_t sid = 0;
   uid_t euid = 0;
+  uid_t ruid = 0;
   std::string path;
   bool pathTruncated = false;
 
@@ -60,6 +61,7 @@ struct Image {
                  p.group_id,
                  p.session_id,
                  audit_token_to_euid(p.audit_token),
+                 audit_token_to_ruid(p.audit_token),
                  text(p.executable->path),
                  p.executable->path_truncated};
   }
@@ -266,6 +268,56 @@ TEST_F(BpfSourceTest, ASetuidExecKeepsTheCallersIdsInTheProcessBeforeIt) {
   ASSERT_EQ(execs.size(), 1u);
   EXPECT_EQ(execs[0].process.euid, 65534u);
   EXPECT_EQ(execs[0].other.euid, 0u);
+}
+
+TEST_F(BpfSourceTest, AnExecAfterSetuidIsReportedWithTheIdsOfItsCaller) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  if (IsSkipped()) return;
+  // No fork between the change of ids and the exec: only the exec itself can tell.
+  const Command passwd({"/usr/bin/passwd", "--help"});
+  const pid_t child = run([&] {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
+    passwd.execute();
+  });
+  const auto execs = recorder_.waitFor([&](const Seen& s) {
+    return s.type == ES_EVENT_TYPE_NOTIFY_EXEC && s.other.pid == child &&
+           s.other.path == "/usr/bin/passwd";
+  });
+  ASSERT_EQ(execs.size(), 1u);
+  EXPECT_EQ(execs[0].process.euid, 65534u);
+  EXPECT_EQ(execs[0].process.ruid, 65534u);
+  EXPECT_EQ(execs[0].other.euid, 0u);  // passwd is setuid root
+  EXPECT_EQ(execs[0].other.ruid, 65534u);
+}
+
+TEST_F(BpfSourceTest, AnExitCarriesTheIdsGroupSessionAndParentOfItsEnd) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  if (IsSkipped()) return;
+  // A grandchild that leaves its session, drops to nobody and outlives its parent, so that each
+  // of its ids at the end differs from those of its fork.
+  const pid_t child = run([] {
+    const pid_t parent = ::getpid();
+    if (::fork() == 0) {
+      if (::setsid() < 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
+      while (::getppid() == parent) ::usleep(1000);
+      ::_exit(0);
+    }
+    ::_exit(0);
+  });
+  const auto forks = recorder_.waitFor(
+      [&](const Seen& s) { return s.type == ES_EVENT_TYPE_NOTIFY_FORK && s.process.pid == child; });
+  ASSERT_EQ(forks.size(), 1u);
+  const pid_t grandchild = forks[0].other.pid;
+  const auto exits = recorder_.waitFor([&](const Seen& s) {
+    return s.type == ES_EVENT_TYPE_NOTIFY_EXIT && s.process.pid == grandchild;
+  });
+  ASSERT_EQ(exits.size(), 1u);
+  EXPECT_EQ(exits[0].process.sid, grandchild);
+  EXPECT_EQ(exits[0].process.pgid, grandchild);
+  EXPECT_EQ(exits[0].process.euid, 65534u);
+  EXPECT_EQ(exits[0].process.ruid, 65534u);
+  EXPECT_NE(exits[0].process.ppid, child);
+  EXPECT_NE(exits[0].process.ppid, 0);
 }
 
 TEST_F(BpfSourceTest, AnotherFileMountedOverAPackagedPathGetsNoPackageIdentity) {

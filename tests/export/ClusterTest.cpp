@@ -1,9 +1,10 @@
 // watchexport against a real three-node JetStream cluster on loopback: a storm from two machines
 // arrives once and in order per machine (and `watchctl fleet tail` filters it); one server failing,
 // then all three for ten seconds, loses and duplicates nothing; an exporter restarted mid-storm
-// duplicates nothing and logs the gap; resent documents are stored once; `watchexport
-// create-stream` defines the stream; and the real agent's documents reach the stream under their
-// kinds. One cluster serves every case; each case exports as hosts of its own.
+// duplicates nothing and logs the gap; one restarted with an empty state directory loses nothing
+// to the stream's duplicate check; resent documents are stored once; `watchexport create-stream`
+// defines the stream; and the real agent's documents reach the stream under their kinds. One
+// cluster serves every case; each case exports as hosts of its own.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -30,8 +32,8 @@ using json = nlohmann::json;
 struct Delivery {
   std::vector<std::int64_t> numbers;  // in stream order
   std::size_t duplicates = 0;
-  std::size_t outOfOrder = 0;  // a number not above the one before it
-  std::size_t sequenceRegressions = 0;
+  std::size_t outOfOrder = 0;           // a number not above the one before it
+  std::size_t sequenceRegressions = 0;  // (epoch, sequence) not above the one before
   std::size_t wrongHost = 0;
   std::vector<json> notices;
 };
@@ -39,11 +41,12 @@ struct Delivery {
 Delivery examine(const std::vector<fleet::FleetMessage>& messages, const std::string& host) {
   Delivery d;
   std::set<std::int64_t> seen;
-  std::uint64_t lastSequence = 0;
+  std::pair<std::uint64_t, std::uint64_t> last{0, 0};
   for (const auto& m : messages) {
     if (m.host != host || !m.subject.starts_with("corvane.events." + host + ".")) ++d.wrongHost;
-    if (m.sequence <= lastSequence) ++d.sequenceRegressions;
-    lastSequence = m.sequence;
+    const std::pair<std::uint64_t, std::uint64_t> position{m.epoch, m.sequence};
+    if (position <= last) ++d.sequenceRegressions;
+    last = position;
     const auto n = stormNumber(m);
     if (n < 0) {
       d.notices.push_back(json::parse(m.document, nullptr, false));
@@ -187,8 +190,13 @@ TEST_F(ClusterTest, StormFromTwoMachinesArrivesOnceInOrderPerMachineAndTailFilte
   }
   SCOPED_TRACE("watchctl fleet tail");
   checkTail(cluster_->urlList());
-  // A clean stop ends with status 0 (and no sanitizer report).
-  for (auto& e : exporters) EXPECT_EQ(e->stop(), 0) << describe(e->logLines());
+  // A clean stop ends with status 0 (and no sanitizer report), and says it stopped.
+  for (auto& e : exporters) {
+    EXPECT_EQ(e->stop(), 0) << describe(e->logLines());
+    const auto lines = e->logLines();
+    EXPECT_TRUE(contains(lines, "watchexport: stopped; ")) << describe(lines);
+    EXPECT_FALSE(contains(lines, "lost the NATS connection")) << describe(lines);
+  }
 }
 
 TEST_F(ClusterTest, OneServerThenAllThreeDownForTenSecondsLoseAndDuplicateNothing) {
@@ -274,6 +282,57 @@ TEST_F(ClusterTest, ExporterRestartedMidStormDuplicatesNothingAndLogsTheGap) {
     EXPECT_EQ(gaps, 2u);
     EXPECT_EQ(process->stop(), 0) << describe(process->logLines());
   }
+}
+
+// A reinstall, a purge or a wiped /var/lib/watchexport starts the sequence at 1 again under the
+// same host id; the new exporter epoch keeps the message ids apart from the stored ones, so the
+// stream takes every new document, and the host's messages still read in order.
+TEST_F(ClusterTest, ExporterRestartedWithAnEmptyStateDirectoryLosesNothing) {
+  const std::string host = "state-reset";
+  const fs::path services = dir_->path() / "state-reset-xpc";
+  StormAgent agent(services);
+  auto process = exporter(host, services);
+  process->start();
+  ASSERT_TRUE(agent.waitForClients(1, 10s)) << describe(process->logLines());
+  agent.startStorm(0, 3000, 3000);
+  const std::uint64_t before = agent.wait();
+  ASSERT_EQ(examine(readHost(cluster_->urls(), host, before, 30s, 500ms), host).numbers.size(),
+            before);
+  ASSERT_EQ(process->stop(), 0);
+
+  fs::remove_all(dir_->path() / host);
+  process->start();
+  ASSERT_TRUE(agent.waitForClients(1, 10s)) << describe(process->logLines());
+  agent.startStorm(before, 1000, 300);
+  const std::uint64_t end = agent.wait();
+  const Delivery d = examine(readHost(cluster_->urls(), host, end, 30s, 1s), host);
+  const auto lost = missing(d, static_cast<std::int64_t>(before), static_cast<std::int64_t>(end));
+  std::cout << "[ figures  ] after a state reset: " << lost.size() << " of " << end - before
+            << " documents dropped\n";
+  EXPECT_EQ(lost.size(), 0u);
+  EXPECT_EQ(d.numbers.size(), end);
+  EXPECT_EQ(d.duplicates, 0u);
+  EXPECT_EQ(d.outOfOrder, 0u);
+  EXPECT_EQ(d.sequenceRegressions, 0u);
+  ASSERT_EQ(process->stop(), 0);
+  const auto lines = process->logLines();
+  EXPECT_TRUE(contains(lines, "(0 of them resends the stream already had)")) << describe(lines);
+
+  SCOPED_TRACE("watchctl fleet tail --envelope");
+  const auto envelopes =
+      tail("--server " + cluster_->urlList() + " --host " + host + " --envelope");
+  ASSERT_EQ(envelopes.size(), d.numbers.size() + d.notices.size());
+  std::pair<std::uint64_t, std::uint64_t> last{0, 0};
+  std::set<std::uint64_t> epochs;
+  for (const auto& line : envelopes) {
+    const auto envelope = json::parse(line, nullptr, false);
+    ASSERT_FALSE(envelope.is_discarded()) << line;
+    const std::pair<std::uint64_t, std::uint64_t> position{envelope["epoch"], envelope["sequence"]};
+    EXPECT_LT(last, position) << line;
+    last = position;
+    epochs.insert(position.first);
+  }
+  EXPECT_EQ(epochs.size(), 2u);
 }
 
 // `watchexport create-stream` on an existing stream updates it to the given settings.

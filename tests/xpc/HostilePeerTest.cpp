@@ -311,22 +311,38 @@ TEST_F(HostilePeerTest, ClientNeverReadingItsRepliesStopsBeingServed) {
   EXPECT_EQ(client()->handshake("other").reply, "other") << "others are served meanwhile";
 }
 
-// Replies count toward the connection's byte limit: one that does not fit ends the connection
-// instead of growing the agent's memory.
-TEST_F(HostilePeerTest, ReplyBeyondTheByteLimitEndsTheConnection) {
+// Replies have a byte limit of their own, apart from the reports': a process table larger than
+// the reports' room is answered whole; one beyond the replies' limit ends the connection instead
+// of growing the agent's memory.
+TEST_F(HostilePeerTest, RepliesHaveTheirOwnByteLimit) {
   xpc::SdBusTransport::Options options;
   options.maxQueuedBytes = 256 * 1024;
+  options.maxQueuedReplyBytes = 1024 * 1024;
   auto listener = listen(options);
-  service.table = std::string(300 * 1024, 't');
-  auto c = client();
-  ASSERT_EQ(c->handshake("small").reply, "small") << "small replies fit";
-  const auto answer = c->procTable();
-  ASSERT_TRUE(answer.error.has_value());
-  EXPECT_TRUE(c->waitForEnd()) << "the connection ended";
-  service.table = std::string(100 * 1024, 't');
-  const auto within = client()->procTable();
-  ASSERT_TRUE(within.reply.has_value()) << "a reply within the limit";
-  EXPECT_EQ(within.reply->size(), 100u * 1024);
+  struct Case {
+    const char* name;
+    std::size_t bytes;
+    bool answered;
+  } cases[] = {
+      {"within both limits", 100 * 1024, true},
+      {"beyond the reports' room", 900 * 1024, true},
+      {"beyond the replies' limit", 1100 * 1024, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    service.table = std::string(c.bytes, 't');
+    auto peer = client();
+    ASSERT_EQ(peer->handshake("small").reply, "small");
+    const auto answer = peer->procTable();
+    if (c.answered) {
+      ASSERT_TRUE(answer.reply.has_value());
+      EXPECT_EQ(*answer.reply, service.table);
+      EXPECT_EQ(peer->handshake("after").reply, "after") << "the connection goes on";
+    } else {
+      EXPECT_TRUE(answer.error.has_value());
+      EXPECT_TRUE(peer->waitForEnd()) << "the connection ended";
+    }
+  }
 }
 
 TEST_F(HostilePeerTest, ServicesDirectoryOthersCouldWriteToIsRefused) {

@@ -27,6 +27,9 @@ inline constexpr std::string_view kNoticeKind = "EXPORTER";
 inline constexpr std::string_view kUnknownKind = "UNKNOWN";
 inline constexpr char kHostHeader[] = "Corvane-Host";
 inline constexpr char kSequenceHeader[] = "Corvane-Seq";
+// The exporter epoch of the sequence (see watchexport's Epoch.h); missing on messages of
+// exporters that had none, which count as epoch 0.
+inline constexpr char kEpochHeader[] = "Corvane-Epoch";
 
 // How to reach the servers, as NATS clients spell it.
 struct NatsSettings {

@@ -46,6 +46,9 @@ std::optional<FleetMessage> Reader::next(std::chrono::milliseconds timeout, std:
                           static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
   const char* value = nullptr;
   if (natsMsgHeader_Get(msg, kHostHeader, &value) == NATS_OK) message.host = value;
+  if (natsMsgHeader_Get(msg, kEpochHeader, &value) == NATS_OK) {
+    message.epoch = std::strtoull(value, nullptr, 10);
+  }
   if (natsMsgHeader_Get(msg, kSequenceHeader, &value) == NATS_OK) {
     message.sequence = std::strtoull(value, nullptr, 10);
   }

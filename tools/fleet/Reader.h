@@ -13,10 +13,12 @@
 
 namespace fleet {
 
-// One stored message as the exporter wrote it.
+// One stored message as the exporter wrote it. A machine's messages are in the order of
+// (epoch, sequence).
 struct FleetMessage {
   std::string subject;
   std::string host;
+  std::uint64_t epoch = 0;     // the exporter epoch; 0 when the header is missing
   std::uint64_t sequence = 0;  // the machine's sequence number; 0 when the header is missing
   std::string document;
 };

@@ -58,8 +58,9 @@ FleetCommand::FleetCommand(CLI::App& app) {
   tail_->add_option("--kind", kind_, "Only this kind: EXEC, exec, or its eventType number, 9");
   tail_->add_flag("--new", onlyNew_, "Only documents stored from now on (default: from the start)");
   tail_->add_flag("--envelope", envelope_,
-                  "Wrap each document as {\"host\":...,\"sequence\":...,\"subject\":...,"
-                  "\"document\":...}");
+                  "Wrap each document as {\"host\":...,\"epoch\":...,\"sequence\":...,"
+                  "\"subject\":...,\"document\":...}; a host's documents are in the order of "
+                  "(epoch, sequence)");
   tail_
       ->add_option("--idle", idleSeconds_,
                    "Stop once nothing has arrived for this many seconds (default: never)")
@@ -115,7 +116,8 @@ int FleetCommand::run() {
       continue;
     }
     lastArrival = Clock::now();
-    std::string line = envelope_ ? R"({"host":)" + jsonString(message->host) + R"(,"sequence":)" +
+    std::string line = envelope_ ? R"({"host":)" + jsonString(message->host) + R"(,"epoch":)" +
+                                       std::to_string(message->epoch) + R"(,"sequence":)" +
                                        std::to_string(message->sequence) + R"(,"subject":)" +
                                        jsonString(message->subject) + R"(,"document":)" +
                                        message->document + "}"

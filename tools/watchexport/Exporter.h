@@ -1,7 +1,9 @@
 // Turns what the agent follower hears into spool records: each document under its subject with
 // the machine's next sequence number, and the exporter's own notices in the same order: a gap
 // when the agent connection is (re)made (what the agent reported in between is unknown) and
-// the documents a full spool dropped.
+// the documents a full spool dropped, lost to damaged records, or that could not be spooled at all
+// (a full or failing disk). Every document lost keeps its sequence number, so each loss is a
+// numbered gap in the stream and a notice saying which numbers went and why.
 #pragma once
 
 #include <chrono>
@@ -29,6 +31,9 @@ class Exporter final : public AgentFollower::Listener {
 
  private:
   void append(std::string_view kind, const std::string& document);
+  // Spools one record under the next number; false with `error` when the disk refuses.
+  bool store(std::string_view kind, const std::string& document, std::string& error);
+  void noteUnspooled();
   void noteDropped();
 
   Spool& spool_;
@@ -38,7 +43,9 @@ class Exporter final : public AgentFollower::Listener {
   std::uint64_t next_;
   bool everConnected_ = false;
   std::optional<double> lostAt_;
-  bool writeFailing_ = false;
+  // Documents that could not be spooled since the last notice about them.
+  Dropped unspooled_;
+  std::string unspooledCause_;
 };
 
 }  // namespace watchexport

@@ -33,7 +33,10 @@ constexpr int kReconnectBuffer = 1;
 }  // namespace
 
 Publisher::Publisher(Spool& spool, Settings settings)
-    : spool_(spool), settings_(std::move(settings)), idPrefix_(settings_.host + "-") {}
+    : spool_(spool),
+      settings_(std::move(settings)),
+      idPrefix_(settings_.host + "-" + std::to_string(settings_.epoch) + "-"),
+      epoch_(std::to_string(settings_.epoch)) {}
 
 Publisher::~Publisher() {
   stop();
@@ -45,7 +48,13 @@ bool Publisher::start(const fleet::NatsSettings& nats, std::string& error) {
   tuning.reconnectBufferBytes = kReconnectBuffer;
   tuning.clientName = "watchexport " + settings_.host;
   tuning.connected = [](std::string_view url) { log("connected to NATS at " + std::string(url)); };
-  tuning.disconnected = [] { log("lost the NATS connection; spooling until a server answers"); };
+  tuning.disconnected = [stopping = stopping_] {
+    if (*stopping) {
+      log("stopping: closed the NATS connection");
+    } else {
+      log("lost the NATS connection; spooling until a server answers");
+    }
+  };
   tuning.ackHandler = &Publisher::onAck;
   tuning.ackClosure = this;
   tuning.maxPendingAcks = static_cast<std::int64_t>(settings_.maxPending) * 2;
@@ -61,6 +70,7 @@ void Publisher::stop() {
   spool_.wake();
   resultsArrived_.notify_all();
   thread_.join();
+  *stopping_ = true;
   link_.reset();
 }
 
@@ -111,6 +121,7 @@ std::size_t Publisher::send(const std::vector<Record>& batch, std::size_t count,
     natsStatus s = natsMsg_Create(&msg, record.subject.c_str(), nullptr, record.document.data(),
                                   static_cast<int>(record.document.size()));
     if (s == NATS_OK) s = natsMsgHeader_Set(msg, fleet::kHostHeader, settings_.host.c_str());
+    if (s == NATS_OK) s = natsMsgHeader_Set(msg, fleet::kEpochHeader, epoch_.c_str());
     if (s == NATS_OK) s = natsMsgHeader_Set(msg, fleet::kSequenceHeader, sequence.c_str());
     options.MsgId = id.c_str();
     if (s == NATS_OK) s = js_PublishMsgAsync(link_->jetStream(), &msg, &options);

@@ -2,10 +2,11 @@
 //
 // Documents go out in windows of up to `maxPending` asynchronous publishes; the next window
 // leaves once every acknowledgement of the last one is in. Each message carries the machine's
-// id and sequence number in headers and as its message id, so a document sent again after a
-// lost acknowledgement is recognised by the stream and stored once. When a publish fails, what
-// follows the first failure is sent again, starting with one document at a time until the
-// stream stores again; while no server is connected nothing is sent at all. That keeps the
+// id, the exporter epoch and the sequence number in headers and as its message id
+// ("<host>-<epoch>-<sequence>", unique across resets of the state directory), so a document sent
+// again after a lost acknowledgement is recognised by the stream and stored once. When a publish
+// fails, what follows the first failure is sent again, starting with one document at a time until
+// the stream stores again; while no server is connected nothing is sent at all. That keeps the
 // stream's order per machine. Only a failure followed by a success within one window (the
 // stream losing and regaining its leader in less time than a window takes) could store a later
 // document before an earlier one; every window is checked for it and such a case is logged.
@@ -33,6 +34,7 @@ class Publisher {
  public:
   struct Settings {
     std::string host;
+    std::uint64_t epoch = 0;  // see Epoch.h
     std::size_t maxPending = 256;
     std::chrono::milliseconds ackWait{5000};
   };
@@ -75,6 +77,7 @@ class Publisher {
   Spool& spool_;
   const Settings settings_;
   const std::string idPrefix_;
+  const std::string epoch_;
   std::unique_ptr<fleet::Link> link_;
 
   std::mutex mutex_;
@@ -84,6 +87,9 @@ class Publisher {
   mutable std::mutex countersMutex_;
   Counters counters_;
   bool outage_ = false;
+  // Set before the connection is closed on purpose; shared with the library's callback, which
+  // may run after this object is gone.
+  std::shared_ptr<std::atomic<bool>> stopping_ = std::make_shared<std::atomic<bool>>(false);
   std::chrono::steady_clock::time_point outageSince_;
   std::uint64_t droppedBeforeOutage_ = 0;
   std::jthread thread_;

@@ -1,8 +1,9 @@
-// The machine's sequence number across exporter runs. A message id is the machine id and this
-// number, and JetStream drops a message whose id it has seen, so a number must never be used
-// twice. The file holds either the exact next number (written at a clean stop) or a reserved
-// ceiling that every number in use stays below (written, and flushed to disk, before the
-// numbers below it are used). After a crash numbers resume at the ceiling: a jump, never a reuse.
+// The machine's sequence number across exporter runs. A message id is the machine id, the
+// exporter epoch (Epoch.h) and this number, and JetStream drops a message whose id it has seen,
+// so within an epoch a number must never be used twice. The file holds either the exact next number
+// (written at a clean stop) or a reserved ceiling that every number in use stays below (written,
+// and flushed to disk, before the numbers below it are used). After a crash numbers resume at the
+// ceiling: a jump, never a reuse.
 #pragma once
 
 #include <cstdint>

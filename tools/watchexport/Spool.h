@@ -4,6 +4,12 @@
 // number hold records with consecutive sequence numbers; when the spool outgrows its limit the
 // oldest segment goes, and the records in it that were never handed out count as dropped.
 //
+// Every record carries a checksum. A damaged record (a bad header or body, on disk when the spool
+// is opened or found while reading) is skipped with the damage logged: the intact records after
+// it are kept, and the sequence numbers that went with it are reported by takeDamaged() so the
+// exporter can say so in the stream. An acknowledged position beyond every sequence number ever
+// used is refused (the spooled records are then all sent again).
+//
 // One thread appends, one takes and acknowledges; both may call everything else.
 #pragma once
 
@@ -14,6 +20,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,8 +51,11 @@ class Spool {
 
   // Opens the spool kept in `directory` (created when missing). Records after the last
   // acknowledged one will be taken again; a record cut short by a crash is discarded.
+  // `lastUsed` is the highest sequence number ever handed out, when known: an acknowledged
+  // position above it (or above every spooled record) is refused.
   static std::unique_ptr<Spool> open(const std::filesystem::path& directory, Limits limits,
-                                     std::string& error);
+                                     std::string& error,
+                                     std::optional<std::uint64_t> lastUsed = std::nullopt);
   Spool(const Spool&) = delete;
   Spool& operator=(const Spool&) = delete;
 
@@ -58,6 +68,8 @@ class Spool {
   void acknowledge(std::uint64_t sequence);
   // What was dropped since the last call.
   Dropped takeDropped();
+  // The runs of sequence numbers lost to damaged records since the last call, in order.
+  std::vector<Dropped> takeDamaged();
   // Ends a take() that is waiting.
   void wake();
 
@@ -78,8 +90,24 @@ class Spool {
   };
 
   Spool(std::filesystem::path directory, Limits limits);
-  bool load(std::string& error);
-  bool scan(Segment& segment, std::string& error);
+  bool load(std::optional<std::uint64_t> lastUsed, std::string& error);
+  void checkAcknowledged(std::optional<std::uint64_t> lastUsed);
+  // The segment file starting at `first` as one or more segments of consecutive records, its
+  // damage cut out; `nextFirst` is where the next file starts, if any.
+  bool scan(std::uint64_t first, std::optional<std::uint64_t> nextFirst, std::vector<Segment>& out,
+            std::string& error);
+  bool upgrade(std::uint64_t first, std::optional<std::uint64_t> nextFirst, const Segment& source,
+               std::uint64_t size, std::vector<Segment>& out, std::string& error);
+  bool rewrite(const Segment& source,
+               const std::vector<std::pair<std::uint64_t, std::uint64_t>>& records,
+               std::vector<Segment>& out, std::string& error);
+  struct Damage {
+    Dropped run;
+    std::string where;
+  };
+  void noteDamage(std::uint64_t first, std::uint64_t last, const std::string& where);
+  static void logDamage(const Damage& damage);
+  void skipDamage(Segment& segment);
   bool startSegment(std::uint64_t first, std::string& error);
   void dropOldest();
   void forget(std::uint64_t upTo);
@@ -94,10 +122,13 @@ class Spool {
   std::uint64_t totalBytes_ = 0;
   std::uint64_t lastAppended_ = 0;
   std::uint64_t lastTaken_ = 0;
-  std::uint64_t readOffset_ = 0;  // in the segment holding lastTaken_ + 1
+  std::uint64_t readOffset_ = 0;    // in the segment holding lastTaken_ + 1
+  std::uint64_t readingFirst_ = 0;  // the first sequence of that segment
   std::uint64_t acknowledged_ = 0;
   Dropped dropped_;
   std::uint64_t droppedTotal_ = 0;
+  std::vector<Damage> damaged_;
+  std::string body_;  // the record being read, reused
   bool woken_ = false;
   platform::UniqueFd acknowledgedFile_;
 };

@@ -13,6 +13,7 @@
 #include "platform/log/Log.h"
 #include "tools/fleet/Nats.h"
 #include "tools/watchexport/AgentFollower.h"
+#include "tools/watchexport/Epoch.h"
 #include "tools/watchexport/Exporter.h"
 #include "tools/watchexport/Publisher.h"
 #include "tools/watchexport/SequenceFile.h"
@@ -75,11 +76,19 @@ int run(const Options& options) {
   std::error_code ec;
   fs::create_directories(options.stateDir, ec);
   fs::permissions(options.stateDir, fs::perms::owner_all, ec);
-  auto sequence = SequenceFile::open(options.stateDir / "sequence", error);
+  std::string replaced;
+  const auto epoch = loadOrCreateEpoch(options.stateDir / "epoch", replaced, error);
+  if (!replaced.empty()) platform::log::write("watchexport: " + replaced);
+  auto sequence = epoch ? SequenceFile::open(options.stateDir / "sequence", error) : nullptr;
   Spool::Limits limits;
   limits.maxBytes = options.spoolMiB << 20;
   limits.segmentBytes = std::max<std::uint64_t>(limits.maxBytes / 16, 64 << 10);
-  auto spool = sequence ? Spool::open(options.stateDir / "spool", limits, error) : nullptr;
+  // Every number used is below resumeAt; a new sequence file knows of none.
+  const auto lastUsed = sequence && sequence->resumeAt() > 1
+                            ? std::optional<std::uint64_t>(sequence->resumeAt() - 1)
+                            : std::nullopt;
+  auto spool =
+      sequence ? Spool::open(options.stateDir / "spool", limits, error, lastUsed) : nullptr;
   if (!spool) {
     platform::log::write("watchexport: " + error);
     return 1;
@@ -95,8 +104,8 @@ int run(const Options& options) {
                          " spooled documents from the previous run will be sent first");
   }
 
-  Publisher publisher(
-      *spool, {options.host, options.maxPending, std::chrono::milliseconds(options.ackWaitMs)});
+  Publisher publisher(*spool, {options.host, *epoch, options.maxPending,
+                               std::chrono::milliseconds(options.ackWaitMs)});
   if (!publisher.start(options.nats, error)) {
     platform::log::write("watchexport: " + error);
     return 1;
@@ -104,8 +113,8 @@ int run(const Options& options) {
   Exporter exporter(*spool, *sequence, options.host);
   AgentFollower follower(exporter);
   follower.start();
-  platform::log::write("watchexport: exporting as host " + options.host + " to stream " +
-                       options.nats.stream);
+  platform::log::write("watchexport: exporting as host " + options.host + " (exporter epoch " +
+                       std::to_string(*epoch) + ") to stream " + options.nats.stream);
 
   int received = 0;
   sigwait(&signals, &received);

@@ -1,13 +1,29 @@
-// Auditing switched on for as long as some audit source needs it. The kernel drops the records
-// of PAM, sshd and login while auditing is off; when it is off and no audit daemon has claimed
-// it, the first source to start switches it on, and the last to stop switches it off again. An
-// audit daemon's own setting is never touched. One per process: shared().
+// Auditing switched on for as long as some agent needs it, and never switched off under anyone
+// else. The kernel drops the records of PAM, sshd and login while auditing is off.
+//
+// - On: when it is off and no audit daemon is registered, the first source to start switches it
+//   on and leaves a mark (kSwitchedOnMark) that an agent did, for whichever agent stops last.
+// - Off: the last source of the last agent switches it off again only when an agent switched it
+//   on (the mark), no audit daemon is registered and no other socket reads the audit log (another
+//   agent, or any other reader: /proc/net/netlink); otherwise it stays on, logged with the reason.
+// - Under our feet: a change of the flag the kernel announces is logged; while sources run that
+//   may switch it on and no audit daemon decides, auditing switched off is switched on again.
+//
+// One per process: shared(). An audit daemon's own setting is never touched.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "platform/endpoint_security/audit/EnableChanges.h"
+
 namespace platform::es::audit {
+
+// Present while auditing is on because an agent switched it on; holds that agent's pid.
+inline constexpr const char* kSwitchedOnMark = "/run/watchagent/audit-switched-on";
 
 class AuditEnablement {
  public:
@@ -16,13 +32,29 @@ class AuditEnablement {
   // Counts one user. With `mayEnable`, switches auditing on when it is off and unclaimed.
   // Returns false, with the reason in `why`, when records cannot arrive.
   bool acquire(bool mayEnable, std::string& why);
-  // Counts one user off; the last one switches auditing off again if acquire switched it on.
+  // Counts one user off; the last one may switch auditing off again (see above). The caller's
+  // own audit socket must be closed already, or it counts as another reader.
   void release();
+  // A change of the flag the kernel announced: logged; auditing switched off is switched on
+  // again while a user that may do so runs and no audit daemon is registered.
+  void noticed(const EnableChange& change);
 
  private:
+  void switchOffIfOurs();
+  // Sets the flag, expecting the kernel's announcement of it (not to be taken for another's).
+  int set(std::uint32_t enabled);
+  bool isOwn(const EnableChange& change);
+
+  struct OwnChange {
+    std::uint32_t enabled;
+    std::chrono::steady_clock::time_point until;
+  };
+
   std::mutex mutex_;
   int users_ = 0;
-  bool enabledByUs_ = false;
+  int enablers_ = 0;              // users that may switch auditing on
+  std::uint64_t lastSerial_ = 0;  // of the last change noticed
+  std::optional<OwnChange> own_;
 };
 
 }  // namespace platform::es::audit

@@ -15,8 +15,10 @@ es_string_token_t tokenOf(const std::optional<std::string>& text) {
   return text ? es_string_token_t{text->size(), text->data()} : es_string_token_t{0, nullptr};
 }
 
+// The uid of the account `name`; none for a name the record may have cut, which would name
+// another account than the one tried.
 std::optional<uid_t> uidOfUser(const std::optional<std::string>& name) {
-  if (!name) return std::nullopt;
+  if (!name || mayBeCutAccount(*name)) return std::nullopt;
   passwd entry{};
   passwd* found = nullptr;
   std::vector<char> buffer(16384);

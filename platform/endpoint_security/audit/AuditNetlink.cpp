@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace platform::es::audit {
 namespace {
@@ -123,6 +125,33 @@ int getAuditStatus(AuditStatus& out) {
   out.enabled = status.enabled;
   out.daemonPid = status.pid;
   return 0;
+}
+
+std::vector<std::uint32_t> readLogReaders(std::string_view text) {
+  // "sk Eth Pid Groups ...": protocol, port and the first 32 group bits in hex.
+  std::vector<std::uint32_t> ports;
+  std::istringstream lines{std::string(text)};
+  std::string line;
+  std::getline(lines, line);  // the heading
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string socket;
+    int protocol = -1;
+    std::uint32_t port = 0;
+    std::uint32_t groups = 0;
+    if (!(fields >> socket >> protocol >> port >> std::hex >> groups)) continue;
+    if (protocol == NETLINK_AUDIT && port != 0 && (groups & (1u << (AUDIT_NLGRP_READLOG - 1)))) {
+      ports.push_back(port);
+    }
+  }
+  return ports;
+}
+
+std::vector<std::uint32_t> readLogReaders() {
+  std::ifstream file("/proc/net/netlink");
+  std::ostringstream text;
+  text << file.rdbuf();
+  return readLogReaders(text.str());
 }
 
 int setAuditEnabled(std::uint32_t enabled) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/UniqueFd.h"
 
@@ -26,6 +27,12 @@ struct AuditStatus {
 };
 
 int getAuditStatus(AuditStatus& out);
+
+// The netlink ports (the pid of a process's first socket) of the sockets joined to the
+// read-only group, from /proc/net/netlink's text: this network namespace's, which is the only
+// one the kernel multicasts audit records to.
+std::vector<std::uint32_t> readLogReaders(std::string_view procNetNetlink);
+std::vector<std::uint32_t> readLogReaders();
 // Needs CAP_AUDIT_CONTROL.
 int setAuditEnabled(std::uint32_t enabled);
 

@@ -149,7 +149,8 @@ std::optional<AuditRecord> parseAuditRecord(std::uint16_t type, std::string_view
     if (!sent.empty() && sent.back() == '\'') sent.remove_suffix(1);
     record.message = parseAuditFields(sent);
   }
-  const AuditFields kernel = parseAuditFields(kernelPart);
+  record.kernel = parseAuditFields(kernelPart);
+  const AuditFields& kernel = record.kernel;
   if (auto v = kernel.find("pid")) record.pid = number<std::int64_t>(*v);
   if (auto v = kernel.find("uid")) record.uid = number<std::uint32_t>(*v);
   if (auto v = kernel.find("auid")) record.auid = number<std::uint32_t>(*v);

@@ -10,6 +10,7 @@
 
 #include <time.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,6 +25,14 @@ inline constexpr std::uint16_t kUserAuth = 1100;
 inline constexpr std::uint16_t kUserAcct = 1101;
 inline constexpr std::uint16_t kUserStart = 1105;
 inline constexpr std::uint16_t kUserLogin = 1112;
+
+// The account bytes a record keeps: the audit library cuts a longer name to its first 32 bytes
+// (the utmp name size) and marks nothing, so a name of that length may be the start of a longer
+// one that was tried.
+inline constexpr std::size_t kAccountBytesKept = 32;
+inline bool mayBeCutAccount(std::string_view account) {
+  return account.size() >= kAccountBytesKept;
+}
 
 // "(invalid user)": what sshd writes as the account of a user name that does not exist.
 inline constexpr std::string_view kInvalidUser = "(invalid user)";
@@ -47,6 +56,7 @@ struct AuditRecord {
   std::optional<std::uint32_t> uid;
   std::optional<std::uint32_t> auid;  // login uid; 4294967295 when unset
   std::optional<std::uint32_t> ses;
+  AuditFields kernel;   // every field before msg='...' (all of a kernel record's)
   AuditFields message;  // the fields inside msg='...'
 };
 

@@ -13,6 +13,7 @@
 #include "platform/endpoint_security/audit/AuditEnablement.h"
 #include "platform/endpoint_security/audit/AuditMessages.h"
 #include "platform/endpoint_security/audit/AuditNetlink.h"
+#include "platform/endpoint_security/audit/EnableChanges.h"
 #include "platform/endpoint_security/audit/LoginCorrelator.h"
 #include "platform/log/Log.h"
 
@@ -73,9 +74,10 @@ void AuditSource::stop() {
     platform::signalEventFd(wake_);
     reader_.join();
   }
+  // Closed first: the enablement counts open readers of the audit log as others.
+  socket_.reset();
   if (acquired_) AuditEnablement::shared().release();
   acquired_ = false;
-  socket_.reset();
 }
 
 void AuditSource::run(SourceContext& context) {
@@ -83,6 +85,7 @@ void AuditSource::run(SourceContext& context) {
   ExecutableCache executables(&context.packages);
   ProcessLookup processes(context.processes, executables);
   LoginCorrelator correlator(options_.window);
+  EnableChanges changes;
   std::string buffer;
   std::uint64_t lost = 0;
 
@@ -105,12 +108,16 @@ void AuditSource::run(SourceContext& context) {
     for (;;) {
       const int rc =
           receiveRecords(socket_.get(), buffer, [&](std::uint16_t type, std::string_view text) {
+            if (auto change = changes.feed(type, text)) AuditEnablement::shared().noticed(*change);
             if (!wanted(type)) return;
             if (std::optional<AuditRecord> record = parseAuditRecord(type, text)) {
               publish(correlator.feed(*record, monotonicNow()));
             }
           });
-      if (rc == -EAGAIN || rc == -EWOULDBLOCK) break;
+      if (rc == -EAGAIN || rc == -EWOULDBLOCK) {
+        if (auto change = changes.flush()) AuditEnablement::shared().noticed(*change);
+        break;
+      }
       if (rc == -ENOBUFS) {
         // The kernel overran our buffer: records are gone, say so and read on.
         NSLog("EndpointSecurity: audit: records lost (receive buffer overrun %llu)",

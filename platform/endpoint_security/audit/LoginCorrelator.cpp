@@ -6,6 +6,8 @@ namespace platform::es::audit {
 namespace {
 
 constexpr std::uint64_t kIdleNs = 60ull * 1000000000ull;
+// sshd's default LoginGraceTime: a connection not logged in by then is closed.
+constexpr std::uint64_t kLongestWaitNs = 120ull * 1000000000ull;
 
 bool is(const std::optional<std::string>& value, std::string_view expected) {
   return value && *value == expected;
@@ -35,39 +37,60 @@ Origin originOf(const AuditRecord& record) {
   return origin;
 }
 
-LoginCorrelator::LoginCorrelator(std::chrono::milliseconds window, std::size_t maxAttempts)
+LoginCorrelator::LoginCorrelator(std::chrono::milliseconds window, std::size_t maxAttempts,
+                                 ProcReader proc)
     : windowNs_(static_cast<std::uint64_t>(
           std::chrono::duration_cast<std::chrono::nanoseconds>(window).count())),
-      maxAttempts_(maxAttempts) {}
+      maxAttempts_(maxAttempts),
+      proc_(std::move(proc)) {}
 
 std::vector<AuditEvent> LoginCorrelator::feed(const AuditRecord& record, std::uint64_t nowNs) {
   std::vector<AuditEvent> out;
   if (!record.pid) return out;  // not from a process: nobody to attribute it to
+  const std::optional<std::string> exe = record.message.find("exe");
+  Attempt* attempt = nullptr;
+  if (is(exe, kSshdPath) || is(exe, kLoginPath)) {
+    // First, so that what ends an earlier attempt of the pid comes before this record's events.
+    const Program program = is(exe, kSshdPath) ? Program::kSshd : Program::kLogin;
+    attempt = &attemptOf(program, static_cast<pid_t>(*record.pid), nowNs, out);
+  }
   if (isPamAuthentication(record)) {
     out.push_back(
         AuthenticationEvent{originOf(record), succeeded(record), record.message.find("acct")});
   }
-  const std::optional<std::string> exe = record.message.find("exe");
-  if (is(exe, kSshdPath)) {
-    feedAttempt(Program::kSshd, record, nowNs, out);
-  } else if (is(exe, kLoginPath)) {
-    feedAttempt(Program::kLogin, record, nowNs, out);
-  }
+  if (attempt) feedAttempt(*attempt, record, nowNs, out);
   return out;
 }
 
-void LoginCorrelator::feedAttempt(Program program, const AuditRecord& record, std::uint64_t nowNs,
-                                  std::vector<AuditEvent>& out) {
-  const pid_t pid = static_cast<pid_t>(*record.pid);
+LoginCorrelator::Attempt& LoginCorrelator::attemptOf(Program program, pid_t pid,
+                                                     std::uint64_t nowNs,
+                                                     std::vector<AuditEvent>& out) {
+  std::optional<std::uint64_t> startTicks;
+  if (ProcStat stat; proc_.stat(pid, stat) == 0) startTicks = stat.startTicks;
   auto it = attempts_.find(pid);
+  if (it != attempts_.end() && startTicks && it->second.startTicks &&
+      *startTicks != *it->second.startTicks) {
+    // Another process has the pid now: the earlier attempt is over, its lone failure stands.
+    if (it->second.deadline) out.push_back(failure(it->second, *it->second.waiting, false));
+    attempts_.erase(it);
+    it = attempts_.end();
+  }
   if (it == attempts_.end()) {
     makeRoom(nowNs);
     Attempt fresh;
     fresh.program = program;
     it = attempts_.emplace(pid, std::move(fresh)).first;
   }
-  Attempt& attempt = it->second;
+  if (!it->second.startTicks) it->second.startTicks = startTicks;
+  return it->second;
+}
+
+void LoginCorrelator::feedAttempt(Attempt& attempt, const AuditRecord& record, std::uint64_t nowNs,
+                                  std::vector<AuditEvent>& out) {
+  const Program program = attempt.program;
   attempt.lastSeenNs = nowNs;
+  // The process goes on: a lone failure waits for what it writes next.
+  if (attempt.deadline) attempt.deadline = nowNs + windowNs_;
 
   const bool openedSession =
       record.type == kUserStart && is(record.message.find("op"), "PAM:session_open");
@@ -76,16 +99,18 @@ void LoginCorrelator::feedAttempt(Program program, const AuditRecord& record, st
     attempt.deadline.reset();
     attempt.waiting.reset();
     ++attempt.echoes;
-  } else if (program == Program::kSshd && openedSession && succeeded(record)) {
+  } else if ((program == Program::kSshd && openedSession && succeeded(record)) ||
+             (program == Program::kLogin && record.type == kUserLogin && succeeded(record))) {
     out.push_back(success(program, record));
-  } else if (program == Program::kLogin && record.type == kUserLogin && succeeded(record)) {
-    out.push_back(success(program, record));
+    attempt.deadline.reset();
+    attempt.waiting.reset();
   } else if (record.type == kUserLogin && failed(record)) {
     if (is(record.message.find("acct"), kInvalidUser)) attempt.invalidUser = true;
     if (attempt.echoes > 0) {
       --attempt.echoes;
     } else if (!attempt.deadline) {
       attempt.deadline = nowNs + windowNs_;
+      attempt.waitingSinceNs = nowNs;
       attempt.waiting = record;
     }
   }
@@ -96,9 +121,13 @@ std::vector<AuditEvent> LoginCorrelator::expire(std::uint64_t nowNs) {
   for (auto it = attempts_.begin(); it != attempts_.end();) {
     Attempt& attempt = it->second;
     if (attempt.deadline && *attempt.deadline <= nowNs) {
-      out.push_back(failure(attempt, *attempt.waiting, false));
-      attempt.deadline.reset();
-      attempt.waiting.reset();
+      if (connectionGoesOn(it->first, attempt, nowNs)) {
+        attempt.deadline = nowNs + windowNs_;
+      } else {
+        out.push_back(failure(attempt, *attempt.waiting, false));
+        attempt.deadline.reset();
+        attempt.waiting.reset();
+      }
     }
     if (!attempt.deadline && nowNs - attempt.lastSeenNs >= kIdleNs) {
       it = attempts_.erase(it);
@@ -107,6 +136,15 @@ std::vector<AuditEvent> LoginCorrelator::expire(std::uint64_t nowNs) {
     }
   }
   return out;
+}
+
+// Whether sshd's connection process of `attempt` still runs (and may yet log in another way).
+bool LoginCorrelator::connectionGoesOn(pid_t pid, const Attempt& attempt,
+                                       std::uint64_t nowNs) const {
+  if (attempt.program != Program::kSshd || !attempt.startTicks) return false;
+  if (nowNs - attempt.waitingSinceNs >= kLongestWaitNs) return false;
+  ProcStat stat;
+  return proc_.stat(pid, stat) == 0 && stat.startTicks == *attempt.startTicks;
 }
 
 std::optional<std::uint64_t> LoginCorrelator::nextDeadline() const {

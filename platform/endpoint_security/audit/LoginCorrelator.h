@@ -4,15 +4,21 @@
 // sequences.
 //
 // An attempt is keyed by the pid of the process that writes its records (sshd's per-connection
-// process; login itself):
+// process; login itself) and that process's start time, read from /proc when a record arrives:
+// a pid used again by a later connection starts a new attempt instead of inheriting the earlier
+// one's state. A process already gone when its record is read keeps the attempt it had.
 //   - success: sshd's session opened (USER_START op=PAM:session_open), login's USER_LOGIN
-//     res=success; reported at once.
+//     res=success; reported at once. It ends any failure still waiting in the same attempt: a
+//     key refused before a password or another key was accepted is not a failed login.
 //   - failure: a failed PAM authentication (USER_AUTH res=failed); reported at once. The
 //     USER_LOGIN res=failed the program writes after its failure delay is the same attempt and
 //     is not reported again.
 //   - a USER_LOGIN res=failed with no failed PAM authentication (no password was checked: an
 //     unknown user or a key refused) is reported once the process has written nothing more for
-//     `window`, unless a failed authentication arrives first and stands for it.
+//     `window` (each further record of the attempt starts the wait again), unless a failed
+//     authentication stands for it or a success ends it first. sshd's connection may go on
+//     with another method however long its user takes, so while its process still runs the
+//     wait goes on, up to sshd's default login grace time (120 s).
 //   - sshd writes the account of an unknown user as "(invalid user)"; the attempt's user name
 //     then comes from the failed authentication, which names the user tried.
 #pragma once
@@ -29,6 +35,7 @@
 #include <vector>
 
 #include "platform/endpoint_security/EndpointSecurity.h"
+#include "platform/endpoint_security/ProcFs.h"
 #include "platform/endpoint_security/audit/AuditRecord.h"
 
 // Result kinds of an OpenSSH login, as the platform numbers them.
@@ -86,8 +93,9 @@ using AuditEvent = std::variant<AuthenticationEvent, OpenSshLoginEvent, LoginLog
 
 class LoginCorrelator {
  public:
+  // `proc` is where the writers' start times are read (tests give it a fixture tree).
   explicit LoginCorrelator(std::chrono::milliseconds window = std::chrono::milliseconds(500),
-                           std::size_t maxAttempts = 1024);
+                           std::size_t maxAttempts = 1024, ProcReader proc = ProcReader());
 
   // The events `record` completes; `nowNs` is the monotonic time it arrived.
   std::vector<AuditEvent> feed(const AuditRecord& record, std::uint64_t nowNs);
@@ -106,16 +114,21 @@ class LoginCorrelator {
     std::optional<std::uint64_t> deadline;
     std::optional<AuditRecord> waiting;  // the record a lone failure is reported from
     std::uint64_t lastSeenNs = 0;
+    std::optional<std::uint64_t> startTicks;  // of the writing process, when it could be read
+    std::uint64_t waitingSinceNs = 0;         // when the lone failure began to wait
   };
 
-  void feedAttempt(Program program, const AuditRecord& record, std::uint64_t nowNs,
+  void feedAttempt(Attempt& attempt, const AuditRecord& record, std::uint64_t nowNs,
                    std::vector<AuditEvent>& out);
+  Attempt& attemptOf(Program program, pid_t pid, std::uint64_t nowNs, std::vector<AuditEvent>& out);
+  bool connectionGoesOn(pid_t pid, const Attempt& attempt, std::uint64_t nowNs) const;
   void makeRoom(std::uint64_t nowNs);
   static AuditEvent failure(const Attempt& attempt, const AuditRecord& record, bool checked);
   static AuditEvent success(Program program, const AuditRecord& record);
 
   const std::uint64_t windowNs_;
   const std::size_t maxAttempts_;
+  const ProcReader proc_;
   std::unordered_map<pid_t, Attempt> attempts_;
 };
 

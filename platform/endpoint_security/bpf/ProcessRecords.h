@@ -34,6 +34,7 @@ enum watch_exec_flags {
   WATCH_EXEC_ARGS_UNREADABLE = 1u << 3,
   WATCH_EXEC_ENV_UNREADABLE = 1u << 4,
   WATCH_EXEC_NO_FILE = 1u << 5,
+  WATCH_EXEC_CALLER_KNOWN = 1u << 6, /* `caller` holds the ids before the exec */
 };
 
 /* What every record starts with; ids are those of the initial pid namespace. */
@@ -51,6 +52,14 @@ struct watch_task {
   WATCH_U64 start_boot_ns; /* boot-clock time the process started */
 };
 
+/* Credentials of a task. */
+struct watch_creds {
+  WATCH_U32 ruid;
+  WATCH_U32 euid;
+  WATCH_U32 rgid;
+  WATCH_U32 egid;
+};
+
 struct watch_record_header {
   WATCH_U32 kind;
   WATCH_U32 flags;
@@ -65,16 +74,18 @@ struct watch_fork_record {
 
 struct watch_exit_record {
   struct watch_record_header header;
-  WATCH_U32 pid;
-  WATCH_U32 status; /* raw wait status */
+  struct watch_task task; /* as it ends: ids, group, session and parent of that moment */
+  WATCH_U32 status;       /* raw wait status */
+  WATCH_U32 reserved;
 };
 
 /* Followed by path_bytes of path components (leaf first, each one length byte and its bytes),
  * then args_bytes of NUL-separated arguments, then env_bytes of NUL-separated environment. */
 struct watch_exec_record {
   struct watch_record_header header;
-  struct watch_task task; /* after the exec: new credentials */
-  WATCH_U64 dev;          /* the executable's inode, kernel device encoding */
+  struct watch_task task;    /* after the exec: new credentials */
+  struct watch_creds caller; /* the caller's, as the exec began (WATCH_EXEC_CALLER_KNOWN) */
+  WATCH_U64 dev;             /* the executable's inode, kernel device encoding */
   WATCH_U64 ino;
   WATCH_S64 size;
   WATCH_S64 atime_sec;

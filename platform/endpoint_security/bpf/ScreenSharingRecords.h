@@ -1,5 +1,8 @@
-/* The record the in-kernel accept watcher sends when a screen-sharing server accepts a TCP
- * connection. Shared by the BPF program (C) and the agent (C++). */
+/* What the in-kernel viewer watcher and the agent share: the identity of a screen-sharing
+ * server's executable (the key user space puts in the `servers` map), a server's listening port
+ * (the key of the `listeners` map, filled by the kernel at listen() and by user space for servers
+ * already listening) and the record sent once a server has accepted or refused a viewer.
+ * Shared by the BPF program (C) and the agent (C++). */
 #ifndef WATCH_SCREEN_SHARING_RECORDS_H
 #define WATCH_SCREEN_SHARING_RECORDS_H
 
@@ -16,14 +19,40 @@
 #define WATCH_U64 __u64
 #endif
 
-#define WATCH_COMM_BYTES 16
+/* A file: device in the kernel's encoding (major << 20 | minor) and inode number. */
+struct watch_file_id {
+  WATCH_U64 dev;
+  WATCH_U64 ino;
+};
 
-struct watch_accept_record {
-  WATCH_U64 monotonic_ns;
-  WATCH_U32 pid; /* the accepting process (thread group id) */
-  WATCH_U16 family; /* AF_INET or AF_INET6 */
-  WATCH_U16 port;   /* the peer's port, host order */
-  WATCH_U8 address[16]; /* the peer's address: 4 bytes for IPv4, 16 for IPv6 */
+/* A listening TCP port in one network namespace. */
+struct watch_listener_key {
+  WATCH_U64 netns; /* the namespace's cookie */
+  WATCH_U32 port;  /* host order */
+  WATCH_U32 reserved;
+};
+
+/* The process that opened a server's listening socket. */
+struct watch_listener {
+  WATCH_U32 pid;
+  WATCH_U32 reserved;
+};
+
+enum watch_viewer_outcome {
+  WATCH_VIEWER_REFUSED = 0,   /* the server's security result said failed */
+  WATCH_VIEWER_ACCEPTED = 1,  /* security result OK, or initialisation sent without one */
+  WATCH_VIEWER_UNDECIDED = 2, /* the server's stream is no handshake the watcher reads */
+};
+
+struct watch_viewer_record {
+  WATCH_U64 monotonic_ns; /* when the server sent its answer */
+  WATCH_U64 cookie;       /* the connection's socket cookie */
+  WATCH_U32 pid;          /* the server (see watch_listener) */
+  WATCH_U32 outcome;      /* enum watch_viewer_outcome */
+  WATCH_U16 family;       /* AF_INET or AF_INET6 */
+  WATCH_U16 port;         /* the viewer's port, host order */
+  WATCH_U8 address[16];   /* the viewer's address: 4 bytes for IPv4, 16 for IPv6 */
+  WATCH_U32 reserved;
 };
 
 #endif

@@ -192,23 +192,41 @@ struct {
   __type(value, struct scratch);
 } scratch SEC(".maps");
 
+/* The caller's credentials, from the start of an exec (when the task still has them) to its
+ * tracepoint (when the new ones are committed). */
+struct {
+  __uint(type, BPF_MAP_TYPE_TASK_STORAGE);
+  __uint(map_flags, BPF_F_NO_PREALLOC);
+  __type(key, int);
+  __type(value, struct watch_creds);
+} exec_callers SEC(".maps");
+
 static __always_inline void count_lost(void) {
   u32 zero = 0;
   u64 *count = bpf_map_lookup_elem(&lost, &zero);
   if (count) *count += 1;
 }
 
-static __always_inline void read_task(struct task_struct *task, struct watch_task *out) {
-  struct signal_struct *signal = BPF_CORE_READ(task, signal);
+static __always_inline void read_creds(struct task_struct *task, struct watch_creds *out) {
   const struct cred *cred = BPF_CORE_READ(task, cred);
-  out->pid = BPF_CORE_READ(task, tgid);
-  out->ppid = BPF_CORE_READ(task, real_parent, tgid);
-  out->pgid = BPF_CORE_READ(signal, pids[PIDTYPE_PGID], numbers[0].nr);
-  out->sid = BPF_CORE_READ(signal, pids[PIDTYPE_SID], numbers[0].nr);
   out->ruid = BPF_CORE_READ(cred, uid.val);
   out->euid = BPF_CORE_READ(cred, euid.val);
   out->rgid = BPF_CORE_READ(cred, gid.val);
   out->egid = BPF_CORE_READ(cred, egid.val);
+}
+
+static __always_inline void read_task(struct task_struct *task, struct watch_task *out) {
+  struct signal_struct *signal = BPF_CORE_READ(task, signal);
+  struct watch_creds creds;
+  read_creds(task, &creds);
+  out->pid = BPF_CORE_READ(task, tgid);
+  out->ppid = BPF_CORE_READ(task, real_parent, tgid);
+  out->pgid = BPF_CORE_READ(signal, pids[PIDTYPE_PGID], numbers[0].nr);
+  out->sid = BPF_CORE_READ(signal, pids[PIDTYPE_SID], numbers[0].nr);
+  out->ruid = creds.ruid;
+  out->euid = creds.euid;
+  out->rgid = creds.rgid;
+  out->egid = creds.egid;
   out->kernel = (BPF_CORE_READ(task, flags) & PF_KTHREAD) ? 1 : 0;
   out->reserved = 0;
   out->start_boot_ns = BPF_CORE_READ(task, start_boottime);
@@ -248,7 +266,6 @@ static __always_inline void read_inode(struct inode *inode, struct watch_exec_re
 }
 
 #define MAX_COMPONENTS 2048
-
 
 static __always_inline struct mount *mount_of(struct vfsmount *vfsmnt) {
   return (void *)((char *)vfsmnt - bpf_core_field_offset(struct mount, mnt));
@@ -321,6 +338,16 @@ static __always_inline u32 copy_area(unsigned char *dest, unsigned long start, u
   return (u32)(size & AREA_MASK);
 }
 
+/* An exec past its checks, before the new credentials are committed (kernels from 6.10; user
+ * space leaves it out where the tracepoint is missing). */
+SEC("tp_btf/sched_prepare_exec")
+int BPF_PROG(on_prepare_exec, struct task_struct *task, struct linux_binprm *bprm) {
+  struct watch_creds *caller =
+      bpf_task_storage_get(&exec_callers, task, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
+  if (caller) read_creds(task, caller);
+  return 0;
+}
+
 SEC("tp_btf/sched_process_exec")
 int BPF_PROG(on_exec, struct task_struct *task, int old_pid, struct linux_binprm *bprm) {
   u32 cpu = bpf_get_smp_processor_id();
@@ -333,6 +360,12 @@ int BPF_PROG(on_exec, struct task_struct *task, int old_pid, struct linux_binprm
   read_task(task, &e->task);
 
   u32 flags = 0;
+  struct watch_creds *caller = bpf_task_storage_get(&exec_callers, task, 0, 0);
+  if (caller) {
+    e->caller = *caller;
+    flags |= WATCH_EXEC_CALLER_KNOWN;
+    bpf_task_storage_delete(&exec_callers, task);
+  }
   unsigned char *tail = buffer->bytes + sizeof(*e);
   struct file *file = BPF_CORE_READ(bprm, file);
   u32 path_bytes = 0;
@@ -350,13 +383,13 @@ int BPF_PROG(on_exec, struct task_struct *task, int old_pid, struct linux_binprm
   unsigned long env_start = BPF_CORE_READ(mm, env_start);
   unsigned long env_end = BPF_CORE_READ(mm, env_end);
   u32 offset = (sizeof(*e) + path_bytes) & OFFSET_MASK;
-  u32 args_bytes = copy_area(buffer->bytes + offset, arg_start, arg_end, WATCH_ARGS_ENV_CAP,
-                             &e->args_total, &flags, WATCH_EXEC_ARGS_TRUNCATED,
-                             WATCH_EXEC_ARGS_UNREADABLE);
+  u32 args_bytes =
+      copy_area(buffer->bytes + offset, arg_start, arg_end, WATCH_ARGS_ENV_CAP, &e->args_total,
+                &flags, WATCH_EXEC_ARGS_TRUNCATED, WATCH_EXEC_ARGS_UNREADABLE);
   offset = (offset + args_bytes) & OFFSET_MASK;
-  u32 env_bytes = copy_area(buffer->bytes + offset, env_start, env_end,
-                            WATCH_ARGS_ENV_CAP - args_bytes, &e->env_total, &flags,
-                            WATCH_EXEC_ENV_TRUNCATED, WATCH_EXEC_ENV_UNREADABLE);
+  u32 env_bytes =
+      copy_area(buffer->bytes + offset, env_start, env_end, WATCH_ARGS_ENV_CAP - args_bytes,
+                &e->env_total, &flags, WATCH_EXEC_ENV_TRUNCATED, WATCH_EXEC_ENV_UNREADABLE);
   e->path_bytes = path_bytes;
   e->args_bytes = args_bytes;
   e->env_bytes = env_bytes;
@@ -396,10 +429,13 @@ int BPF_PROG(on_exit, struct task_struct *task) {
   r->header.kind = WATCH_RECORD_EXIT;
   r->header.flags = 0;
   r->header.monotonic_ns = bpf_ktime_get_ns();
-  r->pid = BPF_CORE_READ(task, tgid);
+  read_task(task, &r->task);
   u32 status = BPF_CORE_READ(task, exit_code);
-  if (BPF_CORE_READ(signal, flags) & SIGNAL_GROUP_EXIT) status = BPF_CORE_READ(signal, group_exit_code);
+  if (BPF_CORE_READ(signal, flags) & SIGNAL_GROUP_EXIT) {
+    status = BPF_CORE_READ(signal, group_exit_code);
+  }
   r->status = status;
+  r->reserved = 0;
   bpf_ringbuf_submit(r, 0);
   return 0;
 }

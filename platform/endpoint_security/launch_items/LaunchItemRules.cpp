@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <map>
 
 namespace platform::es {
 namespace {
@@ -17,13 +18,6 @@ bool startsWith(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
 }
 
-std::string_view trim(std::string_view s) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 std::vector<std::string_view> splitLines(std::string_view text) {
   std::vector<std::string_view> lines;
   while (!text.empty()) {
@@ -33,19 +27,6 @@ std::vector<std::string_view> splitLines(std::string_view text) {
     text.remove_prefix(end + 1);
   }
   return lines;
-}
-
-// The first word of a command line; a double- or single-quoted word loses its quotes.
-std::optional<std::string> firstWord(std::string_view command) {
-  command = trim(command);
-  if (command.empty()) return std::nullopt;
-  if (command.front() == '"' || command.front() == '\'') {
-    const std::size_t close = command.find(command.front(), 1);
-    if (close == std::string_view::npos || close == 1) return std::nullopt;
-    return std::string(command.substr(1, close - 1));
-  }
-  const std::size_t end = command.find_first_of(" \t");
-  return std::string(command.substr(0, end));
 }
 
 // Names no tool installs as an item: hidden, backups, package-manager leftovers, swap files.
@@ -65,6 +46,31 @@ bool isUnitName(std::string_view name) {
   return std::any_of(kKinds.begin(), kKinds.end(), [&](const char* kind) {
     return endsWith(name, kind) && name.size() > std::string_view(kind).size();
   });
+}
+
+bool isUnitType(std::string_view name) {
+  static constexpr std::array kTypes = {"service",   "socket", "timer",  "path", "mount",
+                                        "automount", "swap",   "target", "slice"};
+  return std::find(kTypes.begin(), kTypes.end(), name) != kTypes.end();
+}
+
+// The drop-in folders of `unit` in systemd's order but the type's: the unit's own, its
+// template's, then those of its dash prefixes, longest first ("a-b-c.service": "a-b-.service.d",
+// "a-.service.d").
+void dropInFolderNames(std::string_view unit, std::vector<std::string>& out) {
+  const std::size_t dot = unit.rfind('.');
+  if (dot == std::string_view::npos) return;
+  const std::string_view type = unit.substr(dot);
+  out.push_back(std::string(unit) + ".d");
+  const std::size_t at = unit.find('@');
+  if (at != std::string_view::npos && at + 1 < dot) {
+    dropInFolderNames(std::string(unit.substr(0, at + 1)) + std::string(type), out);
+  }
+  std::string_view prefix = unit.substr(0, std::min(at, dot));
+  if (!prefix.empty() && prefix.back() == '-') prefix.remove_suffix(1);
+  const std::size_t dash = prefix.rfind('-');
+  if (dash == std::string_view::npos) return;
+  dropInFolderNames(std::string(prefix.substr(0, dash + 1)) + std::string(type), out);
 }
 
 // cron reads only names of letters, digits, '_' and '-' from /etc/cron.d.
@@ -104,55 +110,153 @@ std::vector<Account> parsePasswd(std::string_view text) {
     if (ec != std::errc() || end != fields[2].data() + fields[2].size() || uid > 0xffffffffu) {
       continue;
     }
-    accounts.push_back({std::string(fields[0]), static_cast<uid_t>(uid), std::string(fields[5])});
+    unsigned long gid = 0;
+    const auto [gidEnd, gidError] =
+        std::from_chars(fields[3].data(), fields[3].data() + fields[3].size(), gid);
+    if (gidError != std::errc() || gidEnd != fields[3].data() + fields[3].size() ||
+        gid > 0xffffffffu) {
+      continue;
+    }
+    accounts.push_back({std::string(fields[0]), static_cast<uid_t>(uid), std::string(fields[5]),
+                        static_cast<gid_t>(gid)});
   }
   return accounts;
 }
 
+std::vector<std::string> systemUnitPath(const std::string& root) {
+  std::vector<std::string> path;
+  for (const char* folder :
+       {"/etc/systemd/system.control", "/run/systemd/system.control", "/run/systemd/transient",
+        "/run/systemd/generator.early", "/etc/systemd/system", "/etc/systemd/system.attached",
+        "/run/systemd/system", "/run/systemd/system.attached", "/run/systemd/generator",
+        "/usr/local/lib/systemd/system", "/lib/systemd/system", "/usr/lib/systemd/system",
+        "/run/systemd/generator.late"}) {
+    path.push_back(root + folder);
+  }
+  return path;
+}
+
+std::vector<std::string> userUnitPath(const std::string& root, uid_t uid, const std::string& home) {
+  // The defaults of XDG_CONFIG_HOME, XDG_CONFIG_DIRS, XDG_DATA_HOME, XDG_DATA_DIRS and
+  // XDG_RUNTIME_DIR: a manager started with others reads others.
+  const bool own = !home.empty();
+  const std::string config = home + "/.config/systemd";
+  const std::string runtime = root + "/run/user/" + std::to_string(uid) + "/systemd";
+  std::vector<std::string> path;
+  if (own) {
+    path = {config + "/user.control", runtime + "/user.control", runtime + "/transient",
+            runtime + "/generator.early", config + "/user"};
+  }
+  path.push_back(root + "/etc/xdg/systemd/user");
+  path.push_back(root + "/etc/systemd/user");
+  if (own) path.push_back(runtime + "/user");
+  path.push_back(root + "/run/systemd/user");
+  if (own) path.push_back(runtime + "/generator");
+  if (own) path.push_back(home + "/.local/share/systemd/user");
+  for (const char* folder : {"/usr/local/share/systemd/user", "/usr/share/systemd/user",
+                             "/usr/local/lib/systemd/user", "/usr/lib/systemd/user"}) {
+    path.push_back(root + folder);
+  }
+  if (own) path.push_back(runtime + "/generator.late");
+  return path;
+}
+
+bool isGeneratedUnitFolder(std::string_view path) {
+  const std::string_view name = path.substr(path.rfind('/') + 1);
+  return name == "transient" || startsWith(name, "generator");
+}
+
 std::vector<ItemFolder> itemFolders(const std::string& root, const std::vector<Account>& accounts) {
   using F = ItemFormat;
-  std::vector<ItemFolder> folders = {
-      {root + "/etc/systemd/system", F::SystemdUnit, kBtmItemDaemon, false, 0, {}, false},
-      {root + "/etc/systemd/user", F::SystemdUnit, kBtmItemAgent, false, 0, {}, false},
-      {root + "/usr/local/lib/systemd/system", F::SystemdUnit, kBtmItemDaemon, false, 0, {}, false},
-      {root + "/usr/local/lib/systemd/user", F::SystemdUnit, kBtmItemAgent, false, 0, {}, false},
-      {root + "/etc/xdg/autostart", F::Desktop, kBtmItemLoginItem, false, 0, {}, false},
-      {root + "/etc/cron.d", F::SystemCron, kBtmItemDaemon, true, 0, {}, false},
-      {root + "/etc", F::SystemCron, kBtmItemDaemon, true, 0, "crontab", false},
-      {root + "/var/spool/cron/crontabs", F::UserCron, kBtmItemAgent, true, 0, {}, false},
-      {root + "/etc/init.d", F::Script, kBtmItemDaemon, true, 0, {}, false},
-      {root + "/etc", F::Script, kBtmItemDaemon, true, 0, "rc.local", false},
+  std::vector<ItemFolder> folders;
+  const auto addUnits = [&](const std::vector<std::string>& path, es_btm_item_type_t type,
+                            uid_t uid, const std::string& home) {
+    for (const std::string& folder : path) {
+      if (isGeneratedUnitFolder(folder) || folderOf(folders, folder) != nullptr) continue;
+      const bool own = !home.empty() &&
+                       (startsWith(folder, home + "/") || startsWith(folder, root + "/run/user/"));
+      if (home.empty() || own) {
+        folders.push_back({folder,
+                           F::SystemdUnit,
+                           type,
+                           false,
+                           own ? uid : 0,
+                           {},
+                           false,
+                           own ? home : std::string()});
+      }
+    }
   };
+  addUnits(systemUnitPath(root), kBtmItemDaemon, 0, "");
+  addUnits(userUnitPath(root, 0, ""), kBtmItemAgent, 0, "");
+  folders.insert(
+      folders.end(),
+      {
+          {root + "/etc/xdg/autostart", F::Desktop, kBtmItemLoginItem, false, 0, {}, false, {}},
+          {root + "/etc/cron.d", F::SystemCron, kBtmItemDaemon, true, 0, {}, false, {}},
+          {root + "/etc", F::SystemCron, kBtmItemDaemon, true, 0, "crontab", false, {}},
+          {root + "/var/spool/cron/crontabs", F::UserCron, kBtmItemAgent, true, 0, {}, false, {}},
+          {root + "/etc/init.d", F::Script, kBtmItemDaemon, true, 0, {}, false, {}},
+          {root + "/etc", F::Script, kBtmItemDaemon, true, 0, "rc.local", false, {}},
+      });
   for (const Account& account : accounts) {
-    if (account.home == "/") continue;
-    folders.push_back({account.home + "/.config/systemd/user",
-                       F::SystemdUnit,
-                       kBtmItemAgent,
-                       false,
-                       account.uid,
-                       {},
-                       false});
+    if (account.home == "/" || account.home.empty()) continue;
+    addUnits(userUnitPath(root, account.uid, account.home), kBtmItemAgent, account.uid,
+             account.home);
     folders.push_back({account.home + "/.config/autostart",
                        F::Desktop,
                        kBtmItemLoginItem,
                        false,
                        account.uid,
                        {},
-                       false});
+                       false,
+                       account.home});
   }
   return folders;
 }
 
-std::optional<ItemFolder> unitLinkFolder(const ItemFolder& parent, std::string_view name) {
+std::optional<ItemFolder> unitSubfolder(const ItemFolder& parent, std::string_view name) {
   if (parent.format != ItemFormat::SystemdUnit || parent.unitLinks) return std::nullopt;
-  if (!isUnitName(name.substr(0, name.rfind('.'))) ||
-      !(endsWith(name, ".wants") || endsWith(name, ".requires") || endsWith(name, ".upholds"))) {
-    return std::nullopt;
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return std::nullopt;
+  const std::string_view unit = name.substr(0, dot);
+  const std::string_view kind = name.substr(dot);
+  ItemFolder sub = parent;
+  sub.path = parent.path + "/" + std::string(name);
+  if (kind == ".d" && (isUnitName(unit) || isUnitType(unit))) {
+    sub.format = ItemFormat::UnitDropIn;
+    return sub;
   }
-  ItemFolder links = parent;
-  links.path = parent.path + "/" + std::string(name);
-  links.unitLinks = true;
-  return links;
+  if (isUnitName(unit) && (kind == ".wants" || kind == ".requires" || kind == ".upholds")) {
+    sub.unitLinks = true;
+    return sub;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> unitDropIns(
+    const std::vector<std::string>& unitPath, std::string_view unit,
+    const std::function<std::vector<std::string>(const std::string&)>& list) {
+  std::vector<std::string> folders;
+  dropInFolderNames(unit, folders);
+  const std::size_t dot = unit.rfind('.');
+  if (dot == std::string_view::npos) return {};
+  // The type's own folder ("service.d") comes last: the most general loses to all others.
+  const std::string typeFolder = std::string(unit.substr(dot + 1)) + ".d";
+  std::map<std::string, std::string> byName;
+  const auto collect = [&](const std::string& folder) {
+    for (const std::string& name : list(folder)) {
+      if (endsWith(name, ".conf") && !isScratchName(name))
+        byName.emplace(name, folder + "/" + name);
+    }
+  };
+  for (const std::string& base : unitPath) {
+    for (const std::string& folder : folders) collect(base + "/" + folder);
+  }
+  for (const std::string& base : unitPath) collect(base + "/" + typeFolder);
+  std::vector<std::string> files;
+  for (auto& [name, file] : byName) files.push_back(std::move(file));
+  return files;
 }
 
 bool isItemName(const ItemFolder& folder, std::string_view name) {
@@ -161,6 +265,8 @@ bool isItemName(const ItemFolder& folder, std::string_view name) {
   switch (folder.format) {
     case ItemFormat::SystemdUnit:
       return isUnitName(name);
+    case ItemFormat::UnitDropIn:
+      return endsWith(name, ".conf") && name.size() > 5;
     case ItemFormat::Desktop:
       return endsWith(name, ".desktop") && name.size() > 8;
     case ItemFormat::SystemCron:
@@ -190,7 +296,7 @@ std::optional<ItemFacts> classify(const std::vector<ItemFolder>& folders,
     const std::size_t up = dir.rfind('/');
     if (folder == nullptr && up != std::string_view::npos && up > 0) {
       if (const ItemFolder* parent = folderOf(folders, dir.substr(0, up))) {
-        links = unitLinkFolder(*parent, dir.substr(up + 1));
+        links = unitSubfolder(*parent, dir.substr(up + 1));
         if (links) folder = &*links;
       }
     }
@@ -201,6 +307,12 @@ std::optional<ItemFacts> classify(const std::vector<ItemFolder>& folders,
   facts.type = folder->type;
   facts.legacy = folder->legacy;
   facts.uid = folder->uid;
+  facts.home = folder->home;
+  if (folder->format == ItemFormat::SystemdUnit) facts.unit = std::string(name);
+  if (folder->format == ItemFormat::UnitDropIn) {
+    facts.unit = std::string(dir.substr(dir.rfind('/') + 1));
+    facts.unit.resize(facts.unit.size() - 2);  // the folder's name without ".d"
+  }
   if (folder->format == ItemFormat::UserCron) {
     for (const Account& account : accounts) {
       if (account.name == name) facts.uid = account.uid;
@@ -230,62 +342,11 @@ std::string fileUrl(std::string_view path) {
   return url;
 }
 
-std::optional<std::string> unitExecutable(std::string_view text) {
-  for (std::string_view line : splitLines(text)) {
-    line = trim(line);
-    if (!startsWith(line, "ExecStart=")) continue;
-    std::string_view command = trim(line.substr(10));
-    while (!command.empty() &&
-           std::string_view("-@+!:").find(command.front()) != std::string_view::npos) {
-      command.remove_prefix(1);
-    }
-    if (auto word = firstWord(command)) return word;
-  }
-  return std::nullopt;
-}
-
-std::optional<std::string> desktopExecutable(std::string_view text) {
-  bool inEntry = false;
-  for (std::string_view line : splitLines(text)) {
-    line = trim(line);
-    if (startsWith(line, "[")) {
-      inEntry = line == "[Desktop Entry]";
-      continue;
-    }
-    if (!inEntry || !startsWith(line, "Exec")) continue;
-    std::string_view rest = trim(line.substr(4));
-    if (!startsWith(rest, "=")) continue;  // Exec[xx]= or another key
-    return firstWord(rest.substr(1));
-  }
-  return std::nullopt;
-}
-
-std::optional<std::string> cronExecutable(std::string_view text, bool userColumn) {
-  for (std::string_view line : splitLines(text)) {
-    line = trim(line);
-    if (line.empty() || line.front() == '#') continue;
-    // NAME=value lines set the environment of the jobs below them.
-    const std::size_t nameEnd = line.find_first_of(" \t=");
-    if (nameEnd != std::string_view::npos && trim(line.substr(nameEnd)).front() == '=') continue;
-    // Five time fields, or one @keyword; then the user on system tables; then the command.
-    int skip = line.front() == '@' ? 1 : 5;
-    if (userColumn) ++skip;
-    std::string_view rest = line;
-    for (int i = 0; i < skip; ++i) {
-      const std::size_t end = rest.find_first_of(" \t");
-      if (end == std::string_view::npos) return std::nullopt;
-      rest = trim(rest.substr(end));
-    }
-    // A '%' ends the command; what follows is its standard input.
-    return firstWord(rest.substr(0, rest.find('%')));
-  }
-  return std::nullopt;
-}
-
 std::optional<std::string> itemExecutable(ItemFormat format, std::string_view path,
                                           std::string_view text) {
   switch (format) {
     case ItemFormat::SystemdUnit:
+    case ItemFormat::UnitDropIn:
       return unitExecutable(text);
     case ItemFormat::Desktop:
       return desktopExecutable(text);
@@ -306,6 +367,7 @@ std::vector<LaunchChange> ChangeTracker::onRecord(const std::string& path, std::
   const bool created = (mask & (FAN_CREATE | FAN_MOVED_TO)) != 0;
   const bool gone = (mask & (FAN_DELETE | FAN_MOVED_FROM)) != 0;
   const bool wrote = (mask & FAN_CLOSE_WRITE) != 0;
+  const bool modified = (mask & FAN_MODIFY) != 0;
   std::vector<LaunchChange> out;
   const auto flushWaiting = [&] {
     if (auto it = waiting_.find(path); it != waiting_.end()) {
@@ -338,8 +400,16 @@ std::vector<LaunchChange> ChangeTracker::onRecord(const std::string& path, std::
   if (created) {
     create(now != Presence::Absent && !gone);
   } else if (wrote) {
-    // The close that completes a creation, or a rewrite of an existing item (a changed item).
-    if (!flushWaiting()) out.push_back({LaunchAction::Add, path, pid});
+    // The close that completes a creation, or a rewrite of an existing item (a changed item). A
+    // write to a file gone since is moot: its creation and removal came in an earlier record
+    // (records that name the written file apart from its folder are not merged with them).
+    if (!flushWaiting() && (now != Presence::Absent || gone)) {
+      out.push_back({LaunchAction::Add, path, pid});
+    }
+  } else if (modified && waiting_.count(path) == 0 && now == Presence::RegularFile) {
+    // Written in place and still open: reported at its close, or after the wait.
+    waiting_[path] = {pid, nowNs + writeWaitNs_};
+    order_.emplace_back(nowNs + writeWaitNs_, path);
   }
   if (gone) remove();
   return out;

@@ -1,13 +1,15 @@
 // What a change in one of the places Linux starts programs from means as a launch item. Pure:
-// where items live (systemd units, XDG autostart entries, cron tables, init scripts), which names
-// in those folders are items, how fanotify masks become adds and removals, and what an item's
-// text says it runs. The fanotify source feeds it; tests feed it fixed paths, masks and texts.
+// where items live (systemd units and their drop-ins in every folder the system and user managers
+// read, XDG autostart entries, cron tables, init scripts), which names in those folders are items,
+// how fanotify masks become adds, rewrites and removals, and what an item's text says it runs
+// (ItemCommands). The fanotify source feeds it; tests feed it fixed paths, masks and texts.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "platform/endpoint_security/EndpointSecurity.h"
+#include "platform/endpoint_security/launch_items/ItemCommands.h"
 
 namespace platform::es {
 
@@ -28,6 +31,7 @@ inline constexpr es_btm_item_type_t kBtmItemDaemon = 4;
 // How the items of a folder are named and what they run.
 enum class ItemFormat {
   SystemdUnit,  // *.service, *.timer, ... ; runs its ExecStart=
+  UnitDropIn,   // *.conf in a <unit>.d folder; changes what its unit runs
   Desktop,      // *.desktop; runs its Exec=
   SystemCron,   // cron table with a user column (/etc/crontab, /etc/cron.d)
   UserCron,     // a user's cron table, named after the user
@@ -43,25 +47,44 @@ struct ItemFolder {
   uid_t uid = 0;                        // whose items these are (0: the system's)
   std::optional<std::string> onlyName;  // the one name that is an item (/etc/crontab, rc.local)
   bool unitLinks = false;               // a *.wants or *.requires folder of unit links
+  std::string home;  // the account's home for a folder the account controls; "" otherwise
 };
 
 struct Account {
   std::string name;
   uid_t uid = 0;
   std::string home;
+  gid_t gid = 0;
 };
 
 // The accounts of a passwd file's text; lines that do not parse are skipped.
 std::vector<Account> parsePasswd(std::string_view text);
 
 // Every folder that may hold items: the system's under `root` ("" for this machine; a test tree
-// otherwise) and the per-user ones in each account's home (taken as it stands). The unit-link
-// folders (*.wants) are found by listing, not here.
+// otherwise) and the per-user ones in each account's home (taken as it stands) and runtime folder.
+// Unit folders are those of systemUnitPath() and userUnitPath() but the ones systemd writes
+// itself (transient units, generator output). The unit-link and drop-in folders (*.wants,
+// *.service.d) are found by listing, not here.
 std::vector<ItemFolder> itemFolders(const std::string& root, const std::vector<Account>& accounts);
 
-// The unit-link folder `name` inside unit folder `parent`, when `name` is one (*.wants,
-// *.requires, *.upholds).
-std::optional<ItemFolder> unitLinkFolder(const ItemFolder& parent, std::string_view name);
+// The folders the system manager loads units from, first the one that wins.
+std::vector<std::string> systemUnitPath(const std::string& root);
+// A user manager's for the account with `uid` and `home`; with an empty `home`, only the folders
+// every user's manager shares.
+std::vector<std::string> userUnitPath(const std::string& root, uid_t uid, const std::string& home);
+// Whether systemd writes the unit folder itself (transient units, generators' output).
+bool isGeneratedUnitFolder(std::string_view path);
+
+// The unit-link folder (*.wants, *.requires, *.upholds) or drop-in folder (<unit>.d, a prefix's
+// "foo-.service.d", a type's "service.d") `name` inside unit folder `parent`, when it is one.
+std::optional<ItemFolder> unitSubfolder(const ItemFolder& parent, std::string_view name);
+
+// The drop-in files systemd applies to `unit` from the folders of `unitPath`, in the order it
+// applies them: of each file name the one in the first folder, sorted by name. `list(folder)`
+// gives the names in a folder.
+std::vector<std::string> unitDropIns(
+    const std::vector<std::string>& unitPath, std::string_view unit,
+    const std::function<std::vector<std::string>(const std::string&)>& list);
 
 // Whether `name` in `folder` is a launch item (editor, package-manager and temporary files are
 // not).
@@ -78,6 +101,8 @@ struct ItemFacts {
   std::string path;
   std::string url;
   std::optional<std::string> executablePath;
+  std::string unit;  // the unit a unit file or drop-in configures
+  std::string home;  // as its folder's
 };
 
 // Where `path` (absolute) is an item of one of `folders` (matched by its parent folder, or by
@@ -89,13 +114,8 @@ std::optional<ItemFacts> classify(const std::vector<ItemFolder>& folders,
 // "file://" and the path with every byte outside [A-Za-z0-9-._~/] percent-encoded.
 std::string fileUrl(std::string_view path);
 
-// The program a unit's first ExecStart= runs ("-", "@", "+", "!", ":" prefixes dropped).
-std::optional<std::string> unitExecutable(std::string_view text);
-// The program of the [Desktop Entry] group's Exec= key.
-std::optional<std::string> desktopExecutable(std::string_view text);
-// The program of a cron table's first job; `userColumn` for system tables.
-std::optional<std::string> cronExecutable(std::string_view text, bool userColumn);
-// The executable an item runs, from its format and text (a script runs itself: `path`).
+// The executable an item runs, from its format and text alone (a script runs itself: `path`; a
+// unit without its drop-ins).
 std::optional<std::string> itemExecutable(ItemFormat format, std::string_view path,
                                           std::string_view text);
 
@@ -114,8 +134,9 @@ struct LaunchChange {
 
 // Turns fanotify records (masks can arrive merged, e.g. create|delete) into one add per new or
 // rewritten item and one removal per item gone, in the order they happened. A regular file that
-// is created is reported when its writer closes it (so its contents are complete), or after
-// `writeWaitNs` when no close comes. Not thread-safe; times are CLOCK_MONOTONIC ns.
+// is created or modified is reported when its writer closes it (so its contents are complete), or
+// after `writeWaitNs` when no close comes. Whether a rewrite changed anything is the caller's to
+// judge. Not thread-safe; times are CLOCK_MONOTONIC ns.
 class ChangeTracker {
  public:
   explicit ChangeTracker(std::uint64_t writeWaitNs) : writeWaitNs_(writeWaitNs) {}

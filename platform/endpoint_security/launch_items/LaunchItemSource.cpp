@@ -14,6 +14,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <set>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -24,6 +25,8 @@
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/PackageIndex.h"
 #include "platform/endpoint_security/ProcessLookup.h"
+#include "platform/endpoint_security/launch_items/ItemMarks.h"
+#include "platform/endpoint_security/launch_items/ItemReader.h"
 #include "platform/endpoint_security/launch_items/LaunchItemRules.h"
 #include "platform/log/Log.h"
 
@@ -32,27 +35,9 @@ namespace {
 
 constexpr std::uint64_t kMarkMask = FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO |
                                     FAN_CLOSE_WRITE | FAN_ONDIR | FAN_EVENT_ON_CHILD;
-constexpr std::size_t kMaxItemText = 64 * 1024;
 
 es_string_token_t tokenOf(const std::string& s) {
   return {s.size(), s.data()};
-}
-
-// A small file's first kMaxItemText bytes (following links); empty when it cannot be read.
-std::string readItemText(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!fd) return {};
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
-  std::string text(kMaxItemText, '\0');
-  std::size_t used = 0;
-  while (used < text.size()) {
-    const ssize_t n = ::read(fd.get(), text.data() + used, text.size() - used);
-    if (n <= 0) break;
-    used += static_cast<std::size_t>(n);
-  }
-  text.resize(used);
-  return text;
 }
 
 std::string readWholeFile(const std::string& path) {
@@ -70,22 +55,6 @@ std::optional<std::string> realPath(const std::string& path) {
   return std::string(resolved);
 }
 
-// The fanotify object id of a folder: its filesystem id and file handle, as fanotify reports
-// them in a DFID_NAME record.
-std::optional<std::string> folderKey(const std::string& path) {
-  struct statfs fs {};
-  if (::statfs(path.c_str(), &fs) != 0) return std::nullopt;
-  alignas(file_handle) char storage[sizeof(file_handle) + MAX_HANDLE_SZ];
-  auto* handle = reinterpret_cast<file_handle*>(storage);
-  handle->handle_bytes = MAX_HANDLE_SZ;
-  int mountId = 0;
-  if (::name_to_handle_at(AT_FDCWD, path.c_str(), handle, &mountId, 0) != 0) return std::nullopt;
-  std::string key(reinterpret_cast<const char*>(&fs.f_fsid), sizeof fs.f_fsid);
-  key.append(reinterpret_cast<const char*>(&handle->handle_type), sizeof handle->handle_type);
-  key.append(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
-  return key;
-}
-
 Presence presenceOf(const std::string& path, ino_t* inode = nullptr) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return Presence::Absent;
@@ -93,18 +62,20 @@ Presence presenceOf(const std::string& path, ino_t* inode = nullptr) {
   return S_ISREG(st.st_mode) ? Presence::RegularFile : Presence::Other;
 }
 
-// What identifies one version of an item file.
+// What identifies one version of an item: the file at its path and that file's content. A
+// rewrite that leaves both as they were (a `touch`, a save of the same text) is no change.
 struct ItemState {
   ino_t inode = 0;
-  std::int64_t mtimeNs = 0;
-  bool operator==(const ItemState&) const = default;
+  ItemDigest digest;
+  bool sameAs(const ItemState& other) const {
+    return inode == other.inode && digest && digest == other.digest;
+  }
 };
 
-std::optional<ItemState> statItem(const std::string& path) {
+std::optional<ino_t> inodeOf(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
-  return ItemState{st.st_ino,
-                   static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+  return st.st_ino;
 }
 
 class LaunchItemEvent final : public PendingEvent {
@@ -168,8 +139,11 @@ class LaunchItemSource final : public Source {
   }
 
   es_new_client_result_t open(std::string& why) override {
-    fan_.reset(::fanotify_init(FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME | FAN_CLOEXEC | FAN_NONBLOCK,
-                               O_RDONLY | O_CLOEXEC | O_LARGEFILE));
+    // DFID_NAME: the folder and name an action went through; FID: the file written (for a write
+    // through a name outside every item folder).
+    fan_.reset(::fanotify_init(
+        FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME | FAN_REPORT_FID | FAN_CLOEXEC | FAN_NONBLOCK,
+        O_RDONLY | O_CLOEXEC | O_LARGEFILE));
     if (!fan_) {
       const int error = errno;
       why = std::string("fanotify: ") + std::strerror(error);
@@ -189,6 +163,8 @@ class LaunchItemSource final : public Source {
     context_ = &context;
     executables_ = std::make_unique<ExecutableCache>(&context.packages);
     self_ = ::getpid();
+    marks_ = std::make_unique<ItemMarks>(fan_.get());
+    reader_ = std::make_unique<ItemReader>(options_.root, &accounts_);
     rescan(/*seed=*/false);  // before the thread: what exists now is not news
     thread_ = std::thread([this] { run(); });
   }
@@ -200,11 +176,6 @@ class LaunchItemSource final : public Source {
   }
 
  private:
-  struct Marked {
-    std::string path;
-    std::string key;
-  };
-
   void run() {
     platform::nameThisThread("es-launch-items");
     auto nextRescan = std::chrono::steady_clock::now() + options_.rescan;
@@ -274,43 +245,62 @@ class LaunchItemSource final : public Source {
           static_cast<unsigned long long>(overflows_), found);
       return;
     }
+    std::optional<std::string> named;   // the item the record names by folder and name
+    std::optional<std::string> object;  // the written file's key
     const char* at = record + meta.metadata_len;
     while (end - at >= static_cast<std::ptrdiff_t>(sizeof(fanotify_event_info_header))) {
       fanotify_event_info_header header;
       std::memcpy(&header, at, sizeof header);
       if (header.len < sizeof header || header.len > end - at) return;
-      if (header.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME) handleName(meta, at, at + header.len);
+      if (header.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME) {
+        named = handleName(meta, at, at + header.len);
+      } else if (header.info_type == FAN_EVENT_INFO_TYPE_FID) {
+        object = handleKey(at, at + header.len);
+      }
       at += header.len;
+    }
+    if (object && (meta.mask & (FAN_CLOSE_WRITE | FAN_MODIFY)) != 0) {
+      handleWrite(meta, *object, named);
     }
   }
 
-  // One DFID_NAME part: header, filesystem id, file handle (bytes, type, handle), name.
-  void handleName(const fanotify_event_metadata& meta, const char* at, const char* end) {
+  // The object key of a FID or DFID_NAME part (header, filesystem id, file handle), as
+  // objectKey() builds it; `nameAt` is set to where a name would follow.
+  static std::optional<std::string> handleKey(const char* at, const char* end,
+                                              const char** nameAt = nullptr) {
     constexpr std::size_t kFsid = sizeof(fanotify_event_info_header);
     constexpr std::size_t kHandle = kFsid + sizeof(__kernel_fsid_t);
     constexpr std::size_t kHandleBytes = kHandle + offsetof(file_handle, f_handle);
-    if (end - at < static_cast<std::ptrdiff_t>(kHandleBytes)) return;
+    if (end - at < static_cast<std::ptrdiff_t>(kHandleBytes)) return std::nullopt;
     unsigned int handleBytes = 0;
     std::memcpy(&handleBytes, at + kHandle + offsetof(file_handle, handle_bytes),
                 sizeof handleBytes);
-    if (handleBytes > static_cast<std::size_t>(end - at) - kHandleBytes) return;
-    const char* name = at + kHandleBytes + handleBytes;
-    if (name >= end) return;
-    const std::size_t nameLength = ::strnlen(name, static_cast<std::size_t>(end - name));
-    // The key as folderKey() builds it: fsid, handle type, handle.
+    if (handleBytes > static_cast<std::size_t>(end - at) - kHandleBytes) return std::nullopt;
     std::string key(at + kFsid, sizeof(__kernel_fsid_t));
     key.append(at + kHandle + offsetof(file_handle, handle_type), sizeof(int));
     key.append(at + kHandleBytes, handleBytes);
-    const auto folder = folderByKey_.find(key);
-    if (folder == folderByKey_.end() || nameLength == 0) return;
+    if (nameAt != nullptr) *nameAt = at + kHandleBytes + handleBytes;
+    return key;
+  }
+
+  // One DFID_NAME part; the item path it names, when it names one.
+  std::optional<std::string> handleName(const fanotify_event_metadata& meta, const char* at,
+                                        const char* end) {
+    const char* name = nullptr;
+    const std::optional<std::string> key = handleKey(at, end, &name);
+    if (!key || name >= end) return std::nullopt;
+    const std::size_t nameLength = ::strnlen(name, static_cast<std::size_t>(end - name));
+    const auto folder = folderByKey_.find(*key);
+    if (folder == folderByKey_.end() || nameLength == 0) return std::nullopt;
     const std::string_view leaf(name, nameLength);
-    if (leaf == "." || leaf == "..") return;
+    if (leaf == "." || leaf == "..") return std::nullopt;
     const std::string path = folder->second + "/" + std::string(leaf);
     if ((meta.mask & FAN_ONDIR) != 0) {
-      if ((meta.mask & (FAN_CREATE | FAN_MOVED_TO)) != 0) markLinkFolder(folder->second, leaf);
-      return;
+      reader_->forgetFolders();  // a drop-in folder may have come or gone
+      if ((meta.mask & (FAN_CREATE | FAN_MOVED_TO)) != 0) markSubfolder(folder->second, leaf);
+      return std::nullopt;
     }
-    if (!classify(folders_, accounts_, path)) return;  // /etc holds much besides crontab
+    if (!classify(folders_, accounts_, path)) return std::nullopt;  // /etc holds much else
     std::uint64_t mask = meta.mask;
     ino_t inode = 0;
     const Presence now = presenceOf(path, &inode);
@@ -319,10 +309,34 @@ class LaunchItemSource final : public Source {
       if (now != Presence::Absent && seeded->second == inode) mask &= ~(FAN_CREATE | FAN_MOVED_TO);
       seeded_.erase(seeded);
     }
-    for (const LaunchChange& change :
-         tracker_.onRecord(path, mask, meta.pid, now, monotonicNow())) {
+    track(path, mask, meta.pid, now);
+    return path;
+  }
+
+  // A write to a marked item file, through whatever name: each item path naming the file but the
+  // one the record named (handled already) sees the write.
+  void handleWrite(const fanotify_event_metadata& meta, const std::string& key,
+                   const std::optional<std::string>& named) {
+    const std::set<std::string>* paths = marks_->pathsOf(key);
+    if (paths == nullptr) return;
+    for (const std::string& path : std::set<std::string>(*paths)) {
+      if (path != named) {
+        track(path, meta.mask & (FAN_CLOSE_WRITE | FAN_MODIFY), meta.pid, presenceOf(path));
+      }
+    }
+  }
+
+  void track(const std::string& path, std::uint64_t mask, pid_t pid, Presence now) {
+    for (const LaunchChange& change : tracker_.onRecord(path, mask, pid, now, monotonicNow())) {
       emit(change);
     }
+  }
+
+  // The state of the item at `path` now (inode 0 and no digest when it is gone).
+  ItemState stateOf(const ItemFacts& facts) const {
+    const std::optional<ino_t> inode = inodeOf(facts.path);
+    if (!inode) return {};
+    return {*inode, reader_->read(facts).digest};
   }
 
   // Lists every folder again and reports what differs from the inventory: the changes whose
@@ -333,12 +347,12 @@ class LaunchItemSource final : public Source {
     for (const ItemFolder& folder : folders_) {
       forEachEntry(folder.path, [&](std::string_view name, bool dir) {
         const std::string item = folder.path + "/" + std::string(name);
-        if (dir || !classify(folders_, accounts_, item)) return;
-        const auto now = statItem(item);
-        if (!now) return;
+        const std::optional<ItemFacts> facts =
+            dir ? std::nullopt : classify(folders_, accounts_, item);
+        if (!facts || !inodeOf(item)) return;
         present[item] = true;
         const auto known = inventory_.find(item);
-        if (known == inventory_.end() || !(known->second == *now)) {
+        if (known == inventory_.end() || !known->second.sameAs(stateOf(*facts))) {
           changes.push_back({LaunchAction::Add, item, 0});
         }
       });
@@ -353,30 +367,36 @@ class LaunchItemSource final : public Source {
     return changes.size();
   }
 
-  // Keeps the inventory of items; false when the change was reported already (after an
-  // overflow, by recover()).
-  bool note(const LaunchChange& change) {
+  // Keeps the inventory of items and the marks on their files; false when the change is no news:
+  // a removal reported already (after an overflow, by recover()), or an add that leaves the item
+  // as the inventory knows it (a rewrite of the same content; a change recover() reported).
+  bool note(const LaunchChange& change, const ItemDigest& digest) {
     const auto known = inventory_.find(change.path);
     if (change.action == LaunchAction::Remove) {
+      marks_->remove(change.path);
       if (known == inventory_.end()) return !recovering_;
       inventory_.erase(known);
       return true;
     }
-    const auto now = statItem(change.path);
-    const bool same = recovering_ && known != inventory_.end() && now && known->second == *now;
-    inventory_[change.path] = now.value_or(ItemState{});
+    const std::optional<ino_t> inode = inodeOf(change.path);
+    const ItemState now{inode.value_or(0), inode ? digest : std::nullopt};
+    const bool same = known != inventory_.end() && inode && known->second.sameAs(now);
+    inventory_[change.path] = now;
+    if (inode) marks_->add(change.path);
     return !same;
   }
 
   void emit(const LaunchChange& change, bool instigated = true) {
-    if (!note(change)) return;
     std::optional<ItemFacts> facts = classify(folders_, accounts_, change.path);
+    ItemContent content;
+    if (facts && change.action == LaunchAction::Add) content = reader_->read(*facts);
+    if (!note(change, content.digest)) return;
     const es_event_type_t type = change.action == LaunchAction::Add
                                      ? ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_ADD
                                      : ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_REMOVE;
     if (!facts || !context_->sink.subscribed(type)) return;
     if (change.action == LaunchAction::Add) {
-      facts->executablePath = itemExecutable(facts->format, change.path, readItemText(change.path));
+      facts->executablePath = reader_->executable(*facts, content);
     }
     facts->managed = managed(change.path);
     ProcessImage process =
@@ -406,57 +426,125 @@ class LaunchItemSource final : public Source {
   void rescan(bool seed) {
     seeded_.clear();            // their creations, if any, were read long ago
     canonicalFolders_.clear();  // a folder may have become a link since
+    reader_->forgetFolders();   // and drop-in folders come and go in unwatched ones
     accounts_ = parsePasswd(readWholeFile(options_.passwdFile));
     std::vector<ItemFolder> folders = itemFolders(options_.root, accounts_);
     const std::size_t top = folders.size();
     for (std::size_t i = 0; i < top; ++i) {
       if (folders[i].format != ItemFormat::SystemdUnit) continue;
       forEachEntry(folders[i].path, [&](std::string_view name, bool dir) {
-        if (!dir) return;
-        if (auto links = unitLinkFolder(folders[i], name)) folders.push_back(std::move(*links));
+        if (!dir && !isFolder(folders[i].path + "/" + std::string(name))) return;
+        if (auto sub = unitSubfolder(folders[i], name)) folders.push_back(std::move(*sub));
       });
     }
     folders_ = folders;
-    for (const ItemFolder& folder : folders) mark(folder.path, seed);
+    for (const ItemFolder& folder : folders) mark(folder, seed);
   }
 
-  void markLinkFolder(const std::string& parentPath, std::string_view name) {
+  void markSubfolder(const std::string& parentPath, std::string_view name) {
     for (const ItemFolder& parent : folders_) {
       if (parent.path != parentPath) continue;
-      if (auto links = unitLinkFolder(parent, name)) {
-        folders_.push_back(*links);
-        mark(links->path, /*seed=*/true);
+      if (auto sub = unitSubfolder(parent, name)) {
+        folders_.push_back(*sub);
+        mark(*sub, /*seed=*/true);
         return;
       }
     }
   }
 
-  void mark(const std::string& path, bool seed) {
-    const std::optional<std::string> key = folderKey(path);
-    if (!key) return;
+  // Whether the folder may be watched where it leads. A link on its path that an account other
+  // than root owns (a user's ~/.config/autostart replaced by a link) is followed only to a folder
+  // the folder's own account owns: the agent reads and watches nowhere on a user's say that the
+  // user does not own. Either way the decision is logged (when it changes).
+  bool mayWatch(const ItemFolder& folder) {
+    const std::optional<std::string> real = realPath(folder.path);
+    if (!real || *real == folder.path) return real.has_value();
+    std::optional<uid_t> linkOwner;  // of the last link on the way not owned by root
+    std::string prefix;
+    for (std::size_t at = 1; at <= folder.path.size(); ++at) {
+      if (at < folder.path.size() && folder.path[at] != '/') continue;
+      struct stat st {};
+      prefix = folder.path.substr(0, at);
+      if (::lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && st.st_uid != 0) {
+        linkOwner = st.st_uid;
+      }
+    }
+    struct stat target {};
+    const bool owned = ::stat(real->c_str(), &target) == 0 && target.st_uid == folder.uid;
+    const bool follow = !linkOwner || owned;
+    std::string decision = (follow ? "+" : "-") + *real;
+    if (!linkOwner) return true;  // the system's own links (/lib on a merged /usr)
+    if (std::string& last = linkDecisions_[folder.path]; last != decision) {
+      last = std::move(decision);
+      if (follow) {
+        NSLog(
+            "EndpointSecurity: source launch items: %s leads to %s through a link; watching it "
+            "there",
+            folder.path.c_str(), real->c_str());
+      } else {
+        NSLog(
+            "EndpointSecurity: source launch items: %s is a link of uid %u to %s, which uid %u "
+            "does not own; not watching it, ignoring",
+            folder.path.c_str(), static_cast<unsigned>(*linkOwner), real->c_str(),
+            static_cast<unsigned>(folder.uid));
+      }
+    }
+    return follow;
+  }
+
+  void mark(const ItemFolder& folder, bool seed) {
+    const std::string& path = folder.path;
+    const std::optional<std::string> key =
+        mayWatch(folder) ? objectKey(path, /*follow=*/true) : std::nullopt;
     const auto known = keyByPath_.find(path);
-    if (known != keyByPath_.end() && known->second == *key) return;
+    if (known != keyByPath_.end() && key && known->second == *key) return;
+    if (known != keyByPath_.end()) forget(path, known->second);
+    if (!key || folderByKey_.count(*key) != 0) return;  // gone, refused, or watched by another name
     if (::fanotify_mark(fan_.get(), FAN_MARK_ADD | FAN_MARK_ONLYDIR, kMarkMask, AT_FDCWD,
                         path.c_str()) != 0) {
       NSLog("EndpointSecurity: source launch items: cannot watch %s: %s, ignoring", path.c_str(),
             std::strerror(errno));
       return;
     }
-    if (known != keyByPath_.end()) folderByKey_.erase(known->second);
     keyByPath_[path] = *key;
     folderByKey_[*key] = path;
     forEachEntry(path, [&](std::string_view name, bool dir) {
       if (dir) return;
       const std::string item = path + "/" + std::string(name);
-      const auto now = statItem(item);
-      if (!classify(folders_, accounts_, item) || !now) return;
+      const std::optional<ItemFacts> facts = classify(folders_, accounts_, item);
+      const std::optional<ino_t> inode = inodeOf(item);
+      if (!facts || !inode) return;
       if (!seed) {
-        inventory_[item] = *now;
+        inventory_[item] = stateOf(*facts);
+        marks_->add(item);
         return;
       }
-      seeded_[item] = now->inode;
+      seeded_[item] = *inode;
       emit({LaunchAction::Add, item, 0}, /*instigated=*/false);
     });
+  }
+
+  // A watched folder that is gone, replaced or no longer to be followed: what it held is gone
+  // from its path (reported without instigator; the folder's own records never say so).
+  void forget(const std::string& path, const std::string& key) {
+    if (const auto owner = folderByKey_.find(key);
+        owner != folderByKey_.end() && owner->second == path) {
+      folderByKey_.erase(owner);
+    }
+    keyByPath_.erase(path);
+    std::vector<std::string> gone;
+    for (const auto& [item, state] : inventory_) {
+      if (item.size() > path.size() && item.compare(0, path.size(), path) == 0 &&
+          item[path.size()] == '/' && item.find('/', path.size() + 1) == std::string::npos) {
+        gone.push_back(item);
+      }
+    }
+    for (const std::string& item : gone) emit({LaunchAction::Remove, item, 0}, false);
+  }
+
+  static bool isFolder(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
 
   template <class Visit>
@@ -493,8 +581,12 @@ class LaunchItemSource final : public Source {
   std::unordered_map<std::string, std::string> keyByPath_;
   std::unordered_map<std::string, ino_t> seeded_;
   std::unordered_map<std::string, std::string> canonicalFolders_;  // item folder → its real path
-  // Every item known to exist (inode 0: reported added, already gone again), for recover().
+  std::unordered_map<std::string, std::string> linkDecisions_;     // folder → last one logged
+  // Every item known to exist with its content's digest (inode 0: reported added, already gone
+  // again): what a rewrite or recover() is compared with.
   std::unordered_map<std::string, ItemState> inventory_;
+  std::unique_ptr<ItemMarks> marks_;
+  std::unique_ptr<ItemReader> reader_;
   bool recovering_ = false;  // between an overflow and the end of what was queued with it
   std::uint64_t overflows_ = 0;
 };

@@ -1,13 +1,17 @@
 // Launch items (BTM_LAUNCH_ITEM_ADD, BTM_LAUNCH_ITEM_REMOVE) from fanotify: every folder Linux
-// starts programs from (systemd units and their *.wants links, XDG autostart entries, cron
-// tables, init scripts, rc.local; system-wide and in each account's home) is marked for
-// creations, removals, moves and completed writes, and each change of an item becomes one event
-// whose instigator is the process fanotify names.
+// starts programs from (the unit folders the system and user managers read, with their *.wants
+// links and *.service.d drop-ins; XDG autostart entries; cron tables; init scripts; rc.local;
+// system-wide, in each account's home and runtime folder) is marked for creations, removals, moves
+// and completed writes, and each item file itself for writes (so a write through a hard link
+// outside every folder is seen too). Each change of an item becomes one event whose instigator is
+// the process fanotify names; a rewrite that leaves the item's content as it was is no change.
 //
 // Folders that appear later (a new account's ~/.config/autostart, a folder created after start)
-// are found by listing the places again every `rescan`; a *.wants folder is marked as soon as
-// its creation is seen. Items already in a folder marked after start are reported as added,
-// without instigator, unless fanotify reports their creation too.
+// are found by listing the places again every `rescan`; a *.wants or drop-in folder is marked as
+// soon as its creation is seen. Items already in a folder marked after start are reported as
+// added, without instigator, unless fanotify reports their creation too; items of a folder that
+// went (moved aside, replaced by a link) are reported removed. A link an account owns on a
+// folder's path is followed only to a folder that account owns (logged either way).
 #pragma once
 
 #include <chrono>

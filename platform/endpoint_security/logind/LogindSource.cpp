@@ -3,10 +3,12 @@
 #include <poll.h>
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include "platform/EventFd.h"
 #include "platform/ThreadName.h"
@@ -22,6 +24,14 @@ constexpr const char* kService = "org.freedesktop.login1";
 constexpr const char* kManagerPath = "/org/freedesktop/login1";
 constexpr const char* kManager = "org.freedesktop.login1.Manager";
 constexpr const char* kSession = "org.freedesktop.login1.Session";
+// The bus's word that logind's name changed hands (arg0 keeps the other names' changes away).
+constexpr const char* kOwnerChangedMatch =
+    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+    "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='org.freedesktop.login1'";
+
+using std::chrono::duration_cast;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
 
 struct BusUnref {
   void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
@@ -38,8 +48,24 @@ struct MessageUnref {
 };
 using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 
+struct SlotUnref {
+  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
+using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
+
 std::string why(const char* what, int rc) {
   return std::string(what) + ": " + std::strerror(-rc);
+}
+
+// Milliseconds from now until `usec` on CLOCK_MONOTONIC (sd-bus's timeouts), rounded up.
+int millisecondsUntil(std::uint64_t usec) {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const std::uint64_t nowUsec = static_cast<std::uint64_t>(now.tv_sec) * 1000000 +
+                                static_cast<std::uint64_t>(now.tv_nsec) / 1000;
+  return usec <= nowUsec
+             ? 0
+             : static_cast<int>(std::min<std::uint64_t>((usec - nowUsec + 999) / 1000, INT32_MAX));
 }
 
 class SessionPending final : public PendingEvent {
@@ -73,14 +99,131 @@ class SessionPending final : public PendingEvent {
   es_event_lw_session_unlock_t unlock_{};
 };
 
+// The source's line in the log, written when the source turns active or unavailable. The
+// client writes the first when it opens the source.
+class StatusLine {
+ public:
+  void opened(bool active) { active_ = active; }
+  void active() {
+    if (active_) return;
+    active_ = true;
+    NSLog("EndpointSecurity: source logind: active");
+  }
+  void unavailable(const std::string& reason) {
+    if (!active_) return;
+    active_ = false;
+    NSLog("EndpointSecurity: source logind: unavailable (%s)", reason.c_str());
+  }
+
+ private:
+  bool active_ = false;
+};
+
 }  // namespace
 
-struct LogindSource::Bus {
-  BusPtr bus;
-  SessionTracker sessions;
+struct LogindSource::Output {
+  StatusLine status;
   SourceContext* context = nullptr;  // set at start
   std::unique_ptr<ExecutableCache> executables;
   std::unique_ptr<ProcessLookup> processes;
+
+  void publish(const std::optional<SessionEvent>& event) {
+    if (!event || context == nullptr || !context->sink.subscribed(event->kind)) return;
+    context->sink.push(std::make_unique<SessionPending>(*event, processes->find(event->leader)));
+  }
+};
+
+struct LogindSource::Bus {
+  explicit Bus(Output& output) : output(output) {}
+
+  BusPtr bus;
+  SlotPtr ownerWatch;            // logind's name changing hands
+  std::vector<SlotPtr> signals;  // logind's signals, while logind is on the bus
+  SessionTracker sessions;
+  Output& output;
+
+  // Connects to the system bus, or to `address`.
+  int connect(const std::string& address, std::string& reason) {
+    sd_bus* raw = nullptr;
+    if (address.empty()) {
+      const int rc = sd_bus_open_system(&raw);
+      bus.reset(raw);
+      if (rc < 0) reason = why("no system bus", rc);
+      return rc;
+    }
+    int rc = sd_bus_new(&raw);
+    bus.reset(raw);
+    if (rc < 0 || (rc = sd_bus_set_address(raw, address.c_str())) < 0 ||
+        (rc = sd_bus_set_bus_client(raw, 1)) < 0 || (rc = sd_bus_start(raw)) < 0) {
+      reason = why(("bus " + address).c_str(), rc);
+    }
+    return rc;
+  }
+
+  int watchOwner(std::string& reason) {
+    sd_bus_slot* slot = nullptr;
+    const int rc = sd_bus_add_match(bus.get(), &slot, kOwnerChangedMatch, onOwnerChanged, this);
+    ownerWatch.reset(slot);
+    if (rc < 0) reason = why("watching logind's name", rc);
+    return rc;
+  }
+
+  // Follows logind when it is on the bus; false with the reason otherwise.
+  bool attach(std::string& reason) {
+    ErrorFree e;
+    sd_bus_message* raw = nullptr;
+    int owned = 0;
+    int rc =
+        sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "NameHasOwner", &e.error, &raw, "s", kService);
+    MessagePtr reply(raw);
+    if (rc >= 0) rc = sd_bus_message_read(reply.get(), "b", &owned);
+    if (rc < 0) {
+      reason = why("asking the bus for logind", rc);
+      return false;
+    }
+    if (!owned) {
+      reason = "logind is not on the bus";
+      return false;
+    }
+    return follow(reason);
+  }
+
+  // Subscribes to logind's signals and learns its sessions.
+  bool follow(std::string& reason) {
+    forget();
+    int rc = 0;
+    if ((rc = subscribe(kManagerPath, kManager, "SessionNew", onSessionNew)) < 0 ||
+        (rc = subscribe(kManagerPath, kManager, "SessionRemoved", onSessionRemoved)) < 0 ||
+        (rc = subscribe(nullptr, kSession, "Unlock", onUnlock)) < 0 ||
+        (rc = subscribe(nullptr, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+                        onPropertiesChanged)) < 0) {
+      reason = why("subscribing to logind's signals", rc);
+      forget();
+      return false;
+    }
+    if ((rc = listSessions()) < 0) {
+      reason = why("listing logind's sessions", rc);
+      forget();
+      return false;
+    }
+    return true;
+  }
+
+  // Drops logind's signals and its sessions: a logind that comes back is learnt anew.
+  void forget() {
+    signals.clear();
+    sessions = SessionTracker();
+  }
+
+  int subscribe(const char* path, const char* interface, const char* member,
+                sd_bus_message_handler_t handler) {
+    sd_bus_slot* slot = nullptr;
+    const int rc =
+        sd_bus_match_signal(bus.get(), &slot, kService, path, interface, member, handler, this);
+    if (rc >= 0) signals.emplace_back(slot);
+    return rc;
+  }
 
   std::optional<std::string> stringProperty(const char* path, const char* name) {
     ErrorFree e;
@@ -124,11 +267,6 @@ struct LogindSource::Bus {
     if (std::optional<SessionInfo> info = read(path)) sessions.added(std::move(*info), false);
   }
 
-  void publish(const std::optional<SessionEvent>& event) {
-    if (!event || context == nullptr || !context->sink.subscribed(event->kind)) return;
-    context->sink.push(std::make_unique<SessionPending>(*event, processes->find(event->leader)));
-  }
-
   int listSessions() {
     ErrorFree e;
     sd_bus_message* raw = nullptr;
@@ -147,12 +285,31 @@ struct LogindSource::Bus {
     return rc;
   }
 
+  // logind took or left its name: follow the new logind, or wait for one.
+  static int onOwnerChanged(sd_bus_message* m, void* self, sd_bus_error*) {
+    auto* bus = static_cast<Bus*>(self);
+    const char *name = nullptr, *before = nullptr, *after = nullptr;
+    if (sd_bus_message_read(m, "sss", &name, &before, &after) < 0) return 0;
+    bus->forget();
+    if (*after == '\0') {
+      bus->output.status.unavailable("logind left the bus");
+      return 0;
+    }
+    std::string reason;
+    if (bus->follow(reason)) {
+      bus->output.status.active();
+    } else {
+      bus->output.status.unavailable(reason);
+    }
+    return 0;
+  }
+
   static int onSessionNew(sd_bus_message* m, void* self, sd_bus_error*) {
     auto* bus = static_cast<Bus*>(self);
     const char *id = nullptr, *path = nullptr;
     if (sd_bus_message_read(m, "so", &id, &path) < 0) return 0;
     if (std::optional<SessionInfo> info = bus->read(path)) {
-      bus->publish(bus->sessions.added(std::move(*info), true));
+      bus->output.publish(bus->sessions.added(std::move(*info), true));
     }
     return 0;
   }
@@ -169,7 +326,7 @@ struct LogindSource::Bus {
     const char* path = sd_bus_message_get_path(m);
     if (path == nullptr) return 0;
     bus->learn(path);
-    bus->publish(bus->sessions.unlockSignal(path));
+    bus->output.publish(bus->sessions.unlockSignal(path));
     return 0;
   }
 
@@ -187,7 +344,7 @@ struct LogindSource::Bus {
       bus->learn(path);  // reads the new value: nothing to compare it with
       return 0;
     }
-    bus->publish(bus->sessions.lockedHintChanged(path, *locked));
+    bus->output.publish(bus->sessions.lockedHintChanged(path, *locked));
     return 0;
   }
 
@@ -221,75 +378,25 @@ bool LogindSource::produces(es_event_type_t type) const {
          type == ES_EVENT_TYPE_NOTIFY_LW_SESSION_UNLOCK;
 }
 
+// A bus or a logind that is not there yet is no failure: the source opens unavailable, with the
+// reason, and its thread watches for them.
 es_new_client_result_t LogindSource::open(std::string& reason) {
-  auto bus = std::make_unique<Bus>();
-  sd_bus* raw = nullptr;
-  int rc = 0;
-  if (options_.busAddress.empty()) {
-    rc = sd_bus_open_system(&raw);
-    if (rc < 0) {
-      reason = why("no system bus", rc);
-      return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
-    }
-    bus->bus.reset(raw);
-  } else {
-    if ((rc = sd_bus_new(&raw)) < 0) {
-      reason = why("sd_bus_new", rc);
-      return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
-    }
-    bus->bus.reset(raw);
-    if ((rc = sd_bus_set_address(raw, options_.busAddress.c_str())) < 0 ||
-        (rc = sd_bus_set_bus_client(raw, 1)) < 0 || (rc = sd_bus_start(raw)) < 0) {
-      reason = why(("bus " + options_.busAddress).c_str(), rc);
-      return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
-    }
-  }
-  ErrorFree e;
-  int owned = 0;
-  sd_bus_message* reply = nullptr;
-  rc = sd_bus_call_method(bus->bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                          "org.freedesktop.DBus", "NameHasOwner", &e.error, &reply, "s", kService);
-  if (rc >= 0) {
-    MessagePtr owner(reply);
-    rc = sd_bus_message_read(owner.get(), "b", &owned);
-  }
-  if (rc < 0) {
-    reason = why("asking the bus for logind", rc);
-    return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
-  }
-  if (!owned) {
-    reason = "logind is not on the bus";
-    return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
-  }
-  sd_bus* b = bus->bus.get();
-  if ((rc = sd_bus_match_signal(b, nullptr, kService, kManagerPath, kManager, "SessionNew",
-                                Bus::onSessionNew, bus.get())) < 0 ||
-      (rc = sd_bus_match_signal(b, nullptr, kService, kManagerPath, kManager, "SessionRemoved",
-                                Bus::onSessionRemoved, bus.get())) < 0 ||
-      (rc = sd_bus_match_signal(b, nullptr, kService, nullptr, kSession, "Unlock", Bus::onUnlock,
-                                bus.get())) < 0 ||
-      (rc = sd_bus_match_signal(b, nullptr, kService, nullptr, "org.freedesktop.DBus.Properties",
-                                "PropertiesChanged", Bus::onPropertiesChanged, bus.get())) < 0) {
-    reason = why("subscribing to logind's signals", rc);
-    return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
-  }
-  if ((rc = bus->listSessions()) < 0) {
-    reason = why("listing logind's sessions", rc);
-    return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
-  }
   wake_ = platform::makeEventFd();
   if (!wake_) {
     reason = why("eventfd", -errno);
     return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
   }
-  bus_ = std::move(bus);
+  output_ = std::make_unique<Output>();
+  bus_ = connect(reason);
+  output_->status.opened(bus_ && bus_->attach(reason));
+  if (!bus_) nextAttempt_ = steady_clock::now() + options_.retryInterval;
   return ES_NEW_CLIENT_RESULT_SUCCESS;
 }
 
 void LogindSource::start(SourceContext& context) {
-  bus_->context = &context;
-  bus_->executables = std::make_unique<ExecutableCache>(&context.packages);
-  bus_->processes = std::make_unique<ProcessLookup>(context.processes, *bus_->executables);
+  output_->context = &context;
+  output_->executables = std::make_unique<ExecutableCache>(&context.packages);
+  output_->processes = std::make_unique<ProcessLookup>(context.processes, *output_->executables);
   thread_ = std::thread([this] { run(); });
 }
 
@@ -301,31 +408,59 @@ void LogindSource::stop() {
   bus_.reset();
 }
 
+std::unique_ptr<LogindSource::Bus> LogindSource::connect(std::string& reason) const {
+  auto bus = std::make_unique<Bus>(*output_);
+  if (bus->connect(options_.busAddress, reason) < 0 || bus->watchOwner(reason) < 0) return nullptr;
+  return bus;
+}
+
+void LogindSource::reconnect() {
+  std::string reason;
+  bus_ = connect(reason);
+  if (!bus_) {
+    nextAttempt_ = steady_clock::now() + options_.retryInterval;
+    output_->status.unavailable(reason);
+  } else if (bus_->attach(reason)) {
+    output_->status.active();
+  } else {
+    output_->status.unavailable(reason);
+  }
+}
+
 void LogindSource::run() {
   platform::nameThisThread("es-logind");
-  sd_bus* bus = bus_->bus.get();
   for (;;) {
-    const int processed = sd_bus_process(bus, nullptr);
-    if (processed < 0) {
-      NSLog("EndpointSecurity: logind: bus connection lost: %s", std::strerror(-processed));
-      return;
+    if (!bus_ && steady_clock::now() >= nextAttempt_) reconnect();
+    if (bus_) {
+      const int processed = sd_bus_process(bus_->bus.get(), nullptr);
+      if (processed < 0) {
+        output_->status.unavailable(why("bus connection lost", processed));
+        bus_.reset();
+        nextAttempt_ = steady_clock::now() + options_.retryInterval;
+        continue;
+      }
+      if (processed > 0) continue;
     }
-    if (processed > 0) continue;
+    if (!waitForWork()) return;
+  }
+}
+
+// Waits for the bus, the next connection attempt or stop(); false when the thread is to end.
+bool LogindSource::waitForWork() {
+  int timeout = -1;
+  pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {-1, 0, 0}};
+  if (bus_) {
+    sd_bus* bus = bus_->bus.get();
+    fds[1] = {sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0};
     std::uint64_t usec = UINT64_MAX;
     sd_bus_get_timeout(bus, &usec);
-    int timeout = -1;
-    if (usec != UINT64_MAX) {
-      timespec now{};
-      ::clock_gettime(CLOCK_MONOTONIC, &now);
-      const std::uint64_t nowUsec = static_cast<std::uint64_t>(now.tv_sec) * 1000000 +
-                                    static_cast<std::uint64_t>(now.tv_nsec) / 1000;
-      timeout = usec <= nowUsec ? 0 : static_cast<int>((usec - nowUsec + 999) / 1000);
-    }
-    pollfd fds[2] = {{sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0},
-                     {wake_.get(), POLLIN, 0}};
-    if (::poll(fds, 2, timeout) < 0 && errno != EINTR) return;
-    if (fds[1].revents != 0) return;
+    if (usec != UINT64_MAX) timeout = millisecondsUntil(usec);
+  } else {
+    timeout = static_cast<int>(std::max<std::int64_t>(
+        0, duration_cast<milliseconds>(nextAttempt_ - steady_clock::now()).count() + 1));
   }
+  if (::poll(fds, bus_ ? 2 : 1, timeout) < 0 && errno != EINTR) return false;
+  return fds[0].revents == 0;
 }
 
 }  // namespace platform::es::logind

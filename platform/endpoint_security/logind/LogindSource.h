@@ -3,10 +3,13 @@
 // session's Unlock signal, or its LockedHint turning false, gives LW_SESSION_UNLOCK
 // (SessionTracker has the rules). The acting process of both is the session's leader.
 //
-// open() connects and checks that logind is on the bus: with no system bus or no logind the
-// source is unavailable (ERR_INTERNAL, with the reason). One thread per source runs the bus.
+// The bus and logind may come later than the agent (at boot), leave and come back (a restart of
+// either): the source's thread connects again while the bus cannot be reached, follows logind's
+// name on the bus, and logs the source's line each time it turns active or unavailable. open()
+// makes the first attempt; it fails only when the source cannot run at all.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -18,6 +21,8 @@ namespace platform::es::logind {
 
 struct LogindSourceOptions {
   std::string busAddress;  // empty: the system bus
+  // How often the bus is tried again while it cannot be reached.
+  std::chrono::milliseconds retryInterval = std::chrono::seconds(2);
 };
 
 class LogindSource final : public Source {
@@ -31,13 +36,20 @@ class LogindSource final : public Source {
   void start(SourceContext& context) override;
   void stop() override;
 
-  struct Bus;  // the connection and what its callbacks need
+  struct Bus;     // one connection to the bus, and logind's signals on it
+  struct Output;  // where session events go, and the source's line in the log
 
  private:
+  std::unique_ptr<Bus> connect(std::string& why) const;
+  void reconnect();
   void run();
+  bool waitForWork();
 
   const LogindSourceOptions options_;
+  std::unique_ptr<Output> output_;
+  // The thread's once started. Null while the bus cannot be reached; tried again from then on.
   std::unique_ptr<Bus> bus_;
+  std::chrono::steady_clock::time_point nextAttempt_;
   UniqueFd wake_;  // eventfd: stop() asks the thread to end
   std::thread thread_;
 };

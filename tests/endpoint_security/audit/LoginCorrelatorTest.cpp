@@ -1,10 +1,14 @@
 // The rules that turn audit records into authentication and login events, run over record
 // sequences as this machine's su, sshd and login write them (recorded by hand), plus hostile and
 // interleaved ones. Each sequence lists its records with their arrival times; the events are
-// what feed and expire give, described one line each.
+// what feed and expire give, described one line each. The writers' start times come from a
+// fixture /proc tree the steps fill in.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +24,35 @@ struct Step {
   std::uint64_t atMs;
   std::uint16_t type;
   std::string text;  // the record without its header
+  // When set, the writer's /proc/<pid>/stat says it started at this tick from now on.
+  std::uint64_t startTicks = 0;
+};
+
+// A step of this type is no record: the process of its text's pid ends.
+constexpr std::uint16_t kProcessEnds = 0;
+
+// A /proc tree of stat files only, removed at the end.
+class FixtureProc {
+ public:
+  FixtureProc() {
+    char name[] = "/tmp/audit-proc-XXXXXX";
+    root_ = ::mkdtemp(name);
+  }
+  ~FixtureProc() { std::filesystem::remove_all(root_); }
+  const std::string& root() const { return root_; }
+  void ended(std::int64_t pid) const {
+    std::filesystem::remove_all(root_ + "/" + std::to_string(pid));
+  }
+  void started(std::int64_t pid, std::uint64_t ticks) const {
+    const std::filesystem::path dir = root_ + "/" + std::to_string(pid);
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "stat") << pid << " (sshd) S 1 " << pid << " " << pid
+                                << " 0 -1 4194560 0 0 0 0 0 0 0 0 20 0 1 0 " << ticks
+                                << " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\n";
+  }
+
+ private:
+  std::string root_;
 };
 
 std::string valueOr(const std::optional<std::string>& v) {
@@ -42,7 +75,9 @@ std::string describe(const AuditEvent& event) {
 }
 
 std::vector<std::string> run(const std::vector<Step>& steps) {
-  LoginCorrelator correlator;
+  const FixtureProc proc;
+  LoginCorrelator correlator(std::chrono::milliseconds(500), 1024,
+                             platform::es::ProcReader(proc.root()));
   std::vector<std::string> seen;
   std::uint64_t serial = 1;
   auto take = [&](std::vector<AuditEvent> events) {
@@ -54,7 +89,12 @@ std::vector<std::string> run(const std::vector<Step>& steps) {
     const std::string text = "audit(1796882310.469:" + std::to_string(serial++) + "): " + step.text;
     const std::optional<AuditRecord> record = parseAuditRecord(step.type, text);
     EXPECT_TRUE(record) << text;
-    if (record) take(correlator.feed(*record, now));
+    if (record && record->pid && step.startTicks) proc.started(*record->pid, step.startTicks);
+    if (record && record->pid && step.type == kProcessEnds) {
+      proc.ended(*record->pid);
+    } else if (record) {
+      take(correlator.feed(*record, now));
+    }
   }
   const std::uint64_t end = 1000 * kMs + (steps.empty() ? 0 : steps.back().atMs) * kMs;
   take(correlator.expire(end + 120000 * kMs));
@@ -156,6 +196,43 @@ TEST(LoginCorrelator, RecordedSequences) {
         {10, kUserAuth, rec(740, sshd("PAM:authentication", "\"eve\"", "failed"))}},
        {"auth fail bob pid=741 exe=/usr/sbin/sshd", "ssh fail 4 127.0.0.1 bob pid=741",
         "auth fail eve pid=740 exe=/usr/sbin/sshd", "ssh fail 9 127.0.0.1 eve pid=740"}},
+      {"ssh, a key refused, then the password: the login succeeded, nothing failed",
+       {{0, kUserLogin, rec(732, sshdLogin("\"bob\""))},
+        {300, kUserAuth, rec(732, sshd("PAM:authentication", "\"bob\"", "success"))},
+        {320, kUserAcct, rec(732, sshd("PAM:accounting", "\"bob\"", "success"))},
+        {620, kUserStart, rec(732, sshd("PAM:session_open", "\"bob\"", "success"), "1001")}},
+       {"auth ok bob pid=732 exe=/usr/sbin/sshd", "ssh ok 2 127.0.0.1 bob pid=732"}},
+      {"ssh, a key refused, then a second key: the login succeeded, nothing failed",
+       {{0, kUserLogin, rec(733, sshdLogin("\"bob\""))},
+        {12, kUserAcct, rec(733, sshd("PAM:accounting", "\"bob\"", "success"))},
+        {20, kUserStart, rec(733, sshd("PAM:session_open", "\"bob\"", "success"), "1001")}},
+       {"ssh ok 2 127.0.0.1 bob pid=733"}},
+      {"ssh, a key refused, then a password typed seconds later: the login succeeded",
+       {{0, kUserLogin, rec(734, sshdLogin("\"bob\"")), 100},
+        {4000, kUserAuth, rec(734, sshd("PAM:authentication", "\"bob\"", "success"))},
+        {4020, kUserStart, rec(734, sshd("PAM:session_open", "\"bob\"", "success"), "1001")}},
+       {"auth ok bob pid=734 exe=/usr/sbin/sshd", "ssh ok 2 127.0.0.1 bob pid=734"}},
+      {"ssh, a key refused and the client gives up: reported once the connection ends",
+       {{0, kUserLogin, rec(735, sshdLogin("\"bob\"")), 100},
+        {3000, kProcessEnds, rec(735, "")},
+        {3600, kUserAcct, rec(736, sshd("PAM:accounting", "\"eve\"", "failed"))},
+        {3601, kUserAcct, rec(736, sshd("PAM:accounting", "\"eve\"", "failed"))}},
+       {"ssh fail 3 127.0.0.1 bob pid=735"}},
+      {"ssh, a pid used again by a later connection: the earlier unknown user is not inherited",
+       {{0, kUserLogin, rec(750, sshdLogin(kInvalidHex)), 100},
+        {8, kUserAuth, rec(750, sshd("PAM:authentication", "\"nosuchuser\"", "failed"))},
+        {1680, kUserLogin, rec(750, sshdLogin(kInvalidHex))},
+        {3000, kUserAuth, rec(750, sshd("PAM:authentication", "\"bob\"", "failed")), 200},
+        {5100, kUserLogin, rec(750, sshdLogin("\"bob\""))}},
+       {"auth fail nosuchuser pid=750 exe=/usr/sbin/sshd",
+        "ssh fail 9 127.0.0.1 nosuchuser pid=750", "auth fail bob pid=750 exe=/usr/sbin/sshd",
+        "ssh fail 4 127.0.0.1 bob pid=750"}},
+      {"ssh, a pid used again while a lone failure waits: it is the earlier connection's",
+       {{0, kUserLogin, rec(760, sshdLogin("\"eve\"")), 100},
+        {100, kUserAuth, rec(760, sshd("PAM:authentication", "\"bob\"", "success")), 200},
+        {110, kUserStart, rec(760, sshd("PAM:session_open", "\"bob\"", "success"), "1001")}},
+       {"ssh fail 3 127.0.0.1 eve pid=760", "auth ok bob pid=760 exe=/usr/sbin/sshd",
+        "ssh ok 2 127.0.0.1 bob pid=760"}},
       {"login, right password",
        {{0, kUserAuth, rec(12375, login("PAM:authentication", "\"bob\"", "success"))},
         {0, kUserAcct, rec(12375, login("PAM:accounting", "\"bob\"", "success"))},
@@ -220,7 +297,9 @@ TEST(LoginCorrelator, HostileRecords) {
 }
 
 TEST(LoginCorrelator, WaitsOnlyAsLongAsTheWindow) {
-  LoginCorrelator correlator(std::chrono::milliseconds(300));
+  const FixtureProc proc;  // the writer is gone
+  LoginCorrelator correlator(std::chrono::milliseconds(300), 1024,
+                             platform::es::ProcReader(proc.root()));
   EXPECT_EQ(correlator.nextDeadline(), std::nullopt);
   const auto record =
       parseAuditRecord(kUserLogin, "audit(1.000:1): " + rec(900, sshdLogin("\"bob\"")));
@@ -233,7 +312,9 @@ TEST(LoginCorrelator, WaitsOnlyAsLongAsTheWindow) {
 }
 
 TEST(LoginCorrelator, BoundedNumberOfAttempts) {
-  LoginCorrelator correlator(std::chrono::milliseconds(300), 4);
+  const FixtureProc proc;  // the writers are gone
+  LoginCorrelator correlator(std::chrono::milliseconds(300), 4,
+                             platform::es::ProcReader(proc.root()));
   for (int pid = 1; pid <= 50; ++pid) {
     const auto record = parseAuditRecord(
         kUserLogin, "audit(1.000:1): " + rec(pid, sshdLogin("\"u" + std::to_string(pid) + "\"")));

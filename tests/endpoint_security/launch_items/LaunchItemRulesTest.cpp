@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/fanotify.h>
 
+#include <map>
+
 #include "platform/endpoint_security/launch_items/LaunchItemRules.h"
 
 using namespace platform::es;
@@ -58,6 +60,31 @@ TEST(LaunchItemRules, ClassifiesPathsByTheirFolder) {
       {"/etc/init.d/README", false},
       {"/", false},
       {"relative/evil.service", false},
+      // Every folder the system and user managers read, drop-ins included; not what systemd
+      // writes itself.
+      {"/etc/systemd/system/evil.service.d/override.conf", true, kBtmItemDaemon, false, 0,
+       F::UnitDropIn},
+      {"/etc/systemd/system/evil.service.d/notes.txt", false},
+      {"/etc/systemd/system/service.d/all.conf", true, kBtmItemDaemon, false, 0, F::UnitDropIn},
+      {"/etc/systemd/system/a-.service.d/x.conf", true, kBtmItemDaemon, false, 0, F::UnitDropIn},
+      {"/etc/systemd/system/nounit.d/x.conf", false},
+      {"/etc/systemd/system.control/x.service.d/50-x.conf", true, kBtmItemDaemon, false, 0,
+       F::UnitDropIn},
+      {"/usr/lib/systemd/system/x.service", true, kBtmItemDaemon, false, 0, F::SystemdUnit},
+      {"/lib/systemd/system/x.service", true, kBtmItemDaemon, false, 0, F::SystemdUnit},
+      {"/run/systemd/system/x.service", true, kBtmItemDaemon, false, 0, F::SystemdUnit},
+      {"/run/systemd/transient/run-u1.service", false},
+      {"/run/systemd/generator/x.service", false},
+      {"/etc/xdg/systemd/user/x.service", true, kBtmItemAgent, false, 0, F::SystemdUnit},
+      {"/usr/lib/systemd/user/x.service", true, kBtmItemAgent, false, 0, F::SystemdUnit},
+      {"/home/alice/.local/share/systemd/user/x.service", true, kBtmItemAgent, false, 1000,
+       F::SystemdUnit},
+      {"/home/alice/.config/systemd/user.control/x.service", true, kBtmItemAgent, false, 1000,
+       F::SystemdUnit},
+      {"/home/alice/.config/systemd/user/x.service.d/a.conf", true, kBtmItemAgent, false, 1000,
+       F::UnitDropIn},
+      {"/run/user/1000/systemd/user/x.service", true, kBtmItemAgent, false, 1000, F::SystemdUnit},
+      {"/run/user/1000/systemd/transient/x.service", false},
   };
   const auto folders = itemFolders("", kAccounts);
   for (const PathCase& c : cases) {
@@ -116,14 +143,13 @@ TEST(LaunchItemRules, FindsWhatAnItemRuns) {
   using F = ItemFormat;
   const TextCase cases[] = {
       {F::SystemdUnit, "[Service]\nExecStart=/usr/bin/evil --flag\n", "/usr/bin/evil"},
-      {F::SystemdUnit, "[Service]\nExecStartPre=/bin/pre\n  ExecStart = /x\nExecStart=-/bin/a b\n",
-       "/bin/a"},
-      {F::SystemdUnit, "ExecStart=@/bin/real argv0\n", "/bin/real"},
-      {F::SystemdUnit, "ExecStart=!!/bin/priv\n", "/bin/priv"},
-      {F::SystemdUnit, "ExecStart=\"/opt/my app/run\" x\n", "/opt/my app/run"},
-      {F::SystemdUnit, "ExecStart=\n", std::nullopt},
+      {F::SystemdUnit, "[Service]\nExecStartPre=/bin/pre\nExecStart=-/bin/a b\n", "/bin/a"},
+      {F::SystemdUnit, "[Service]\nExecStart=@/bin/real argv0\n", "/bin/real"},
+      {F::SystemdUnit, "[Service]\nExecStart=!!/bin/priv\n", "/bin/priv"},
+      {F::SystemdUnit, "[Service]\nExecStart=\"/opt/my app/run\" x\n", "/opt/my app/run"},
+      {F::SystemdUnit, "[Service]\nExecStart=\n", std::nullopt},
       {F::SystemdUnit, "[Unit]\nDescription=target only\n", std::nullopt},
-      {F::SystemdUnit, "ExecStart=\"unterminated\n", std::nullopt},
+      {F::SystemdUnit, "[Service]\nExecStart=\"unterminated\n", std::nullopt},
       {F::Desktop, "[Desktop Entry]\nName=x\nExec=/usr/bin/tray %U\n", "/usr/bin/tray"},
       {F::Desktop, "[Desktop Entry]\nTryExec=/bin/no\nExec[de]=/bin/no\nExec = 'a b' c\n", "a b"},
       {F::Desktop, "[Desktop Action x]\nExec=/bin/action\n[Desktop Entry]\nExec=/bin/main\n",
@@ -143,6 +169,100 @@ TEST(LaunchItemRules, FindsWhatAnItemRuns) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(itemExecutable(c.format, "/etc/init.d/x", c.text), c.executable);
   }
+}
+
+// Texts where a naive reading names another program than the one GLib's or systemd's reader runs
+// (checked against GLib 2.74's g_key_file_load_from_file and `gio launch`).
+TEST(LaunchItemRules, ReadsCommandsAsTheirStartersDo) {
+  using F = ItemFormat;
+  const TextCase cases[] = {
+      // GLib key files: the last of duplicate keys, merged groups, whole-file parse errors.
+      {F::Desktop, "[Desktop Entry]\nExec=/bin/first\nExec=/bin/second\n", "/bin/second"},
+      {F::Desktop, "[Desktop Entry]\nExec=/bin/a\n[Other]\nX=1\n[Desktop Entry]\nExec=/bin/b\n",
+       "/bin/b"},
+      {F::Desktop, "[Desktop Entry]\nExec=/bin/a\nthis line is garbage\n", std::nullopt},
+      {F::Desktop, "Exec=/bin/x\n[Desktop Entry]\nExec=/bin/a\n", std::nullopt},
+      {F::Desktop, "[Desktop Entry]\nExec=/bin/a\\qb\n", std::nullopt},
+      {F::Desktop, "[Desktop Entry]\nExec=/bin/a\nExec=\n", std::nullopt},
+      {F::Desktop, "[Desktop Entry]\r\nExec=/bin/cr\r\n", "/bin/cr"},
+      {F::Desktop, "[Desktop Entry] \n  Exec  =  /bin/sp  \n", "/bin/sp"},
+      // Key-file escapes, then field codes, then g_shell_parse_argv's words.
+      {F::Desktop, "[Desktop Entry]\nExec=/bin/a\\sb c\n", "/bin/a"},  // \s is a space: two words
+      {F::Desktop, "[Desktop Entry]\nExec=/opt/a\\\\ b x\n", "/opt/a b"},
+      {F::Desktop, "[Desktop Entry]\nExec=/opt/a\"b c\"d x\n", "/opt/ab cd"},
+      {F::Desktop, "[Desktop Entry]\nExec='/opt/my app'/run x\n", "/opt/my app/run"},
+      {F::Desktop, "[Desktop Entry]\nExec=\"/opt/q\\\\\"d\" x\n", "/opt/q\"d"},
+      {F::Desktop, "[Desktop Entry]\nExec=/opt/100%%/run %U\n", "/opt/100%/run"},
+      {F::Desktop, "[Desktop Entry]\nExec=/bin/x \"unterminated\n", std::nullopt},
+      // systemd: only [Service] counts, an empty assignment clears the list, keys are trimmed.
+      {F::SystemdUnit, "[Service]\nExecStart=/bin/a\nExecStart=\nExecStart=/bin/b\n", "/bin/b"},
+      {F::SystemdUnit, "[Service]\n  ExecStart = /x\n", "/x"},
+      {F::SystemdUnit, "ExecStart=/bin/no\n[Service]\nExecStart=/bin/yes\n", "/bin/yes"},
+      {F::SystemdUnit, "[Unit]\nExecStart=/bin/no\n[Service]\nExecStart=/bin/yes\n", "/bin/yes"},
+      {F::SystemdUnit, "[Service]\n;ExecStart=/bin/no\nExecStart=/bin/yes\n", "/bin/yes"},
+      {F::SystemdUnit, "[Service]\nExecStart=\\\n  /bin/continued arg\n", "/bin/continued"},
+      {F::SystemdUnit, "[Service]\nExecStart=-\"/opt/my app\" x\n", "/opt/my app"},
+      {F::SystemdUnit, "[Service]\nExecStart=/opt/\\x41pp\n", "/opt/App"},
+      // Several commands: only a oneshot service may have them; any other is not loaded.
+      {F::SystemdUnit, "[Service]\nExecStart=/bin/a\nExecStart=/bin/b\n", std::nullopt},
+      {F::SystemdUnit, "[Service]\nType=oneshot\nExecStart=/bin/a\nExecStart=/bin/b\n", "/bin/a"},
+      {F::SystemdUnit, "[Service\nExecStart=/bin/a\n", std::nullopt},
+  };
+  for (const TextCase& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(itemExecutable(c.format, "/x", c.text), c.executable);
+  }
+}
+
+struct DropInCase {
+  const char* name;
+  std::vector<std::string_view> texts;  // the unit file, then its drop-ins in order
+  std::optional<std::string> executable;
+};
+
+TEST(LaunchItemRules, AppliesDropInsAfterTheUnit) {
+  const std::string_view unit = "[Service]\nExecStart=/usr/bin/real\n";
+  const DropInCase cases[] = {
+      {"reset and replaced", {unit, "[Service]\nExecStart=\nExecStart=/tmp/evil\n"}, "/tmp/evil"},
+      {"added without reset: not loaded", {unit, "[Service]\nExecStart=/tmp/evil\n"}, std::nullopt},
+      {"made oneshot: the unit's runs first",
+       {unit, "[Service]\nType=oneshot\nExecStart=/tmp/evil\n"},
+       "/usr/bin/real"},
+      {"a later drop-in wins",
+       {unit, "[Service]\nExecStart=\nExecStart=/a\n", "[Service]\nExecStart=\nExecStart=/b\n"},
+       "/b"},
+      {"reset only", {unit, "[Service]\nExecStart=\n"}, std::nullopt},
+      {"outside a section: ignored", {unit, "ExecStart=\nExecStart=/tmp/evil\n"}, "/usr/bin/real"},
+      {"a broken drop-in breaks the unit", {unit, "[Service\n"}, std::nullopt},
+  };
+  for (const DropInCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(unitExecutable(c.texts), c.executable);
+  }
+}
+
+TEST(LaunchItemRules, OrdersDropInsAsSystemdDoes) {
+  const std::vector<std::string> unitPath = {"/etc/systemd/system", "/run/systemd/system",
+                                             "/usr/lib/systemd/system"};
+  const std::map<std::string, std::vector<std::string>> listing = {
+      {"/etc/systemd/system/a-b@i.service.d", {"10-x.conf", "50-y.conf", "notes.txt", ".h.conf"}},
+      {"/usr/lib/systemd/system/a-b@i.service.d", {"10-x.conf", "20-z.conf"}},
+      {"/usr/lib/systemd/system/a-b@.service.d", {"25-t.conf"}},
+      {"/run/systemd/system/a-.service.d", {"30-p.conf"}},
+      {"/usr/lib/systemd/system/service.d", {"05-s.conf", "50-y.conf"}},
+      {"/etc/systemd/system/other.service.d", {"00-o.conf"}},
+  };
+  const auto list = [&](const std::string& folder) {
+    const auto found = listing.find(folder);
+    return found == listing.end() ? std::vector<std::string>{} : found->second;
+  };
+  EXPECT_EQ(unitDropIns(unitPath, "a-b@i.service", list),
+            (std::vector<std::string>{"/usr/lib/systemd/system/service.d/05-s.conf",
+                                      "/etc/systemd/system/a-b@i.service.d/10-x.conf",
+                                      "/usr/lib/systemd/system/a-b@i.service.d/20-z.conf",
+                                      "/usr/lib/systemd/system/a-b@.service.d/25-t.conf",
+                                      "/run/systemd/system/a-.service.d/30-p.conf",
+                                      "/etc/systemd/system/a-b@i.service.d/50-y.conf"}));
 }
 
 struct MaskStep {
@@ -192,7 +312,17 @@ TEST(LaunchItemRules, TurnsMasksIntoOneChangePerAction) {
         {FAN_CLOSE_WRITE | FAN_DELETE, P::Absent, {A::Add, A::Remove}}},
        {}},
       {"created and never closed", {{FAN_CREATE, P::RegularFile, {}}}, {A::Add}},
+      {"written in place, closed later",
+       {{FAN_MODIFY, P::RegularFile, {}},
+        {FAN_MODIFY, P::RegularFile, {}},
+        {FAN_CLOSE_WRITE, P::RegularFile, {A::Add}}},
+       {}},
+      {"written in place and kept open", {{FAN_MODIFY, P::RegularFile, {}}}, {A::Add}},
       {"deleted", {{FAN_DELETE, P::Absent, {A::Remove}}}, {}},
+      {"write record after the merged creation and removal",
+       {{FAN_CREATE | FAN_DELETE, P::Absent, {A::Add, A::Remove}},
+        {FAN_CLOSE_WRITE, P::Absent, {}}},
+       {}},
   };
   for (const MaskCase& c : cases) {
     SCOPED_TRACE(c.name);

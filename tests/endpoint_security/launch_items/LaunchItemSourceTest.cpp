@@ -83,6 +83,8 @@ class LaunchItemSourceTest : public ::testing::Test {
     ASSERT_NE(::mkdtemp(dir), nullptr);
     tree_ = dir;
     cleanup_.paths.push_back(tree_);
+    // A user's items are read with the user's rights: the user must be able to reach them.
+    ASSERT_EQ(::chmod(dir, 0755), 0);
     for (const char* sub : {"/root/etc/systemd/system", "/root/etc/xdg/autostart",
                             "/root/etc/cron.d", "/home/user/.config/autostart", "/dpkg/info"}) {
       fs::create_directories(tree_ + sub);
@@ -311,6 +313,263 @@ TEST_F(LaunchItemSourceTest, FindsFoldersThatAppearLater) {
   EXPECT_EQ(harness_->count([&](const auto& m) { return isAdd(m, folder + "/early.service"); }),
             1u);
   EXPECT_EQ(harness_->count([&](const auto& m) { return isAdd(m, folder + "/late.service"); }), 1u);
+}
+
+unsigned long inodeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// The inodes this process's fanotify groups hold marks on (from /proc/self/fdinfo).
+std::set<unsigned long> markedInodes() {
+  std::set<unsigned long> inodes;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fdinfo")) {
+    std::ifstream info(entry.path());
+    for (std::string line; std::getline(info, line);) {
+      if (line.rfind("fanotify ino:", 0) == 0)
+        inodes.insert(std::stoul(line.substr(13), nullptr, 16));
+    }
+  }
+  return inodes;
+}
+
+// An item's file has names outside every item folder too (a hard link made before or after it
+// became an item): a write through any of them changes the item and is reported as its add,
+// naming the writer, whether the writer closes the file or keeps it open.
+struct OtherNameCase {
+  const char* name;
+  std::string folder;  // below the tree
+  std::string item;
+  std::string before;
+  std::string after;
+  std::string executable;
+  uid_t uid;
+  bool keepOpen;  // the writer does not close the file (reported after the write wait)
+};
+
+TEST_F(LaunchItemSourceTest, ReportsAWriteThroughAnotherNameOfTheItem) {
+  start(testTree());
+  if (IsSkipped()) return;
+  fs::create_directories(tree_ + "/outside");
+  const OtherNameCase cases[] = {
+      {"unit", "/root/etc/systemd/system", "linked.service", "[Service]\nExecStart=/bin/old\n",
+       "[Service]\nExecStart=/bin/new\n", "/bin/new", 0, false},
+      {"a user's login item", "/home/user/.config/autostart", "linked.desktop",
+       "[Desktop Entry]\nExec=/bin/old\n", "[Desktop Entry]\nExec=/bin/new\n", "/bin/new", 4321,
+       false},
+      {"unit kept open by its writer", "/root/etc/systemd/system", "open.service",
+       "[Service]\nExecStart=/bin/old\n", "[Service]\nExecStart=/bin/open\n", "/bin/open", 0, true},
+  };
+  for (const OtherNameCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = tree_ + c.folder + "/" + c.item;
+    const std::string other = tree_ + "/outside/" + c.item;
+    ASSERT_TRUE(writeFile(path, c.before));
+    ASSERT_TRUE(harness_->waitFor([&](const auto& m) { return isAdd(m, path); }));
+    ASSERT_EQ(::link(path.c_str(), other.c_str()), 0);
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+      const int fd = ::open(other.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+      if (fd < 0 || ::write(fd, c.after.data(), c.after.size()) < 0) ::_exit(1);
+      if (c.keepOpen) ::pause();
+      ::_exit(::close(fd) == 0 ? 0 : 1);
+    }
+    const auto rewritten = harness_->waitFor([&](const auto& m) {
+      return isAdd(m, path) && m.btmLaunchItemAdd->instigator &&
+             m.btmLaunchItemAdd->instigator->pid == writer;
+    });
+    ::kill(writer, SIGKILL);
+    ::waitpid(writer, nullptr, 0);
+    ASSERT_TRUE(rewritten) << "no document for the write through " << other;
+    EXPECT_EQ(rewritten->record.btmLaunchItemAdd->executablePath, c.executable);
+    EXPECT_EQ(rewritten->record.btmLaunchItemAdd->item.uid, c.uid);
+  }
+  // The item removed, its other name written again: no longer an item, no document, and the
+  // file that lives on is no longer marked (a mark would keep its inode in memory for good).
+  const std::string path = tree_ + "/root/etc/systemd/system/linked.service";
+  const std::string other = tree_ + "/outside/linked.service";
+  EXPECT_TRUE(markedInodes().count(inodeOf(other)));
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  ASSERT_TRUE(harness_->waitFor([&](const auto& m) { return isRemove(m, path); }));
+  ASSERT_TRUE(writeFile(other, "[Service]\nExecStart=/bin/later\n"));
+  std::this_thread::sleep_for(400ms);
+  EXPECT_EQ(harness_->count([&](const auto& m) { return isAdd(m, path); }), 2u);
+  EXPECT_FALSE(markedInodes().count(inodeOf(other)));
+}
+
+// A rewrite is an add only when the item's content changed: a writer that opens an item for
+// writing and writes nothing new (touch, a save of the same text) changes nothing.
+struct RewriteCase {
+  const char* name;
+  std::function<bool(const std::string& path)> rewrite;
+  bool changed;
+};
+
+TEST_F(LaunchItemSourceTest, ReportsARewriteOnlyWhenTheContentChanged) {
+  start(testTree());
+  if (IsSkipped()) return;
+  const std::string text = "[Service]\nExecStart=/bin/same\n";
+  const RewriteCase cases[] = {
+      {"opened for writing, nothing written",
+       [](const std::string& p) {
+         const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+         return fd >= 0 && ::close(fd) == 0;
+       },
+       false},
+      {"the same text written again", [&](const std::string& p) { return writeFile(p, text); },
+       false},
+      {"one byte changed",
+       [&](const std::string& p) { return writeFile(p, "[Service]\nExecStart=/bin/sane\n"); },
+       true},
+  };
+  int n = 0;
+  for (const RewriteCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path =
+        tree_ + "/root/etc/systemd/system/rewrite-" + std::to_string(n++) + ".service";
+    ASSERT_TRUE(writeFile(path, text));
+    ASSERT_TRUE(harness_->waitFor([&](const auto& m) { return isAdd(m, path); }));
+    const pid_t writer = inChild([&] { return c.rewrite(path); });
+    const auto isRewrite = [&](const model::EsMessage& m) {
+      return isAdd(m, path) && m.btmLaunchItemAdd->instigator &&
+             m.btmLaunchItemAdd->instigator->pid == writer;
+    };
+    if (c.changed) {
+      EXPECT_TRUE(harness_->waitFor(isRewrite));
+    } else {
+      std::this_thread::sleep_for(500ms);  // longer than the write wait
+      EXPECT_EQ(harness_->count(isRewrite), 0u);
+    }
+  }
+}
+
+// ~/.config/autostart replaced by a link after start: what was in the folder is gone from the
+// path, and the link is followed to a folder the account owns (items added and removed there are
+// reported under the path the session reads), but not to one it does not own; logged either way.
+struct LinkedFolderCase {
+  const char* name;
+  uid_t targetOwner;
+  bool followed;
+  const char* logged;
+};
+
+TEST_F(LaunchItemSourceTest, FollowsALinkedFolderOnlyToOneItsAccountOwns) {
+  platform::log::Capture capture;
+  LaunchItemOptions options = testTree();
+  options.rescan = 200ms;
+  const std::string folder = tree_ + "/home/user/.config/autostart";
+  ASSERT_TRUE(writeFile(folder + "/old.desktop", "[Desktop Entry]\nExec=/bin/old\n"));
+  start(options);
+  if (IsSkipped()) return;
+  const LinkedFolderCase cases[] = {
+      {"to the user's own folder", 4321, true, "watching it there"},
+      {"to a folder root owns", 0, false, "which uid 4321 does not own; not watching it"},
+  };
+  for (const LinkedFolderCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string target = tree_ + "/targets/" + std::to_string(c.targetOwner);
+    fs::create_directories(target);
+    ASSERT_EQ(::chown(target.c_str(), c.targetOwner, c.targetOwner), 0);
+    // The folder moved aside (no record names the items in it) or the earlier link removed.
+    const std::string old = folder + "/old.desktop";
+    const bool hadOld = !fs::is_symlink(folder) && fs::exists(old);
+    if (hadOld) {
+      fs::rename(folder, folder + ".aside");
+    } else {
+      fs::remove(folder);
+    }
+    ASSERT_EQ(::symlink(target.c_str(), folder.c_str()), 0);
+    ASSERT_EQ(::lchown(folder.c_str(), 4321, 4321), 0);  // the user's own link
+    if (hadOld) {
+      const auto gone = harness_->waitFor([&](const auto& m) { return isRemove(m, old); });
+      EXPECT_TRUE(gone && !gone->record.btmLaunchItemRemove->instigator) << "removal of " << old;
+    }
+    const auto logged = [&] {
+      for (const std::string& line : capture.lines()) {
+        if (line.find(folder + " ") != std::string::npos &&
+            line.find(target) != std::string::npos && line.find(c.logged) != std::string::npos) {
+          return true;
+        }
+      }
+      return false;
+    };
+    for (int i = 0; i < 40 && !logged(); ++i) std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(logged()) << "not logged";
+    std::this_thread::sleep_for(300ms);  // a rescan after the link was seen
+    const std::string item = folder + "/new-" + std::to_string(c.targetOwner) + ".desktop";
+    const pid_t writer =
+        inChild([&] { return writeFile(item, "[Desktop Entry]\nExec=/bin/linked\n"); });
+    const auto added = harness_->waitFor([&](const auto& m) { return isAdd(m, item); },
+                                         c.followed ? 5000ms : 600ms);
+    ASSERT_EQ(added.has_value(), c.followed);
+    if (!c.followed) continue;
+    ASSERT_TRUE(added->record.btmLaunchItemAdd->instigator);
+    EXPECT_EQ(added->record.btmLaunchItemAdd->instigator->pid, writer);
+    EXPECT_EQ(added->record.btmLaunchItemAdd->item.uid, 4321u);
+    EXPECT_EQ(added->record.btmLaunchItemAdd->executablePath, "/bin/linked");
+    const pid_t remover = inChild([&] { return ::unlink(item.c_str()) == 0; });
+    const auto removed = harness_->waitFor([&](const auto& m) { return isRemove(m, item); });
+    ASSERT_TRUE(removed);
+    EXPECT_EQ(removed->record.btmLaunchItemRemove->instigator->pid, remover);
+  }
+}
+
+// Units and drop-ins in the folders the system and user managers read beside /etc: each is an
+// item, and what it runs is what the manager runs (a drop-in's reset and replacement included).
+struct ManagerFolderCase {
+  std::string folder;  // below the tree; made by the writer when it does not exist yet
+  std::string name;
+  std::string text;
+  es_btm_item_type_t type;
+  uid_t uid;
+  std::string executable;
+};
+
+TEST_F(LaunchItemSourceTest, WatchesEveryFolderTheManagersRead) {
+  const ManagerFolderCase cases[] = {
+      {"/root/usr/lib/systemd/system", "pkg.service", "[Service]\nExecStart=/usr/bin/pkg\n",
+       kBtmItemDaemon, 0, "/usr/bin/pkg"},
+      {"/root/run/systemd/system", "runtime.service", "[Service]\nExecStart=/usr/bin/rt\n",
+       kBtmItemDaemon, 0, "/usr/bin/rt"},
+      {"/home/user/.local/share/systemd/user", "mine.service", "[Service]\nExecStart=/bin/mine\n",
+       kBtmItemAgent, 4321, "/bin/mine"},
+      {"/root/run/user/4321/systemd/user", "rt.service", "[Service]\nExecStart=/bin/rt\n",
+       kBtmItemAgent, 4321, "/bin/rt"},
+      {"/root/etc/systemd/system/pkg.service.d", "override.conf",
+       "[Service]\nExecStart=\nExecStart=/tmp/evil\n", kBtmItemDaemon, 0, "/tmp/evil"},
+      {"/root/usr/lib/systemd/system", "pkg.service", "[Service]\nExecStart=/usr/bin/pkg2\n",
+       kBtmItemDaemon, 0, "/tmp/evil"},  // rewritten; still overridden by the drop-in
+  };
+  for (const ManagerFolderCase& c : cases) {
+    if (c.name != "override.conf") fs::create_directories(tree_ + c.folder);
+  }
+  start(testTree());
+  if (IsSkipped()) return;
+  for (const ManagerFolderCase& c : cases) {
+    const std::string folder = tree_ + c.folder;
+    const std::string path = folder + "/" + c.name;
+    SCOPED_TRACE(path);
+    const std::size_t before = harness_->count([&](const auto& m) { return isAdd(m, path); });
+    const pid_t writer = inChild([&] {
+      std::error_code ignored;
+      fs::create_directories(folder, ignored);
+      return writeFile(path, c.text);
+    });
+    ASSERT_TRUE(harness_->waitForCount(0));
+    const auto added = harness_->waitFor([&](const auto& m) {
+      return isAdd(m, path) && m.btmLaunchItemAdd->executablePath == c.executable;
+    });
+    ASSERT_TRUE(added) << "no add naming " << c.executable;
+    EXPECT_GT(harness_->count([&](const auto& m) { return isAdd(m, path); }), before);
+    const auto& add = *added->record.btmLaunchItemAdd;
+    EXPECT_EQ(add.item.itemType, c.type);
+    EXPECT_EQ(add.item.uid, c.uid);
+    // A folder made together with its item may be marked after the item was written: the item
+    // is then found by listing, without instigator.
+    if (add.instigator) {
+      EXPECT_EQ(add.instigator->pid, writer);
+    }
+  }
 }
 
 // A storm of creations: every item is reported, or the loss is logged (fanotify's queue holds

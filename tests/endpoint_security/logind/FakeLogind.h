@@ -28,23 +28,32 @@ namespace fake {
 
 using namespace std::chrono_literals;
 
-// A dbus-daemon of our own on a socket in a temporary folder.
+// A dbus-daemon of our own on a socket in a temporary folder; it can be stopped and started
+// again on the same address, as a system bus restarts.
 class PrivateBus {
  public:
-  PrivateBus() {
+  explicit PrivateBus(bool running = true) {
     char dir[] = "/tmp/watch-bus-XXXXXX";
     dir_ = ::mkdtemp(dir);
-    const std::string config = dir_ + "/bus.conf";
-    std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus "
-                             "Configuration 1.0//EN\" "
-                             "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                             "<busconfig><listen>unix:path="
-                          << dir_
-                          << "/bus</listen><auth>EXTERNAL</auth>"
-                             "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
-                             "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
-                             "</policy></busconfig>\n";
-    const std::string arg = "--config-file=" + config;
+    config_ = dir_ + "/bus.conf";
+    std::ofstream(config_) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus "
+                              "Configuration 1.0//EN\" "
+                              "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                              "<busconfig><listen>unix:path="
+                           << dir_
+                           << "/bus</listen><auth>EXTERNAL</auth>"
+                              "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
+                              "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+                              "</policy></busconfig>\n";
+    if (running) start();
+  }
+  ~PrivateBus() {
+    stop();
+    std::filesystem::remove_all(dir_);
+  }
+
+  void start() {
+    const std::string arg = "--config-file=" + config_;
     pid_ = ::fork();
     if (pid_ == 0) {
       const int null = ::open("/dev/null", O_RDWR);
@@ -55,13 +64,15 @@ class PrivateBus {
     }
     for (int i = 0; i < 200 && !ready(); ++i) std::this_thread::sleep_for(10ms);
   }
-  ~PrivateBus() {
+  void stop() {
     if (pid_ > 0) {
       ::kill(pid_, SIGTERM);
       ::waitpid(pid_, nullptr, 0);
     }
-    std::filesystem::remove_all(dir_);
+    pid_ = -1;
+    std::filesystem::remove(dir_ + "/bus");
   }
+
   std::string address() const { return "unix:path=" + dir_ + "/bus"; }
 
   bool ready() const {
@@ -76,6 +87,7 @@ class PrivateBus {
 
  private:
   std::string dir_;
+  std::string config_;
   pid_t pid_ = -1;
 };
 
@@ -156,7 +168,8 @@ class FakeLogind {
       }
       for (auto& w : work) w();
       if (sd_bus_process(bus_, nullptr) > 0) continue;
-      sd_bus_wait(bus_, 5000);  // 5 ms
+      // 5 ms; a bus that went away is not waited on.
+      if (sd_bus_wait(bus_, 5000) < 0) std::this_thread::sleep_for(5ms);
     }
   }
 

@@ -1,7 +1,7 @@
 // The logind source on a private bus with a stand-in logind: graphical logins and unlocks
 // become LW_SESSION_LOGIN and LW_SESSION_UNLOCK documents of the golden form; other sessions
 // and repeated signals do not; with no bus or no logind the source is unavailable and process
-// events go on.
+// events go on; the source opens again when the bus or logind comes (back) later.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -18,10 +18,31 @@ namespace {
 const std::vector<es_event_type_t> kSessionKinds = {ES_EVENT_TYPE_NOTIFY_LW_SESSION_LOGIN,
                                                     ES_EVENT_TYPE_NOTIFY_LW_SESSION_UNLOCK};
 
-platform::es::SourceFactory logindOn(const std::string& address) {
-  return [address] {
-    return std::make_unique<LogindSource>(platform::es::logind::LogindSourceOptions{address});
+platform::es::SourceFactory logindOn(const std::string& address,
+                                     std::chrono::milliseconds retry = 2s) {
+  return [address, retry] {
+    return std::make_unique<LogindSource>(
+        platform::es::logind::LogindSourceOptions{address, retry});
   };
+}
+
+// The source's lines in the log, in order.
+std::vector<std::string> statusLines(const platform::log::Capture& log) {
+  std::vector<std::string> lines;
+  for (const std::string& line : log.lines()) {
+    if (line.rfind("EndpointSecurity: source logind: ", 0) == 0) lines.push_back(line);
+  }
+  return lines;
+}
+
+// Waits until the source has logged `count` lines.
+std::vector<std::string> awaitStatusLines(const platform::log::Capture& log, std::size_t count) {
+  std::vector<std::string> lines = statusLines(log);
+  for (int i = 0; i < 300 && lines.size() < count; ++i) {
+    std::this_thread::sleep_for(10ms);
+    lines = statusLines(log);
+  }
+  return lines;
 }
 
 std::function<bool(const Delivered&)> ofKind(es_event_type_t kind) {
@@ -73,6 +94,63 @@ TEST(LogindSource, GraphicalLoginsAndUnlocks) {
 
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(client.all().size(), 3u) << "nothing for the text session, the greeter, or twice";
+}
+
+// The bus comes after the source, then logind; logind leaves and comes back; the bus goes away
+// under a running logind and comes back with a new one. Each turn is one line, and a login
+// after each return is reported.
+TEST(LogindSource, OpensAgainWhenTheBusOrLogindComesBack) {
+  fake::PrivateBus bus(/*running=*/false);
+  platform::log::Capture log;
+  harness::Client client(logindOn(bus.address(), 20ms), kSessionKinds);
+  std::optional<fake::FakeLogind> logind;
+  const auto pid = static_cast<std::uint32_t>(::getpid());
+  const std::vector<std::string> expected = {
+      "EndpointSecurity: source logind: unavailable (bus unix:path=/tmp/",
+      "EndpointSecurity: source logind: active",
+      "EndpointSecurity: source logind: unavailable (logind left the bus)",
+      "EndpointSecurity: source logind: active",
+      "EndpointSecurity: source logind: unavailable (bus connection lost: ",
+      "EndpointSecurity: source logind: active",
+  };
+  std::size_t logins = 0;
+  // Once the source says it is active, a login on the new logind is reported.
+  auto expectActiveAndReporting = [&](std::size_t line, const char* user) {
+    const std::vector<std::string> lines = awaitStatusLines(log, line + 1);
+    ASSERT_GT(lines.size(), line) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[line], expected[line]);
+    logind->addSession({std::string("c") + std::to_string(line), user, "x11", "user", pid, false},
+                       true);
+    const std::vector<Delivered> seen =
+        client.await(ofKind(ES_EVENT_TYPE_NOTIFY_LW_SESSION_LOGIN), ++logins, 2000ms);
+    ASSERT_EQ(seen.size(), logins);
+    EXPECT_EQ(seen.back().json["lwSessionLogin"]["username"], user);
+  };
+  auto expectUnavailable = [&](std::size_t line) {
+    const std::vector<std::string> lines = awaitStatusLines(log, line + 1);
+    ASSERT_GT(lines.size(), line) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[line].rfind(expected[line], 0), 0u) << lines[line];
+  };
+
+  expectUnavailable(0);
+  bus.start();  // without logind: still unavailable, and nothing more to say
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(statusLines(log).size(), 1u);
+  logind.emplace(bus.address());
+  expectActiveAndReporting(1, "alice");
+
+  logind.reset();
+  expectUnavailable(2);
+  logind.emplace(bus.address());
+  expectActiveAndReporting(3, "bob");
+
+  bus.stop();
+  expectUnavailable(4);
+  logind.reset();
+  bus.start();
+  logind.emplace(bus.address());
+  expectActiveAndReporting(5, "carol");
+  EXPECT_EQ(statusLines(log).size(), expected.size());
 }
 
 struct Unavailable {
