@@ -189,9 +189,10 @@ bool isFilled(const EsMessage& record) {
 // a type missing there does not compile.
 template <auto Member, auto Build>
 consteval EventKind kind(es_event_type_t type, std::string_view logLine) {
-  const ipc::EventKindName* names = ipc::findEventKindName(type);
-  if (names == nullptr) throw "a kind missing from ipc::kEventKindNames";
-  return {type,          names->eventDesc,     names->member,
+  const std::size_t index = ipc::eventKindIndex(type);
+  if (index == ipc::kEventKindNames.size()) throw "a kind missing from ipc::kEventKindNames";
+  const ipc::EventKindName& names = ipc::kEventKindNames[index];
+  return {type,          names.eventDesc,      names.member,
           logLine,       &fill<Member, Build>, &isFilled<Member>,
           &clear<Member>};
 }

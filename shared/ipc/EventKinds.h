@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -33,11 +34,18 @@ inline constexpr std::array<EventKindName, 12> kEventKindNames{{
     {125, "BTM_LAUNCH_ITEM_REMOVE", "btmLaunchItemRemove"},
 }};
 
+// The index of `eventType`'s entry, or the table's size when it has none. Compile-time users
+// take this rather than a pointer: GCC's sanitizer builds do not fold an element's address
+// compared with null.
+constexpr std::size_t eventKindIndex(std::uint32_t eventType) {
+  std::size_t i = 0;
+  while (i < kEventKindNames.size() && kEventKindNames[i].eventType != eventType) ++i;
+  return i;
+}
+
 constexpr const EventKindName* findEventKindName(std::uint32_t eventType) {
-  for (const EventKindName& kind : kEventKindNames) {
-    if (kind.eventType == eventType) return &kind;
-  }
-  return nullptr;
+  const std::size_t i = eventKindIndex(eventType);
+  return i < kEventKindNames.size() ? &kEventKindNames[i] : nullptr;
 }
 
 // Whether `typed` names `name` when case and underscores are ignored ("openssh_login" and
@@ -70,8 +78,6 @@ constexpr const EventKindName* parseEventKind(std::string_view text) {
   return nullptr;
 }
 
-// Found kinds are checked through their numbers: GCC's sanitizer builds do not take a found
-// element's address compared with null as a constant.
 static_assert(parseEventKind("exec")->eventType == 9 &&
               parseEventKind("openssh_login")->eventType == 120 &&
               parseEventKind("LOGIN")->eventType == 122 && parseEventKind("9")->eventType == 9 &&
