@@ -4,6 +4,7 @@
 #include <fnmatch.h>
 #include <strings.h>
 
+#include <cctype>
 #include <utility>
 
 #include "platform/log/Log.h"
@@ -27,12 +28,27 @@ const std::vector<std::string>& ExecEnvironment::builtInPatterns() {
   return patterns;
 }
 
-ExecEnvironment::ExecEnvironment(Mode mode, std::string_view extraPatterns)
-    : mode_(mode), patterns_(builtInPatterns()) {
+ExecEnvironment::Pattern ExecEnvironment::compile(std::string_view glob) {
+  const bool leading = glob.starts_with('*');
+  const bool trailing = glob.size() > 1 && glob.ends_with('*');
+  std::string_view inner = glob.substr(leading ? 1 : 0);
+  inner = inner.substr(0, inner.size() - (trailing ? 1 : 0));
+  if (inner.find_first_of("*?[\\") != std::string_view::npos) {
+    return {Pattern::Shape::glob, std::string(glob)};
+  }
+  std::string upper(inner);
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const auto shape = leading ? (trailing ? Pattern::Shape::contains : Pattern::Shape::suffix)
+                             : (trailing ? Pattern::Shape::prefix : Pattern::Shape::whole);
+  return {shape, std::move(upper)};
+}
+
+ExecEnvironment::ExecEnvironment(Mode mode, std::string_view extraPatterns) : mode_(mode) {
+  for (const std::string& glob : builtInPatterns()) patterns_.push_back(compile(glob));
   while (!extraPatterns.empty()) {
     const std::size_t colon = extraPatterns.find(':');
     const std::string_view pattern = extraPatterns.substr(0, colon);
-    if (!pattern.empty()) patterns_.emplace_back(pattern);
+    if (!pattern.empty()) patterns_.push_back(compile(pattern));
     if (colon == std::string_view::npos) break;
     extraPatterns.remove_prefix(colon + 1);
   }
@@ -56,9 +72,29 @@ ExecEnvironment ExecEnvironment::fromSetting(const char* mode, const char* extra
 }
 
 bool ExecEnvironment::isSecretName(std::string_view name) const {
-  const std::string text(name);  // fnmatch wants a terminated text
-  for (const std::string& pattern : patterns_) {
-    if (::fnmatch(pattern.c_str(), text.c_str(), FNM_CASEFOLD) == 0) return true;
+  thread_local std::string upper;  // kept: no allocation per entry
+  upper.assign(name);
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const Pattern& p : patterns_) {
+    bool match = false;
+    switch (p.shape) {
+      case Pattern::Shape::whole:
+        match = upper == p.text;
+        break;
+      case Pattern::Shape::prefix:
+        match = upper.starts_with(p.text);
+        break;
+      case Pattern::Shape::suffix:
+        match = upper.ends_with(p.text);
+        break;
+      case Pattern::Shape::contains:
+        match = upper.find(p.text) != std::string::npos;
+        break;
+      case Pattern::Shape::glob:
+        match = ::fnmatch(p.text.c_str(), upper.c_str(), FNM_CASEFOLD) == 0;
+        break;
+    }
+    if (match) return true;
   }
   return false;
 }

@@ -35,8 +35,16 @@ class ExecEnvironment {
   bool isSecretName(std::string_view name) const;
 
  private:
+  // A glob kept in the cheapest form that decides it: most patterns are a plain text at the
+  // start, the end, anywhere, or the whole of the name; the rest go to fnmatch.
+  struct Pattern {
+    enum class Shape { whole, prefix, suffix, contains, glob } shape;
+    std::string text;  // upper case, without the outer '*'s (the glob itself for `glob`)
+  };
+  static Pattern compile(std::string_view glob);
+
   Mode mode_ = Mode::all;
-  std::vector<std::string> patterns_;
+  std::vector<Pattern> patterns_;
 };
 
 // The setting conversion applies to every exec record; `all` until the agent's entry sets it
