@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "agent/capture/Conversion.h"
+#include "agent/capture/ExecEnvironment.h"
 #include "shared/ipc/EventKinds.h"
 
 namespace agent {
@@ -26,7 +27,10 @@ void execEvent(const es_message_t& m, std::optional<EsEventExec>& slot) {
   EsEventExec& out = slot ? *slot : slot.emplace();
   makeEsProcess(*e.target, out.target);
   execStrings(e, es_exec_arg_count, es_exec_arg, out.args ? *out.args : out.args.emplace());
-  execStrings(e, es_exec_env_count, es_exec_env, out.envs ? *out.envs : out.envs.emplace());
+  std::vector<String>& envs = out.envs ? *out.envs : out.envs.emplace();
+  execStrings(e, es_exec_env_count, es_exec_env, envs);
+  // Once per exec, before any client or log line sees the record.
+  execEnvironment().apply(envs);
 }
 
 void forkEvent(const es_message_t& m, std::optional<EsEventFork>& slot) {

@@ -1,7 +1,9 @@
 // watchagent: creates its event-source client, subscribes to the twelve event kinds, serves its
-// clients, and forwards every event to them as a JSON document. Reads no options, arguments,
-// environment or files. It exits non-zero when it cannot publish its service, and ends cleanly
-// (socket removed, clients closed, status 0) on SIGTERM, SIGINT or SIGHUP.
+// clients, and forwards every event to them as a JSON document. Reads no options, arguments or
+// files; its settings come from its environment (WATCH_EXEC_ENVIRONMENT and
+// WATCH_EXEC_ENVIRONMENT_REDACT here, the sources read their own). It exits non-zero when it cannot
+// publish its service, and ends cleanly (socket removed, clients closed, status 0) on SIGTERM,
+// SIGINT or SIGHUP.
 #include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include <thread>
 
 #include "agent/capture/EventTable.h"
+#include "agent/capture/ExecEnvironment.h"
 #include "agent/capture/MySwiftBridge.h"
 #include "agent/ipc/IPCForAgent.h"
 #include "ipc/Identifiers.h"
@@ -218,6 +221,8 @@ int main() {
   platform::sysctl_backend::TableBackend table(processes, platform::sysctl_backend::system());
   platform::ScopedOverride<platform::sysctl_backend::Backend> processTable(table);
   NSLog("==== watchagent BEGIN");
+  agent::setExecEnvironment(agent::ExecEnvironment::fromSetting(
+      std::getenv("WATCH_EXEC_ENVIRONMENT"), std::getenv("WATCH_EXEC_ENVIRONMENT_REDACT")));
   myQueue = new SerialQueue(std::string(ipc::kAgentBundleIdentifier) + ".MyQueue");
   int status = 1;
   myQueue->sync([&] { status = setupMonitoring(); });

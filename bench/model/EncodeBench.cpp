@@ -21,6 +21,7 @@
 
 #if defined(WATCH_BENCH_CONVERT)
 #include "agent/capture/Conversion.h"
+#include "agent/capture/ExecEnvironment.h"
 #include "tests/support/EsMessageBuilder.h"
 #endif
 
@@ -287,10 +288,18 @@ void BM_ConvertOnlyReused(benchmark::State& state) {
   nameDocument(state);
 }
 
+// The same with WATCH_EXEC_ENVIRONMENT=redact: every entry's name is matched against the patterns.
+void BM_ConvertOnlyReusedRedact(benchmark::State& state) {
+  agent::setExecEnvironment(agent::ExecEnvironment(agent::ExecEnvironment::Mode::redact, ""));
+  BM_ConvertOnlyReused(state);
+  agent::setExecEnvironment(agent::ExecEnvironment{});
+}
+
 BENCHMARK(BM_ConvertAndEncode) DOCUMENTS;
 BENCHMARK(BM_ConvertOnly) DOCUMENTS;
 BENCHMARK(BM_ConvertAndEncodeReused) DOCUMENTS;
 BENCHMARK(BM_ConvertOnlyReused) DOCUMENTS;
+BENCHMARK(BM_ConvertOnlyReusedRedact)->Arg(1)->Repetitions(7)->ReportAggregatesOnly(true);
 #endif
 
 // Console output as usual, then a summary of the medians (wall clock and CPU time).
@@ -322,6 +331,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
         {"BM_ConvertOnly", "convert only"},
         {"BM_ConvertAndEncodeReused", "convert + encode, reused record"},
         {"BM_ConvertOnlyReused", "convert only, reused record"},
+        {"BM_ConvertOnlyReusedRedact", "convert only, reused, redact"},
     };
     std::printf("  %-34s %18s %18s\n", "", "fork", "exec");
     for (const auto& [name, label] : rows) {

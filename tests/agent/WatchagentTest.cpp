@@ -63,7 +63,7 @@ bool redirectLog(const fs::path& log) {
 // Starts the agent with `servicesDir` as its environment; `asUser` >= 0 drops to that user
 // first. Exits 100 when the child cannot be set up.
 pid_t startAgent(const fs::path& binary, const fs::path& servicesDir, const fs::path& log,
-                 int asUser = -1, int stdoutFd = -1) {
+                 int asUser = -1, int stdoutFd = -1, const char* setting = nullptr) {
   const std::string env = "XPC_SERVICES_DIR=" + servicesDir.string();
   const pid_t pid = ::fork();
   if (pid == 0) {
@@ -75,7 +75,7 @@ pid_t startAgent(const fs::path& binary, const fs::path& servicesDir, const fs::
     }
     const char* argv[] = {binary.c_str(), nullptr};
     // Auditing is left as it is: these agents come and go while the audit tests rely on it.
-    const char* envp[] = {env.c_str(), "WATCH_AUDIT_ENABLE=0", nullptr};
+    const char* envp[] = {env.c_str(), "WATCH_AUDIT_ENABLE=0", setting, nullptr};
     ::execve(binary.c_str(), const_cast<char* const*>(argv), const_cast<char* const*>(envp));
     ::_exit(100);
   }
@@ -104,7 +104,7 @@ class WatchagentTest : public ::testing::Test {
     services_ = dir_.path() / "services";
     fs::create_directory(services_);
     ::setenv("XPC_SERVICES_DIR", services_.c_str(), 1);
-    agent_ = startAgent(WATCHAGENT_PATH, services_, dir_.path() / "agent.log");
+    agent_ = startAgent(WATCHAGENT_PATH, services_, dir_.path() / "agent.log", -1, -1, setting());
     ASSERT_GT(agent_, 0);
     if (!waitForFile(services_ / std::string(ipc::kMachServiceName), 30s)) {
       const auto lines = readLines(dir_.path() / "agent.log");
@@ -123,10 +123,14 @@ class WatchagentTest : public ::testing::Test {
     }
   }
 
+  // One more entry of the agent's environment, or null.
+  virtual const char* setting() const { return nullptr; }
+
   // A document about process `pid` of the given kind.
   std::optional<json> waitFor(int eventType, const std::function<bool(const json&)>& match) {
     std::optional<json> found;
     client_.waitFor([&](const std::string& d) {
+      seen_ += d;
       auto doc = parse(d);
       if (doc && (*doc)["eventType"] == eventType && match(*doc)) {
         found = std::move(doc);
@@ -137,6 +141,7 @@ class WatchagentTest : public ::testing::Test {
     return found;
   }
 
+  std::string seen_;  // every document read, as received
   TempDir dir_;
   fs::path services_;
   pid_t agent_ = -1;
@@ -293,3 +298,49 @@ TEST(WatchagentLifecycle, ExitsWhenItCannotPublishAndEndsCleanlyOnSignals) {
 }
 
 }  // namespace
+
+class WatchagentRedactTest : public WatchagentTest {
+ protected:
+  const char* setting() const override { return "WATCH_EXEC_ENVIRONMENT=redact"; }
+};
+
+TEST_F(WatchagentRedactTest, SecretValuesReachNeitherDocumentsNorTheLog) {
+  const std::string key = "AWS_SECRET_ACCESS_KEY=aws-value-" + std::to_string(::getpid());
+  const std::string token = "GITHUB_TOKEN=gh-value-" + std::to_string(::getpid());
+  int fds[2];  // a full pipe holds echo until its exec has been reported (see above)
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  const std::string filler(4096, 'x');
+  while (::write(fds[1], filler.data(), filler.size()) > 0) {
+  }
+  ::fcntl(fds[1], F_SETFL, 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::dup2(fds[1], 1);
+    const char* argv[] = {"/bin/echo", "redact", nullptr};
+    const char* envp[] = {key.c_str(), token.c_str(), "HOME=/root", nullptr};
+    ::execve("/bin/echo", const_cast<char* const*>(argv), const_cast<char* const*>(envp));
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  const auto exec = waitFor(9, [&](const json& d) { return d["exec"]["target"]["pid"] == child; });
+  char drain[65536];
+  while (::read(fds[0], drain, sizeof drain) > 0) {
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  // The exit, so documents after the exec are read too.
+  ASSERT_TRUE(waitFor(15, [&](const json& d) { return d["process"]["pid"] == child; }));
+
+  ASSERT_TRUE(exec.has_value());
+  EXPECT_EQ((*exec)["exec"]["envs"],
+            json({"AWS_SECRET_ACCESS_KEY=<redacted>", "GITHUB_TOKEN=<redacted>", "HOME=/root"}));
+  std::string log;
+  for (const std::string& line : readLines(dir_.path() / "agent.log")) log += line + "\n";
+  for (const char* value : {"aws-value-", "gh-value-"}) {
+    EXPECT_EQ(seen_.find(value), std::string::npos) << value;
+    EXPECT_EQ(log.find(value), std::string::npos) << value;
+  }
+}
