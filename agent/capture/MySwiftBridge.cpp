@@ -29,6 +29,8 @@ std::size_t textBytes(const std::optional<std::vector<model::String>>& list) {
 }  // namespace
 
 void MySwiftBridge::processEndpointMessage(es_message_t message) {
+  // An event nobody connected wants is not even converted.
+  if (!IPCForAgent::shared().currentConnections.wantsEventType(message.event_type)) return;
   // One record per event kind (and one for other types), converted into again for each message
   // of its kind: a storm of execs reuses the same texts and lists instead of allocating them
   // anew for every event.

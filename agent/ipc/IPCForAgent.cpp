@@ -25,22 +25,33 @@ std::function<void()> remover(IPCForAgent* self, const IPCForAgent::Connection& 
   };
 }
 
+// Whether a connection with `filter` wants `message`: its kind, and for the process kinds the
+// executable (the process's own, or for an exec the program executed).
+bool wants(const ipc::Subscription& filter, const model::EsMessage& message) {
+  if (!filter.wantsKind(message.eventType)) return false;
+  if (filter.executablePath.empty() || !ipc::isProcessKind(message.eventType)) return true;
+  return filter.wantsExecutable(message.process.exectuable.path) ||
+         (message.exec && filter.wantsExecutable(message.exec->target.exectuable.path));
+}
+
 }  // namespace
 
 void IPCForAgent::ConnectionSet::insert(const Connection& connection) {
   std::lock_guard lock(mutex_);
-  connections_.emplace(connection, nullptr);
+  connections_.emplace(connection, State{});
+  recomputeWanted();
 }
 
 void IPCForAgent::ConnectionSet::erase(const Connection& connection) {
   // Released after the lock, so their teardown never runs under it.
   Connection removed;
-  Proxy reporter;
+  State state;
   std::lock_guard lock(mutex_);
   if (auto it = connections_.find(connection); it != connections_.end()) {
     removed = it->first;
-    reporter = std::move(it->second);
+    state = std::move(it->second);
     connections_.erase(it);
+    recomputeWanted();
   }
 }
 
@@ -63,7 +74,7 @@ std::vector<IPCForAgent::Connection> IPCForAgent::ConnectionSet::copy() const {
   std::lock_guard lock(mutex_);
   std::vector<Connection> out;
   out.reserve(connections_.size());
-  for (const auto& [connection, reporter] : connections_) out.push_back(connection);
+  for (const auto& [connection, state] : connections_) out.push_back(connection);
   return out;
 }
 
@@ -71,7 +82,9 @@ std::vector<IPCForAgent::ConnectionSet::Member> IPCForAgent::ConnectionSet::memb
   std::lock_guard lock(mutex_);
   std::vector<Member> out;
   out.reserve(connections_.size());
-  for (const auto& [connection, reporter] : connections_) out.push_back({connection, reporter});
+  for (const auto& [connection, state] : connections_) {
+    out.push_back({connection, state.reporter, state.filter});
+  }
   return out;
 }
 
@@ -80,8 +93,37 @@ IPCForAgent::ConnectionSet::Proxy IPCForAgent::ConnectionSet::keepReporter(
   std::lock_guard lock(mutex_);
   const auto it = connections_.find(connection);
   if (it == connections_.end()) return reporter;
-  if (!it->second) it->second = std::move(reporter);
-  return it->second;
+  if (!it->second.reporter) it->second.reporter = std::move(reporter);
+  return it->second.reporter;
+}
+
+bool IPCForAgent::ConnectionSet::subscribeCurrent(ipc::Subscription subscription) {
+  auto filter = std::make_shared<const ipc::Subscription>(std::move(subscription));
+  std::lock_guard lock(mutex_);
+  for (auto& [connection, state] : connections_) {
+    if (!connection->isCurrentConnection()) continue;
+    state.filter.swap(filter);  // the old one is released after the lock
+    recomputeWanted();
+    return true;
+  }
+  return false;
+}
+
+bool IPCForAgent::ConnectionSet::wantsEventType(std::uint32_t eventType) const {
+  return (wanted_.load(std::memory_order_relaxed) >> ipc::eventKindIndex(eventType)) & 1U;
+}
+
+void IPCForAgent::ConnectionSet::recomputeWanted() {
+  static_assert(ipc::kEventKindNames.size() < 32);
+  std::uint32_t wanted = 0;
+  for (const auto& [connection, state] : connections_) {
+    if (!state.filter) {
+      wanted = ~0U;
+      break;
+    }
+    wanted |= static_cast<std::uint32_t>(state.filter->kinds.to_ulong());
+  }
+  wanted_.store(wanted, std::memory_order_relaxed);
 }
 
 IPCForAgent& IPCForAgent::shared() {
@@ -130,17 +172,22 @@ bool IPCForAgent::shouldAcceptNewConnection(NSXPCListener&,
 }
 
 void IPCForAgent::broadcastEndpointMessage(const model::EsMessage& message) {
-  if (currentConnections.empty()) return;
-  // Encoded into one buffer per thread, which keeps its capacity from one event to the next
-  // (the transport copies the bytes it queues).
+  if (!currentConnections.wantsEventType(message.eventType)) return;
+  // Encoded once, when the first connection that wants it is found, into one buffer per thread
+  // that keeps its capacity from one event to the next (the transport copies the bytes it
+  // queues).
   thread_local std::string encoded;
-  encoded.clear();
-  if (encoded.capacity() > kKeptDocumentBytes) std::string().swap(encoded);
-  if (!model::appendJson(encoded, message)) return;
-  const ipc::NSData& data = encoded;
+  bool isEncoded = false;
 
   std::vector<Connection> toDrop;
-  for (const auto& [connection, reporter] : currentConnections.members()) {
+  for (const auto& [connection, reporter, filter] : currentConnections.members()) {
+    if (filter && !wants(*filter, message)) continue;
+    if (!isEncoded) {
+      encoded.clear();
+      if (encoded.capacity() > kKeptDocumentBytes) std::string().swap(encoded);
+      if (!model::appendJson(encoded, message)) return;
+      isEncoded = true;
+    }
     // Made at the connection's first report and kept with it: the error handler is the same for
     // every report.
     const auto proxy =
@@ -150,7 +197,7 @@ void IPCForAgent::broadcastEndpointMessage(const model::EsMessage& message) {
                        connection->remoteObjectProxyWithErrorHandler(
                            [forget = remover(this, connection)](const NSError&) { forget(); }));
     if (proxy->conformsToProtocol<ipc::SystemExtensionsToApp>()) {
-      proxy->reportEndpointMessageWithMsg(data);
+      proxy->reportEndpointMessageWithMsg(encoded);
     } else {
       toDrop.push_back(connection);
     }
@@ -162,6 +209,24 @@ void IPCForAgent::establishConnection2WithMessage(const ipc::NSString&,
                                                   std::function<void(const ipc::NSString&)> reply) {
   logLimited("IPCForAgent.establishConnection() BEGIN");
   reply(ipc::NSString(ipc::kEstablishedReply));
+}
+
+void IPCForAgent::subscribeToEventsWithFilter(const ipc::NSString& filter,
+                                              std::function<void(const ipc::NSString&)> reply) {
+  logLimited("IPCForAgent.subscribeToEvents() BEGIN");
+  std::string error;
+  auto subscription = ipc::decodeSubscription(filter, error);
+  if (!subscription) {
+    // The reason goes back to the client only: it holds the client's own text.
+    logLimited("IPCForAgent.subscribeToEvents() refused a filter it could not read");
+    reply(error);
+    return;
+  }
+  if (!currentConnections.subscribeCurrent(std::move(*subscription))) {
+    reply("the connection has closed");
+    return;
+  }
+  reply(ipc::NSString(ipc::kSubscribedReply));
 }
 
 void IPCForAgent::establishConnectionAndGetProcTableWithMessage(

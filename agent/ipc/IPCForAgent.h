@@ -1,8 +1,10 @@
 // The agent's end of its service: publishes the service name, accepts every client connection,
-// keeps the open ones, pushes each converted event to all of them and answers the two client
+// keeps the open ones, pushes each converted event to those that want it and answers the client
 // calls.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -12,6 +14,7 @@
 #include "agent/model/EsMessage.h"
 #include "platform/xpc/NSXPC.h"
 #include "shared/ipc/Protocols.h"
+#include "shared/ipc/Subscription.h"
 
 namespace agent {
 
@@ -36,9 +39,12 @@ class IPCForAgent final : public NSXPCListenerDelegate, public ipc::AppToSystemE
     // connection: made once per connection (the first time `make` is asked for it), not once
     // per event. Null once the connection has left the set.
     using Proxy = std::shared_ptr<NSXPCRemoteObjectProxy>;
+    // What a connection asked for; null: everything.
+    using Filter = std::shared_ptr<const ipc::Subscription>;
     struct Member {
       Connection connection;
       Proxy reporter;  // null until made
+      Filter filter;
     };
     // A snapshot with each connection's proxy as far as made.
     std::vector<Member> members() const;
@@ -46,9 +52,26 @@ class IPCForAgent final : public NSXPCListenerDelegate, public ipc::AppToSystemE
     // `reporter` when the connection has left the set).
     Proxy keepReporter(const Connection& connection, Proxy reporter);
 
+    // Gives the connection whose call is running on this thread `subscription`; false when the
+    // call did not come over a connection of the set.
+    bool subscribeCurrent(ipc::Subscription subscription);
+    // Whether any connection wants events of this type: when none does, an event need not even
+    // be converted. Lock-free.
+    bool wantsEventType(std::uint32_t eventType) const;
+
    private:
+    struct State {
+      Proxy reporter;
+      Filter filter;
+    };
+    // Under the lock, after a change of members or filters.
+    void recomputeWanted();
+
     mutable std::mutex mutex_;
-    std::map<Connection, Proxy> connections_;
+    std::map<Connection, State> connections_;
+    // Bit i: some connection wants kEventKindNames[i]; the bit past the table: some connection
+    // wants every type, those outside the table too.
+    std::atomic<std::uint32_t> wanted_{0};
   };
 
   // The one instance, serving over the system transport.
@@ -69,14 +92,16 @@ class IPCForAgent final : public NSXPCListenerDelegate, public ipc::AppToSystemE
   bool shouldAcceptNewConnection(NSXPCListener& listener,
                                  std::shared_ptr<NSXPCConnection> connection) override;
 
-  // Sends the event's JSON document to every open connection; callable from any thread and
-  // never waits for a client.
+  // Sends the event's JSON document to every open connection that wants it (encoded once, and
+  // not at all when none does); callable from any thread and never waits for a client.
   void broadcastEndpointMessage(const model::EsMessage& message);
 
   void establishConnection2WithMessage(const ipc::NSString& message,
                                        std::function<void(const ipc::NSString&)> reply) override;
   void establishConnectionAndGetProcTableWithMessage(
       const ipc::NSString& message, std::function<void(const ipc::NSData&)> reply) override;
+  void subscribeToEventsWithFilter(const ipc::NSString& filter,
+                                   std::function<void(const ipc::NSString&)> reply) override;
 
   ConnectionSet currentConnections;
 

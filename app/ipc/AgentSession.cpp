@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 
+#include "platform/log/Log.h"
 #include "platform/system_extensions/SystemExtensions.h"
 #include "platform/xpc/NSXPC.h"
 
@@ -129,6 +130,18 @@ void AgentSession::requestProcessTable(
           else
             (*answer)(table, {});
         });
+      });
+}
+
+void AgentSession::subscribe(const ipc::Subscription& subscription) {
+  // A failed connection is told through the session's own handlers; only a refusal is new here.
+  auto proxy = connection_->remoteObjectProxyWithErrorHandler([](const NSError&) {});
+  proxy->subscribeToEventsWithFilter(
+      ipc::encodeSubscription(subscription), [](const ipc::NSString& reply) {
+        if (reply != ipc::kSubscribedReply) {
+          os_log(OS_LOG_DEFAULT, "Events: the agent refused the subscription: %{public}s",
+                 reply.c_str());
+        }
       });
 }
 

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "shared/ipc/Protocols.h"
+#include "shared/ipc/Subscription.h"
 
 class NSXPCConnection;
 struct NSError;
@@ -46,6 +47,10 @@ class AgentSession {
   // The agent's process-table document, or nullopt with the reason, on the main queue.
   void requestProcessTable(
       std::function<void(std::optional<std::string>, const AgentUnreachable&)> reply);
+
+  // Asks the agent to send only what `subscription` names from its answer on. A refusal is
+  // written to the log; the agent then keeps sending what it sent before.
+  void subscribe(const ipc::Subscription& subscription);
 
   struct Shared;
 

@@ -34,6 +34,12 @@ void EventFeed::stop() {
   setState(State::idle, "");
 }
 
+void EventFeed::setSubscription(ipc::Subscription subscription) {
+  if (subscription == subscription_) return;
+  subscription_ = std::move(subscription);
+  if (session_ && state_ == State::live) session_->subscribe(subscription_);
+}
+
 void EventFeed::connect() {
   session_.reset();
   setState(State::connecting, "Connecting to the agent\u2026");
@@ -46,7 +52,10 @@ void EventFeed::connect() {
     else
       inbox->countUnreadable();
   };
-  handlers.established = [this] { setState(State::live, "Receiving events from the agent."); };
+  handlers.established = [this] {
+    if (subscription_ != ipc::Subscription{}) session_->subscribe(subscription_);
+    setState(State::live, "Receiving events from the agent.");
+  };
   handlers.ended = [this](const AgentUnreachable& why) { ended(why); };
   session_ = AgentSession::open(serviceName_, std::move(handlers));
 }

@@ -27,6 +27,9 @@ class EventFeed {
 
   void start();
   void stop();
+  // What the agent is asked to send, now and on every later connection; everything until set.
+  void setSubscription(ipc::Subscription subscription);
+  const ipc::Subscription& subscription() const { return subscription_; }
 
   State state() const { return state_; }
   // What the events view says about the connection.
@@ -45,6 +48,7 @@ class EventFeed {
   ObjectWillChangePublisher objectWillChange_;
   State state_ = State::idle;
   std::string stateText_;
+  ipc::Subscription subscription_;
   std::unique_ptr<AgentSession> session_;
   QTimer retry_;
 };

@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <algorithm>
 #include <array>
+#include <optional>
 
 namespace app::sample {
 namespace {
@@ -189,8 +190,45 @@ std::size_t SampleAgent::broadcast(const std::string& document) {
     std::lock_guard lock(mutex_);
     now = clients_;
   }
-  for (const auto& client : now) client->proxy->reportEndpointMessageWithMsg(document);
-  return now.size();
+  std::size_t sent = 0;
+  std::optional<std::uint32_t> eventType;
+  for (const auto& client : now) {
+    std::shared_ptr<const ipc::Subscription> filter;
+    {
+      std::lock_guard lock(mutex_);
+      filter = client->filter;
+    }
+    if (filter) {
+      if (!eventType) {
+        eventType = static_cast<std::uint32_t>(
+            QJsonDocument::fromJson(QByteArray::fromStdString(document))["eventType"].toInt());
+      }
+      if (!filter->wantsKind(*eventType)) continue;
+    }
+    client->proxy->reportEndpointMessageWithMsg(document);
+    ++sent;
+  }
+  return sent;
+}
+
+void SampleAgent::subscribeToEventsWithFilter(const ipc::NSString& filter,
+                                              std::function<void(const ipc::NSString&)> reply) {
+  std::string error;
+  auto subscription = ipc::decodeSubscription(filter, error);
+  if (!subscription) return reply(error);
+  std::lock_guard lock(mutex_);
+  subscriptions_.push_back(filter);
+  for (const auto& client : clients_) {
+    if (client->connection->isCurrentConnection()) {
+      client->filter = std::make_shared<const ipc::Subscription>(std::move(*subscription));
+    }
+  }
+  reply(std::string(ipc::kSubscribedReply));
+}
+
+std::vector<std::string> SampleAgent::subscriptions() const {
+  std::lock_guard lock(mutex_);
+  return subscriptions_;
 }
 
 std::size_t SampleAgent::clients() const {

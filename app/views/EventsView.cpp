@@ -95,8 +95,16 @@ EventsView::EventsView(EventMonitor& monitor, QWidget* parent)
   layout->addWidget(split, 1);
 
   QObject::connect(kind_, &QComboBox::currentIndexChanged, this, [this] {
-    filter_->setKind(kind_->currentData().toInt());
+    const int kind = kind_->currentData().toInt();
+    filter_->setKind(kind);
     useFilterWhenNeeded();
+    // The agent is asked for the chosen kind only, so it spends nothing on the others.
+    ipc::Subscription wanted;
+    if (kind >= 0) {
+      wanted.kinds.reset();
+      wanted.kinds.set(static_cast<std::size_t>(kind));
+    }
+    monitor_.feed().setSubscription(std::move(wanted));
   });
   QObject::connect(text_, &QLineEdit::textChanged, this, [this](const QString& words) {
     filter_->setText(words);

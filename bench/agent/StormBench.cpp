@@ -5,15 +5,18 @@
 // or the shortfall must be covered by the loss the agent logged.
 //
 //   agent_storm [--agent PATH] [--source bpf|connector] [--count N] [--spawners K]
-//               [--overrun [--pause S]] [--no-client] [--forkstat]
+//               [--overrun [--pause S]] [--no-client | --subscribe FILTER] [--forkstat]
 //
 // --source forces the agent's process source (WATCH_EVENT_SOURCE); by default it picks its own.
 //
 // --forkstat runs `forkstat -e fork,exec,exit` (output to a file) on the same storm and prints its
 // CPU time per event beside the agent's, and the ratio of the two.
 //
-// --no-client connects nobody: the agent then converts every event but encodes and sends
-// nothing, which splits its CPU time between the event source and the service.
+// --no-client connects nobody: the agent then neither converts, encodes nor sends anything, which
+// splits its CPU time between the event source and the rest.
+// --subscribe FILTER connects one client that subscribes with FILTER (the service's JSON form,
+// e.g. '{"kinds":["LOGIN"]}') and prints the agent's CPU per process, to set beside a full
+// subscriber's figure (the default run prints it too).
 // --overrun stops the agent with SIGSTOP for S seconds (default 2) during the storm, then continues
 // it, and checks that the loss is logged with a count and that execs after the pause are reported
 // again. While the agent is stopped, threads are also created and ended as fast as possible: each
@@ -121,6 +124,18 @@ std::map<pid_t, ThreadUsage> threadsOf(pid_t pid) {
     threads[static_cast<pid_t>(std::stol(task.path().filename().string()))] = usage;
   }
   return threads;
+}
+
+// Run time between two readings, from schedstat (nanoseconds) rather than the clock ticks of
+// /proc/PID/stat.
+std::uint64_t runNanoseconds(const std::map<pid_t, ThreadUsage>& before,
+                             const std::map<pid_t, ThreadUsage>& after) {
+  std::uint64_t runNs = 0;
+  for (const auto& [tid, now] : after) {
+    const auto was = before.find(tid);
+    runNs += now.runNs - (was == before.end() ? 0 : was->second.runNs);
+  }
+  return runNs;
 }
 
 // Prints each thread's share of the storm: CPU per event and wake-ups per 1,000 events.
@@ -263,6 +278,7 @@ int main(int argc, char** argv) {
   int spawners = 2;
   bool overrun = false;
   bool noClient = false;
+  std::string subscription;
   bool withForkstat = false;
   int pauseSeconds = 2;
   for (int i = 1; i < argc; ++i) {
@@ -279,6 +295,8 @@ int main(int argc, char** argv) {
       overrun = true;
     else if (a == "--no-client")
       noClient = true;
+    else if (a == "--subscribe" && i + 1 < argc)
+      subscription = argv[++i];
     else if (a == "--forkstat")
       withForkstat = true;
     else if (a == "--pause" && i + 1 < argc)
@@ -286,7 +304,7 @@ int main(int argc, char** argv) {
     else {
       std::fprintf(stderr,
                    "usage: %s [--agent PATH] [--source bpf|connector] [--count N] [--spawners K] "
-                   "[--overrun [--pause S]] [--no-client] [--forkstat]\n",
+                   "[--overrun [--pause S]] [--no-client | --subscribe FILTER] [--forkstat]\n",
                    argv[0]);
       return 2;
     }
@@ -325,17 +343,51 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  if (noClient) {
-    std::this_thread::sleep_for(300ms);
-    const AgentUsage before = usageOf(agent);
+  Collector collector;
+  // Nobody connects with --no-client: the connection is made but never resumed.
+  auto connection = NSXPCConnection::initWithMachServiceName(ipc::kMachServiceName);
+  connection->setExportedInterface(
+      NSXPCInterface::interfaceWithProtocol<ipc::SystemExtensionsToApp>());
+  connection->setExportedObject(&collector);
+  connection->setRemoteObjectInterface(
+      NSXPCInterface::interfaceWithProtocol<ipc::AppToSystemExtensions>());
+  if (!noClient) connection->resume();
+  if (!subscription.empty()) {
+    auto answer = std::make_shared<std::promise<std::string>>();
+    connection->remoteObjectProxyWithErrorHandler([](const NSError&) {})
+        ->subscribeToEventsWithFilter(
+            subscription, [answer](const ipc::NSString& reply) { answer->set_value(reply); });
+    auto reply = answer->get_future();
+    if (reply.wait_for(10s) != std::future_status::ready || reply.get() != ipc::kSubscribedReply) {
+      std::fprintf(stderr, "agent_storm: the agent refused the subscription\n");
+      cleanup();
+      return 1;
+    }
+  }
+  auto hello = std::make_shared<std::promise<void>>();
+  if (!noClient) {
+    connection->remoteObjectProxyWithErrorHandler([](const NSError&) {})
+        ->establishConnection2WithMessage("storm",
+                                          [hello](const ipc::NSString&) { hello->set_value(); });
+  }
+  if (!noClient && hello->get_future().wait_for(10s) != std::future_status::ready) {
+    std::fprintf(stderr, "agent_storm: no handshake\n");
+    cleanup();
+    return 1;
+  }
+  std::this_thread::sleep_for(300ms);  // settle: the agent's start-up work is done
+  if (noClient || !subscription.empty()) {
+    const auto threadsBefore = threadsOf(agent);
     const auto start = Clock::now();
     const auto pids = storm(count, spawners);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::this_thread::sleep_for(1s);
     const AgentUsage usage = usageOf(agent);
-    const double cpu = usage.cpuSeconds - before.cpuSeconds;
-    std::printf("execs spawned            %zu in %.2f s (%.0f/s), no client connected\n",
-                pids.size(), seconds, static_cast<double>(pids.size()) / seconds);
+    const double cpu = static_cast<double>(runNanoseconds(threadsBefore, threadsOf(agent))) / 1e9;
+    std::printf(
+        "execs spawned            %zu in %.2f s (%.0f/s), %s\n", pids.size(), seconds,
+        static_cast<double>(pids.size()) / seconds,
+        noClient ? "no client connected" : ("one client subscribed " + subscription).c_str());
     std::printf("agent CPU                %.2f s, %.1f us per process (fork, exec, exit)\n", cpu,
                 1e6 * cpu / static_cast<double>(pids.size()));
     std::printf("agent memory after storm VmRSS %ld kB (%.1f MB)\n", usage.rssKb,
@@ -343,25 +395,6 @@ int main(int argc, char** argv) {
     cleanup();
     return 0;
   }
-
-  Collector collector;
-  auto connection = NSXPCConnection::initWithMachServiceName(ipc::kMachServiceName);
-  connection->setExportedInterface(
-      NSXPCInterface::interfaceWithProtocol<ipc::SystemExtensionsToApp>());
-  connection->setExportedObject(&collector);
-  connection->setRemoteObjectInterface(
-      NSXPCInterface::interfaceWithProtocol<ipc::AppToSystemExtensions>());
-  connection->resume();
-  auto hello = std::make_shared<std::promise<void>>();
-  connection->remoteObjectProxyWithErrorHandler([](const NSError&) {})
-      ->establishConnection2WithMessage("storm",
-                                        [hello](const ipc::NSString&) { hello->set_value(); });
-  if (hello->get_future().wait_for(10s) != std::future_status::ready) {
-    std::fprintf(stderr, "agent_storm: no handshake\n");
-    cleanup();
-    return 1;
-  }
-  std::this_thread::sleep_for(300ms);  // settle: the agent's start-up work is done
 
   std::unique_ptr<Forkstat> forkstat;
   double forkstatBefore = 0;
@@ -434,13 +467,7 @@ int main(int argc, char** argv) {
   const std::size_t missing = pids.size() - reported;
   const double stormSeconds = std::chrono::duration<double>(stormEnd - start).count();
   const double deliverySeconds = std::chrono::duration<double>(end - start).count();
-  // Run time from schedstat (nanoseconds) rather than the clock ticks of /proc/PID/stat.
-  std::uint64_t runNs = 0;
-  for (const auto& [tid, now] : threadsAfter) {
-    const auto was = threadsBefore.find(tid);
-    runNs += now.runNs - (was == threadsBefore.end() ? 0 : was->second.runNs);
-  }
-  const double cpu = static_cast<double>(runNs) / 1e9;
+  const double cpu = static_cast<double>(runNanoseconds(threadsBefore, threadsAfter)) / 1e9;
 
   std::printf("execs spawned            %zu in %.2f s (%.0f/s, %d spawners)\n", pids.size(),
               stormSeconds, static_cast<double>(pids.size()) / stormSeconds, spawners);
@@ -456,7 +483,8 @@ int main(int argc, char** argv) {
   std::printf("incomplete execs logged  %llu\n",
               static_cast<unsigned long long>(loggedIncomplete(log)));
   const double agentPerEvent = documents ? 1e6 * cpu / static_cast<double>(documents) : 0.0;
-  std::printf("agent CPU                %.3f s, %.2f us per event delivered\n", cpu, agentPerEvent);
+  std::printf("agent CPU                %.3f s, %.2f us per event delivered, %.1f us per process\n",
+              cpu, agentPerEvent, 1e6 * cpu / static_cast<double>(pids.size()));
   printThreads(threadsBefore, threadsAfter, documents);
   if (forkstat) {
     const double perEvent =

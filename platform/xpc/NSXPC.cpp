@@ -63,6 +63,16 @@ void NSXPCRemoteObjectProxy::establishConnectionAndGetProcTableWithMessage(
       errorHandler_);
 }
 
+void NSXPCRemoteObjectProxy::subscribeToEventsWithFilter(
+    const ipc::NSString& filter, std::function<void(const ipc::NSString&)> reply) {
+  channel_->call(
+      ipc::AppToSystemExtensions::methods[2], filter,
+      [reply = std::move(reply)](std::string value) {
+        if (reply) reply(value);
+      },
+      errorHandler_);
+}
+
 void NSXPCRemoteObjectProxy::reportEndpointMessageWithMsg(const ipc::NSData& msg) {
   channel_->send(ipc::SystemExtensionsToApp::methods[0], msg, errorHandler_);
 }
@@ -124,6 +134,10 @@ void NSXPCConnection::invalidate() {
 std::shared_ptr<NSXPCRemoteObjectProxy> NSXPCConnection::remoteObjectProxyWithErrorHandler(
     std::function<void(const NSError&)> handler) {
   return std::make_shared<NSXPCRemoteObjectProxy>(channel_, std::move(handler));
+}
+
+bool NSXPCConnection::isCurrentConnection() const {
+  return channel_ && channel_.get() == xpc::Channel::current();
 }
 
 pid_t NSXPCConnection::processIdentifier() const {
@@ -325,7 +339,22 @@ Channel::Incoming Channel::lookupExported(std::string_view wireInterface,
   return {method, {}, {}};
 }
 
+namespace {
+thread_local const Channel* tCurrentChannel = nullptr;
+}  // namespace
+
+const Channel* Channel::current() {
+  return tCurrentChannel;
+}
+
 void Channel::invoke(const ipc::ProtocolMethod& method, std::string argument, ReplyHandler reply) {
+  struct CurrentMark {
+    const Channel* outer;
+    explicit CurrentMark(const Channel* channel) : outer(std::exchange(tCurrentChannel, channel)) {}
+    ~CurrentMark() { tCurrentChannel = outer; }
+    CurrentMark(const CurrentMark&) = delete;
+    CurrentMark& operator=(const CurrentMark&) = delete;
+  } mark(this);
   ExportedObject object;
   {
     std::lock_guard lock(mutex_);
@@ -341,6 +370,7 @@ void Channel::invoke(const ipc::ProtocolMethod& method, std::string argument, Re
     if (&method == &toAgent[1]) {
       return agent->establishConnectionAndGetProcTableWithMessage(argument, answer);
     }
+    if (&method == &toAgent[2]) return agent->subscribeToEventsWithFilter(argument, answer);
   }
   if (auto* app = object.systemExtensionsToApp) {
     if (&method == &toApp[0]) return app->reportEndpointMessageWithMsg(argument);

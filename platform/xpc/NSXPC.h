@@ -103,6 +103,8 @@ class NSXPCRemoteObjectProxy final : public ipc::AppToSystemExtensions,
                                        std::function<void(const ipc::NSString&)> reply) override;
   void establishConnectionAndGetProcTableWithMessage(
       const ipc::NSString& message, std::function<void(const ipc::NSData&)> reply) override;
+  void subscribeToEventsWithFilter(const ipc::NSString& filter,
+                                   std::function<void(const ipc::NSString&)> reply) override;
 
   void reportEndpointMessageWithMsg(const ipc::NSData& msg) override;
   void reportNetworkMessageWithMsg(const ipc::NSData& msg) override;
@@ -150,6 +152,10 @@ class NSXPCConnection {
 
   std::shared_ptr<NSXPCRemoteObjectProxy> remoteObjectProxyWithErrorHandler(
       std::function<void(const NSError&)> handler);
+
+  // Whether the exported object's method running on this thread was called over this
+  // connection.
+  bool isCurrentConnection() const;
 
   // The peer's credentials as the kernel reported them when it connected; -1 when unknown.
   pid_t processIdentifier() const;

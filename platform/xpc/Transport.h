@@ -62,6 +62,8 @@ class Channel : public std::enable_shared_from_this<Channel> {
   virtual void release() = 0;
   virtual bool remoteConformsTo(std::string_view protocolName) const;
   virtual PeerCredentials peerCredentials() const { return {}; }
+  // While an exported object's method runs on this thread: the channel the call came over.
+  static const Channel* current();
 
  protected:
   virtual void doSend(const ipc::ProtocolMethod& method, const ipc::NSData& argument,

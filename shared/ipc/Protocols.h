@@ -28,13 +28,16 @@ struct ProtocolMethod {
 class AppToSystemExtensions {
  public:
   static constexpr std::string_view name = "AppToSystemExtensions";
-  static constexpr std::array<ProtocolMethod, 2> methods{{
+  static constexpr std::array<ProtocolMethod, 3> methods{{
       {"establishConnection2WithMessage:withReply:", "v32@0:8@16@?24",
        R"(v32@0:8@"NSString"16@?<v@?@"NSString">24)", "establishConnection2WithMessage", "s", "s",
        false},
       {"establishConnectionAndGetProcTableWithMessage:withReply:", "v32@0:8@16@?24",
        R"(v32@0:8@"NSString"16@?<v@?@"NSData">24)", "establishConnectionAndGetProcTableWithMessage",
        "s", "ay", false},
+      {"subscribeToEventsWithFilter:withReply:", "v32@0:8@16@?24",
+       R"(v32@0:8@"NSString"16@?<v@?@"NSString">24)", "subscribeToEventsWithFilter", "s", "s",
+       false},
   }};
 
   virtual ~AppToSystemExtensions() = default;
@@ -44,6 +47,10 @@ class AppToSystemExtensions {
   // Replies with the process-table JSON document, or the five bytes "Hello" on failure.
   virtual void establishConnectionAndGetProcTableWithMessage(
       const NSString& message, std::function<void(const NSData&)> reply) = 0;
+  // From the reply on, the calling connection is sent only the events the filter (a
+  // subscription, shared/ipc/Subscription.h) asks for. Replies "subscribed", or why not.
+  virtual void subscribeToEventsWithFilter(const NSString& filter,
+                                           std::function<void(const NSString&)> reply) = 0;
 };
 
 // Agent to client: exported by a client, called by the agent. All three are one-way.
@@ -68,5 +75,6 @@ class SystemExtensionsToApp {
 // The Process table reply that marks a failed snapshot; not JSON.
 inline constexpr std::string_view kProcTableFailureReply = "Hello";
 inline constexpr std::string_view kEstablishedReply = "established";
+inline constexpr std::string_view kSubscribedReply = "subscribed";
 
 }  // namespace ipc

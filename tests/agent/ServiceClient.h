@@ -103,6 +103,21 @@ class ServiceClient final : public ipc::SystemExtensionsToApp {
     return future.get();
   }
 
+  // The agent's answer to a subscription, or nothing when the call failed or took too long.
+  std::optional<std::string> subscribe(
+      const std::string& filter, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    return ask(timeout, [&](auto& proxy, auto answer) {
+      proxy.subscribeToEventsWithFilter(filter, answer);
+    });
+  }
+
+  // The handshake once more: its answer follows every document queued before it.
+  std::optional<std::string> ping(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    return ask(timeout, [&](auto& proxy, auto answer) {
+      proxy.establishConnection2WithMessage("test", answer);
+    });
+  }
+
   // Waits until the agent has closed the connection.
   bool waitForEnd(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     std::unique_lock lock(mutex_);
@@ -123,6 +138,23 @@ class ServiceClient final : public ipc::SystemExtensionsToApp {
   void reportExecutableForPidWithMsg(const ipc::NSData&) override {}
 
  private:
+  template <class Call>
+  std::optional<std::string> ask(std::chrono::milliseconds timeout, Call call) {
+    auto answered = std::make_shared<std::promise<std::optional<std::string>>>();
+    const auto settle = [answered](std::optional<std::string> value) {
+      try {
+        answered->set_value(std::move(value));
+      } catch (const std::future_error&) {
+      }
+    };
+    auto proxy = connection_->remoteObjectProxyWithErrorHandler(
+        [settle](const NSError&) { settle(std::nullopt); });
+    call(*proxy, [settle](const std::string& reply) { settle(reply); });
+    auto future = answered->get_future();
+    if (future.wait_for(timeout) != std::future_status::ready) return std::nullopt;
+    return future.get();
+  }
+
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::string> documents_;

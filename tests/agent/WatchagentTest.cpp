@@ -297,6 +297,47 @@ TEST(WatchagentLifecycle, ExitsWhenItCannotPublishAndEndsCleanlyOnSignals) {
   }
 }
 
+// Each client is sent what it subscribed to, from the agent's answer on, beside one that takes
+// everything.
+TEST_F(WatchagentTest, SubscribersGetOnlyWhatTheyAskedFor) {
+  testing_agent::ServiceClient echoExecs, logins;
+  ASSERT_TRUE(echoExecs.connect() && logins.connect());
+  ASSERT_EQ(echoExecs.subscribe(R"({"kinds":["EXEC"],"executablePath":"/usr/bin/echo"})"),
+            "subscribed");
+  ASSERT_EQ(logins.subscribe(R"({"kinds":["LOGIN"]})"), "subscribed");
+
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    const char* argv[] = {"/bin/sh", "-c", "/bin/true; exec /bin/echo subscribed", nullptr};
+    ::execve("/bin/sh", const_cast<char* const*>(argv), nullptr);
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  // The client without a filter sees the end; the others' documents were queued before it.
+  ASSERT_TRUE(waitFor(15, [&](const json& d) { return d["process"]["pid"] == child; }));
+  ASSERT_EQ(echoExecs.ping(), "established");
+  ASSERT_EQ(logins.ping(), "established");
+
+  EXPECT_EQ(logins.documents(), std::vector<std::string>{});
+  const auto echoes = echoExecs.documents();
+  ASSERT_FALSE(echoes.empty());
+  bool sawChild = false;
+  for (const std::string& text : echoes) {
+    const auto d = parse(text);
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ((*d)["eventType"], 9) << text.substr(0, 200);
+    EXPECT_TRUE((*d)["exec"]["target"]["exectuable"]["path"] == "/usr/bin/echo" ||
+                (*d)["process"]["exectuable"]["path"] == "/usr/bin/echo")
+        << text.substr(0, 200);
+    sawChild |= (*d)["exec"]["target"]["pid"] == child;
+  }
+  EXPECT_TRUE(sawChild);
+}
+
 }  // namespace
 
 class WatchagentRedactTest : public WatchagentTest {

@@ -350,6 +350,38 @@ TEST_F(WithServices, TheEventsScreenSaysWhenNoAgentServesThenShowsItsEventsLive)
       runMainQueueUntil([&] { return monitor.feed().state() == app::EventFeed::State::live; }));
 }
 
+// Choosing a kind asks the agent for that kind only, on this connection and the next ones.
+TEST_F(WithServices, TheEventsScreenAsksTheAgentForTheChosenKindOnly) {
+  auto agent = startAgent();
+  app::EventMonitor monitor(service);
+  app::EventsView view(monitor);
+  view.show();
+  ASSERT_TRUE(
+      runMainQueueUntil([&] { return monitor.feed().state() == app::EventFeed::State::live; }));
+  EXPECT_EQ(agent->subscriptions(), std::vector<std::string>{});  // everything, as before
+
+  auto* kind = view.findChild<QComboBox*>("eventsKindFilter");
+  kind->setCurrentIndex(kind->findText("OPENSSH_LOGIN"));
+  ASSERT_TRUE(runMainQueueUntil([&] { return agent->subscriptions().size() == 1; }));
+  EXPECT_EQ(agent->subscriptions()[0], R"({"kinds":["OPENSSH_LOGIN"]})");
+  std::size_t sent = 0;
+  for (std::size_t n = 0; n < 14; ++n) sent += agent->broadcast(app::sample::eventDocument(n));
+  EXPECT_EQ(sent, 2u);
+  auto* count = view.findChild<QLabel*>("eventsCount");
+  ASSERT_TRUE(runMainQueueUntil([&] { return count->text() == "2 documents received"; }))
+      << count->text().toStdString();
+
+  // The agent restarts: the new connection asks for the same.
+  agent.reset();
+  agent = startAgent();
+  ASSERT_TRUE(runMainQueueUntil([&] { return agent->subscriptions().size() == 1; }));
+  EXPECT_EQ(agent->subscriptions()[0], R"({"kinds":["OPENSSH_LOGIN"]})");
+
+  kind->setCurrentIndex(0);
+  ASSERT_TRUE(runMainQueueUntil([&] { return agent->subscriptions().size() == 2; }));
+  EXPECT_EQ(agent->subscriptions()[1], "{}");
+}
+
 // Serves the agent's socket but hangs up on every client, as the agent does on one it does not
 // admit.
 class Refuser {

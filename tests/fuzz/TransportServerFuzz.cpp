@@ -54,6 +54,10 @@ class Answering final : public ipc::AppToSystemExtensions {
       const ipc::NSString&, std::function<void(const ipc::NSData&)> reply) override {
     reply(std::string(1000, 't'));
   }
+  void subscribeToEventsWithFilter(const ipc::NSString&,
+                                   std::function<void(const ipc::NSString&)> reply) override {
+    reply(std::string(ipc::kSubscribedReply));
+  }
 
  private:
   std::mutex mutex_;

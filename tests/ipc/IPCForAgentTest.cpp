@@ -272,3 +272,96 @@ TEST_F(IPCForAgentTest, ConcurrentBroadcastsAndConnectionChanges) {
 }
 
 }  // namespace
+
+// What a connection asked for is all it gets from the reply on; a connection that never asked
+// gets everything, and a kind nobody wants is not wanted at all (so never converted).
+TEST_F(IPCForAgentTest, SubscriptionsChooseWhatEachConnectionIsSent) {
+  const auto message = [](std::uint32_t type, std::string desc, std::string path,
+                          std::string target = {}) {
+    model::EsMessage m = event(1);
+    m.eventType = type;
+    m.eventDesc = std::move(desc);
+    m.process.exectuable.path = std::move(path);
+    if (!target.empty()) {
+      m.exec.emplace();
+      m.exec->target.exectuable.path = std::move(target);
+    }
+    return m;
+  };
+  const std::vector<model::EsMessage> events{
+      message(9, "EXEC", "/usr/bin/bash", "/usr/bin/true"),    // 0: exec of true by bash
+      message(11, "FORK", "/usr/bin/bash"),                    // 1
+      message(15, "EXIT", "/usr/bin/true"),                    // 2
+      message(122, "LOGIN", "/usr/bin/login"),                 // 3: not a process kind
+      message(9, "EXEC", "/usr/sbin/cron", "/usr/sbin/cron"),  // 4
+  };
+  struct Case {
+    std::string filter;
+    std::vector<std::size_t> gets;
+  };
+  const std::vector<Case> cases{
+      {"", {0, 1, 2, 3, 4}},  // never asked
+      {R"({})", {0, 1, 2, 3, 4}},
+      {R"({"kinds":[]})", {}},
+      {R"({"kinds":["login"]})", {3}},
+      {R"({"kinds":["EXEC",15]})", {0, 2, 4}},
+      // The path narrows the process kinds only; an exec matches by either program.
+      {R"({"executablePath":"/usr/bin/true"})", {0, 2, 3}},
+      {R"({"executablePath":"/usr/bin/","match":"prefix"})", {0, 1, 2, 3}},
+      {R"({"kinds":["exec","fork"],"executablePath":"/usr/sbin/cron"})", {4}},
+  };
+  std::vector<std::shared_ptr<Peer>> peers;
+  for (const Case& c : cases) {
+    peers.push_back(connected());
+    if (!c.filter.empty()) {
+      EXPECT_EQ(peers.back()->call("subscribeToEventsWithFilter", c.filter), "subscribed")
+          << c.filter;
+    }
+  }
+  for (const model::EsMessage& m : events) agent.broadcastEndpointMessage(m);
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].filter);
+    std::vector<std::string> expected;
+    for (std::size_t e : cases[i].gets) expected.push_back(*model::encode(events[e]));
+    EXPECT_EQ(peers[i]->endpointMessages(), expected);
+  }
+}
+
+TEST_F(IPCForAgentTest, OnlyKindsSomeConnectionWantsAreWanted) {
+  const auto wanted = [&](std::uint32_t type) {
+    return agent.currentConnections.wantsEventType(type);
+  };
+  EXPECT_FALSE(wanted(9));  // nobody connected
+
+  auto everything = connected();
+  EXPECT_TRUE(wanted(9) && wanted(122) && wanted(999));
+  ASSERT_EQ(everything->call("subscribeToEventsWithFilter", R"({"kinds":["LOGIN"]})"),
+            "subscribed");
+  EXPECT_TRUE(wanted(122));
+  EXPECT_FALSE(wanted(9) || wanted(999));
+
+  auto execs = connected();
+  ASSERT_EQ(execs->call("subscribeToEventsWithFilter", R"({"kinds":["exec"]})"), "subscribed");
+  EXPECT_TRUE(wanted(9) && wanted(122));
+  everything->disconnect();
+  EXPECT_TRUE(wanted(9));
+  EXPECT_FALSE(wanted(122));
+}
+
+// A filter the agent cannot read is refused with the reason, and the earlier one stays.
+TEST_F(IPCForAgentTest, UnreadableFilterIsRefusedAndTheEarlierOneStays) {
+  auto peer = connected();
+  ASSERT_EQ(peer->call("subscribeToEventsWithFilter", R"({"kinds":["FORK"]})"), "subscribed");
+  for (const std::string filter : {"not json", R"({"kinds":["nope"]})", R"({"match":"glob"})",
+                                   R"({"kinds":"EXEC"})", R"({"colour":"red"})"}) {
+    const auto reply = peer->call("subscribeToEventsWithFilter", filter);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_NE(*reply, "subscribed") << filter;
+    EXPECT_FALSE(reply->empty()) << filter;
+  }
+  model::EsMessage fork = event(3);
+  fork.eventType = 11;
+  agent.broadcastEndpointMessage(event(2));
+  agent.broadcastEndpointMessage(fork);
+  EXPECT_EQ(peer->endpointMessages(), std::vector<std::string>{*model::encode(fork)});
+}

@@ -338,6 +338,10 @@ class FailingTable final : public NSXPCListenerDelegate, public ipc::AppToSystem
       const ipc::NSString&, std::function<void(const ipc::NSData&)> reply) override {
     reply(ipc::NSData(ipc::kProcTableFailureReply));
   }
+  void subscribeToEventsWithFilter(const ipc::NSString&,
+                                   std::function<void(const ipc::NSString&)> reply) override {
+    reply(std::string(ipc::kSubscribedReply));
+  }
 
  private:
   std::mutex mutex_;

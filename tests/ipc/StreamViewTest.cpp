@@ -1,6 +1,7 @@
 // What `watchctl stream` prints with its filters and formats, on golden documents.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -111,6 +112,39 @@ TEST(StreamView, TableRows) {
   EXPECT_FALSE(view.lineFor("{\"eventType\":").has_value());
   ::unsetenv("TZ");
   ::tzset();
+}
+
+// The agent is asked for the kinds and the glob's fixed beginning; the view filters the rest.
+TEST(StreamView, AsksTheAgentForNoMoreThanItPrints) {
+  struct Case {
+    watchctl::StreamOptions options;
+    std::string path;
+    bool prefix;
+    std::vector<std::uint32_t> kinds;  // empty: every kind
+  };
+  const Case cases[] = {
+      {{}, "", false, {}},
+      {{.pids = {1}, .user = "0"}, "", false, {}},
+      {{.kinds = {"exec", "LOGIN"}}, "", false, {9, 122}},
+      {{.pathGlob = "/usr/bin/true"}, "/usr/bin/true", false, {}},
+      {{.pathGlob = "/usr/bin/*"}, "/usr/bin/", true, {}},
+      {{.pathGlob = "/usr/*/x?"}, "/usr/", true, {}},
+      {{.kinds = {"fork"}, .pathGlob = "*sh"}, "", true, {11}},
+      {{.pathGlob = "/opt/[ab]/x"}, "/opt/", true, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options.pathGlob);
+    const ipc::Subscription subscription = made(c.options).subscription();
+    EXPECT_EQ(subscription.executablePath, c.path);
+    if (!c.path.empty()) {
+      EXPECT_EQ(subscription.executablePathIsPrefix, c.prefix);
+    }
+    for (const ipc::EventKindName& kind : ipc::kEventKindNames) {
+      const bool asked = c.kinds.empty() ||
+                         std::find(c.kinds.begin(), c.kinds.end(), kind.eventType) != c.kinds.end();
+      EXPECT_EQ(subscription.wantsKind(kind.eventType), asked) << kind.eventDesc;
+    }
+  }
 }
 
 TEST(StreamView, CutKeepsWholeCharacters) {

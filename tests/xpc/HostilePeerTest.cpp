@@ -52,6 +52,10 @@ class SlowService final : public NSXPCListenerDelegate, public ipc::AppToSystemE
     ++answered;
     reply(table);
   }
+  void subscribeToEventsWithFilter(const ipc::NSString&,
+                                   std::function<void(const ipc::NSString&)> reply) override {
+    reply(std::string(ipc::kSubscribedReply));
+  }
 
   void hold(bool on) {
     std::lock_guard lock(mutex_);

@@ -68,6 +68,10 @@ class EchoService final : public NSXPCListenerDelegate, public ipc::AppToSystemE
       const ipc::NSString&, std::function<void(const ipc::NSData&)> reply) override {
     if (answerTable) reply(table);
   }
+  void subscribeToEventsWithFilter(const ipc::NSString&,
+                                   std::function<void(const ipc::NSString&)> reply) override {
+    reply(std::string(ipc::kSubscribedReply));
+  }
 
   std::vector<std::shared_ptr<NSXPCConnection>> connections() const {
     std::lock_guard lock(mutex_);

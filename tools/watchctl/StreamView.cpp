@@ -66,6 +66,15 @@ StreamView StreamView::make(const StreamOptions& options, std::string& error) {
   return view;
 }
 
+ipc::Subscription StreamView::subscription() const {
+  ipc::Subscription subscription;
+  if (kinds_.any()) subscription.kinds = kinds_;
+  const std::size_t wildcard = pathGlob_.find_first_of("*?[\\");
+  subscription.executablePath = pathGlob_.substr(0, wildcard);
+  subscription.executablePathIsPrefix = wildcard != std::string::npos;
+  return subscription;
+}
+
 std::optional<std::string> StreamView::header() const {
   if (!table_) return std::nullopt;
   return padded("TIME", 29) + " " + padded("KIND", 22) + " " + padded("    PID", 7) + " " +

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "shared/ipc/EventColumns.h"
+#include "shared/ipc/Subscription.h"
 
 namespace watchctl {
 
@@ -28,6 +29,10 @@ class StreamView {
 
   // Whether every document is printed as it came: nothing to parse.
   bool printsEverythingAsIs() const { return !table_ && !filtered_; }
+  // What the agent is asked to send: the kinds chosen, and for the process kinds the path
+  // glob's fixed beginning (the whole path when it has no wildcard). The view still filters
+  // what arrives, so this only saves work; everything when nothing narrows it.
+  ipc::Subscription subscription() const;
   // The header to print first, if any.
   std::optional<std::string> header() const;
   // The line to print for `document`, or nothing when the filters leave it out.

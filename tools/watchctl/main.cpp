@@ -296,6 +296,18 @@ int main(int argc, char** argv) {
   auto agent = connection->remoteObjectProxyWithErrorHandler(
       [&outcome](const NSError& error) { fail(outcome, error); });
 
+  // The agent is asked for no more than is printed: a stream's filters, nothing at all for `ps`
+  // and `ping`. Calls are answered in order, so this holds before the next call's answer.
+  ipc::Subscription wanted = view.subscription();
+  if (!stream->parsed()) wanted.kinds.reset();
+  if (wanted != ipc::Subscription{}) {
+    agent->subscribeToEventsWithFilter(
+        ipc::encodeSubscription(wanted), [&outcome](const ipc::NSString& reply) {
+          if (reply != ipc::kSubscribedReply)
+            outcome.finish(kFailure, "watchctl: the agent refused the filter: " + reply);
+        });
+  }
+
   std::optional<int> code;
   if (ps->parsed()) {
     agent->establishConnectionAndGetProcTableWithMessage(

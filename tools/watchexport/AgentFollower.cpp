@@ -2,6 +2,7 @@
 #include "tools/watchexport/AgentFollower.h"
 
 #include "ipc/Identifiers.h"
+#include "platform/log/Log.h"
 #include "platform/xpc/NSXPC.h"
 
 namespace watchexport {
@@ -64,6 +65,15 @@ bool AgentFollower::follow(std::stop_token stop) {
   connection->setInvalidationHandler(end);
   connection->resume();
   auto agent = connection->remoteObjectProxyWithErrorHandler([end](const NSError&) { end(); });
+  if (subscription_ != ipc::Subscription{}) {
+    // Answered before the handshake, so no document of another kind follows the hello.
+    agent->subscribeToEventsWithFilter(
+        ipc::encodeSubscription(subscription_), [end](const ipc::NSString& reply) {
+          if (reply == ipc::kSubscribedReply) return;
+          platform::log::write("watchexport: the agent refused the kinds asked for: " + reply);
+          end();
+        });
+  }
   agent->establishConnection2WithMessage("watchexport",
                                          [this, generation, end](const ipc::NSString& reply) {
                                            if (reply != ipc::kEstablishedReply) return end();

@@ -1,8 +1,8 @@
 // Keeps the exporter connected to the local agent's service as an ordinary client: connects,
 // says hello, passes on every event document, and when the agent goes away (restart, crash)
-// connects again until it answers. What the agent reports while no connection is up never
-// reaches the exporter; the listener hears when a connection is made and lost so it can
-// record the gap.
+// connects again until it answers. It may ask for some kinds only. What the agent reports while no
+// connection is up never reaches the exporter; the listener hears when a connection is made and
+// lost so it can record the gap.
 #pragma once
 
 #include <chrono>
@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "shared/ipc/Protocols.h"
+#include "shared/ipc/Subscription.h"
 
 class NSXPCConnection;
 
@@ -31,7 +32,9 @@ class AgentFollower final : public ipc::SystemExtensionsToApp {
     virtual void agentLost() = 0;
   };
 
-  explicit AgentFollower(Listener& listener) : listener_(listener) {}
+  // Each connection asks the agent for what `subscription` names (everything by default).
+  explicit AgentFollower(Listener& listener, ipc::Subscription subscription = {})
+      : listener_(listener), subscription_(std::move(subscription)) {}
   ~AgentFollower() override;
   AgentFollower(const AgentFollower&) = delete;
   AgentFollower& operator=(const AgentFollower&) = delete;
@@ -49,6 +52,7 @@ class AgentFollower final : public ipc::SystemExtensionsToApp {
   bool follow(std::stop_token stop);
 
   Listener& listener_;
+  const ipc::Subscription subscription_;
   std::mutex mutex_;
   std::condition_variable_any changed_;
   std::uint64_t generation_ = 0;

@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/log/Log.h"
+#include "shared/ipc/EventKinds.h"
 #include "tools/fleet/Nats.h"
 #include "tools/watchexport/AgentFollower.h"
 #include "tools/watchexport/Epoch.h"
@@ -33,6 +35,7 @@ struct Options {
   std::size_t maxPending = 256;
   int ackWaitMs = 5000;
   fleet::StreamDefinition stream;
+  ipc::Subscription subscription;  // every kind unless --kind is given
 };
 
 std::string machineId() {
@@ -111,7 +114,7 @@ int run(const Options& options) {
     return 1;
   }
   Exporter exporter(*spool, *sequence, options.host);
-  AgentFollower follower(exporter);
+  AgentFollower follower(exporter, options.subscription);
   follower.start();
   platform::log::write("watchexport: exporting as host " + options.host + " (exporter epoch " +
                        std::to_string(*epoch) + ") to stream " + options.nats.stream);
@@ -154,6 +157,17 @@ int main(int argc, char** argv) {
   app.add_option("--ack-wait", options.ackWaitMs, "Milliseconds to wait for an acknowledgement")
       ->check(CLI::Range(100, 600000))
       ->capture_default_str();
+  std::vector<std::string> kinds;
+  app.add_option("--kind", kinds,
+                 "Export only this kind (repeatable): EXEC, exec, or its eventType number, 9; "
+                 "default: every kind")
+      ->type_name("KIND")
+      ->check(CLI::Validator(
+          [](const std::string& kind) {
+            return ipc::parseEventKind(kind) ? std::string()
+                                             : "unknown event kind \"" + kind + "\"";
+          },
+          "KIND"));
   auto* create = app.add_subcommand("create-stream",
                                     "Create the stream (or update it to these settings) and exit");
   // The connection options stay the program's own, given before or after the subcommand.
@@ -179,6 +193,11 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : 2;
   }
   if (create->parsed()) return createStream(options);
+  if (!kinds.empty()) {
+    options.subscription.kinds.reset();
+    for (const std::string& kind : kinds)
+      options.subscription.kinds.set(ipc::eventKindIndex(ipc::parseEventKind(kind)->eventType));
+  }
 
   if (options.host.empty()) options.host = machineId();
   if (!isToken(options.host)) {
