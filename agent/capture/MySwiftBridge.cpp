@@ -29,8 +29,12 @@ std::size_t textBytes(const std::optional<std::vector<model::String>>& list) {
 }  // namespace
 
 void MySwiftBridge::processEndpointMessage(es_message_t message) {
-  // An event nobody connected wants is not even converted.
-  if (!IPCForAgent::shared().currentConnections.wantsEventType(message.event_type)) return;
+  // A process event nobody connected wants is not even converted. The other kinds are: their
+  // conversion writes the kind's line to the log whoever reads them.
+  if (ipc::isProcessKind(message.event_type) &&
+      !IPCForAgent::shared().currentConnections.wantsEventType(message.event_type)) {
+    return;
+  }
   // One record per event kind (and one for other types), converted into again for each message
   // of its kind: a storm of execs reuses the same texts and lists instead of allocating them
   // anew for every event.

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <bitset>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -17,6 +18,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "agent/capture/EventTable.h"
 #include "agent/capture/ExecEnvironment.h"
@@ -115,12 +118,49 @@ void handleMessage(es_client_t* client, const es_message_t* message) {
   }
 }
 
-void cleanUp() {
+// Held while the client's subscription changes or the client ends.
+std::mutex g_subscriptionMutex;
+// The kinds the event-source client is subscribed to, by index in kSubscribedEvents.
+std::bitset<agent::kSubscribedEvents.size()> g_subscribed;
+
+// Subscribes the client to the process kinds (the many events) only while some connected client
+// wants them, so that the process source skips building what nobody reads. The other kinds stay
+// subscribed: they are few, and each is written to the log as it is converted. Runs where the
+// connections change, before a new client's handshake is answered, so it misses nothing that
+// follows; once the sources have started, a change of subscription only flips bits.
+void followWantedKinds() {
+  std::lock_guard lock(g_subscriptionMutex);
   if (g_client == nullptr) return;
-  es_unsubscribe(g_client, kSubscriptionList, kSubscriptionCount);
-  es_clear_cache(g_client);
-  es_delete_client(g_client);
-  g_client = nullptr;
+  const auto& connections = agent::IPCForAgent::shared().currentConnections;
+  std::vector<es_event_type_t> on, off;
+  for (std::size_t i = 0; i < agent::kSubscribedEvents.size(); ++i) {
+    const es_event_type_t type = agent::kSubscribedEvents[i];
+    const bool wanted = !ipc::isProcessKind(type) || connections.wantsEventType(type);
+    if (wanted == g_subscribed.test(i)) continue;
+    (wanted ? on : off).push_back(type);
+    g_subscribed.set(i, wanted);
+  }
+  if (!off.empty() && es_unsubscribe(g_client, off.data(),
+                                     static_cast<std::uint32_t>(off.size())) == ES_RETURN_ERROR) {
+    NSLog("ERROR: \"es_unsubscribe: ES_RETURN_ERROR\"");
+  }
+  if (!on.empty() &&
+      es_subscribe(g_client, on.data(), static_cast<std::uint32_t>(on.size())) == ES_RETURN_ERROR) {
+    NSLog("ERROR: \"es_subscribe: ES_RETURN_ERROR\"");
+  }
+}
+
+void cleanUp() {
+  es_client_t* client = nullptr;
+  {
+    // Not held while the client ends: a handler still running may change the subscription.
+    std::lock_guard lock(g_subscriptionMutex);
+    client = std::exchange(g_client, nullptr);
+  }
+  if (client == nullptr) return;
+  es_unsubscribe(client, kSubscriptionList, kSubscriptionCount);
+  es_clear_cache(client);
+  es_delete_client(client);
 }
 
 }  // namespace
@@ -171,6 +211,7 @@ int setupMonitoring() {
     cleanUp();
     return 1;
   }
+  g_subscribed.set();
   NSLog("==== watchagent success");
   return 0;
 }
@@ -228,6 +269,8 @@ int main() {
   myQueue->sync([&] { status = setupMonitoring(); });
   if (status != 0) std::exit(-1);
 
+  agent::IPCForAgent::shared().currentConnections.setWantedKindsChanged(followWantedKinds);
+  followWantedKinds();  // nobody is connected yet
   agent::IPCForAgent::shared().startEndpointListener();
   if (!agent::IPCForAgent::shared().isListening()) {
     // The transport logged why (path taken by a file, another agent serving, ...). Exiting lets

@@ -37,22 +37,30 @@ bool wants(const ipc::Subscription& filter, const model::EsMessage& message) {
 }  // namespace
 
 void IPCForAgent::ConnectionSet::insert(const Connection& connection) {
-  std::lock_guard lock(mutex_);
-  connections_.emplace(connection, State{});
-  recomputeWanted();
+  bool changed = false;
+  {
+    std::lock_guard lock(mutex_);
+    connections_.emplace(connection, State{});
+    changed = recomputeWanted();
+  }
+  if (changed) tellWantedChanged();
 }
 
 void IPCForAgent::ConnectionSet::erase(const Connection& connection) {
   // Released after the lock, so their teardown never runs under it.
   Connection removed;
   State state;
-  std::lock_guard lock(mutex_);
-  if (auto it = connections_.find(connection); it != connections_.end()) {
-    removed = it->first;
-    state = std::move(it->second);
-    connections_.erase(it);
-    recomputeWanted();
+  bool changed = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto it = connections_.find(connection); it != connections_.end()) {
+      removed = it->first;
+      state = std::move(it->second);
+      connections_.erase(it);
+      changed = recomputeWanted();
+    }
   }
+  if (changed) tellWantedChanged();
 }
 
 bool IPCForAgent::ConnectionSet::empty() const {
@@ -99,21 +107,27 @@ IPCForAgent::ConnectionSet::Proxy IPCForAgent::ConnectionSet::keepReporter(
 
 bool IPCForAgent::ConnectionSet::subscribeCurrent(ipc::Subscription subscription) {
   auto filter = std::make_shared<const ipc::Subscription>(std::move(subscription));
-  std::lock_guard lock(mutex_);
-  for (auto& [connection, state] : connections_) {
-    if (!connection->isCurrentConnection()) continue;
-    state.filter.swap(filter);  // the old one is released after the lock
-    recomputeWanted();
-    return true;
+  bool found = false;
+  bool changed = false;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& [connection, state] : connections_) {
+      if (!connection->isCurrentConnection()) continue;
+      state.filter.swap(filter);  // the old one is released after the lock
+      changed = recomputeWanted();
+      found = true;
+      break;
+    }
   }
-  return false;
+  if (changed) tellWantedChanged();
+  return found;
 }
 
 bool IPCForAgent::ConnectionSet::wantsEventType(std::uint32_t eventType) const {
   return (wanted_.load(std::memory_order_relaxed) >> ipc::eventKindIndex(eventType)) & 1U;
 }
 
-void IPCForAgent::ConnectionSet::recomputeWanted() {
+bool IPCForAgent::ConnectionSet::recomputeWanted() {
   static_assert(ipc::kEventKindNames.size() < 32);
   std::uint32_t wanted = 0;
   for (const auto& [connection, state] : connections_) {
@@ -123,7 +137,7 @@ void IPCForAgent::ConnectionSet::recomputeWanted() {
     }
     wanted |= static_cast<std::uint32_t>(state.filter->kinds.to_ulong());
   }
-  wanted_.store(wanted, std::memory_order_relaxed);
+  return wanted_.exchange(wanted, std::memory_order_relaxed) != wanted;
 }
 
 IPCForAgent& IPCForAgent::shared() {

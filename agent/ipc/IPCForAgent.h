@@ -58,20 +58,30 @@ class IPCForAgent final : public NSXPCListenerDelegate, public ipc::AppToSystemE
     // Whether any connection wants events of this type: when none does, an event need not even
     // be converted. Lock-free.
     bool wantsEventType(std::uint32_t eventType) const;
+    // Runs after the kinds wanted have changed, on the thread that changed them, outside the
+    // set's lock; it reads wantsEventType itself, so a late run sees the newest answer. Set
+    // before any connection arrives.
+    void setWantedKindsChanged(std::function<void()> handler) {
+      wantedChanged_ = std::move(handler);
+    }
 
    private:
     struct State {
       Proxy reporter;
       Filter filter;
     };
-    // Under the lock, after a change of members or filters.
-    void recomputeWanted();
+    // Under the lock, after a change of members or filters; true when the kinds wanted changed.
+    bool recomputeWanted();
+    void tellWantedChanged() const {
+      if (wantedChanged_) wantedChanged_();
+    }
 
     mutable std::mutex mutex_;
     std::map<Connection, State> connections_;
     // Bit i: some connection wants kEventKindNames[i]; the bit past the table: some connection
     // wants every type, those outside the table too.
     std::atomic<std::uint32_t> wanted_{0};
+    std::function<void()> wantedChanged_;
   };
 
   // The one instance, serving over the system transport.
