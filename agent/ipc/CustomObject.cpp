@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include "agent/model/Utf8.h"
 #include "platform/sysctl/sysctl.h"
@@ -48,7 +49,27 @@ void CustomObject::forgetArgumentSize() {
   gArgumentSize.store(0, std::memory_order_release);
 }
 
-std::optional<ProcDictionary> CustomObject::getProcs2() {
+namespace {
+
+// The arguments that follow the executable path in a kern.procargs2 answer: `argc` strings, after
+// the path's terminator and any padding. One cut off by the end of the answer is left out.
+std::vector<std::string> argumentsAfterPath(std::int32_t argc, const char* from, const char* end) {
+  std::vector<std::string> args;
+  while (from < end && *from == '\0') ++from;
+  for (std::int32_t i = 0; i < argc && from < end; ++i) {
+    const auto* terminator =
+        static_cast<const char*>(std::memchr(from, '\0', static_cast<std::size_t>(end - from)));
+    if (terminator == nullptr) break;
+    const std::string_view arg(from, static_cast<std::size_t>(terminator - from));
+    args.emplace_back(model::isValidUtf8(arg) ? arg : std::string_view("unknown"));
+    from = terminator + 1;
+  }
+  return args;
+}
+
+}  // namespace
+
+std::optional<ProcDictionary> CustomObject::getProcs2(ProcDetailsDictionary* details) {
   const std::size_t argumentSize = static_cast<std::size_t>(cachedArgumentSize());
   ProcDictionary processes;
 
@@ -69,6 +90,10 @@ std::optional<ProcDictionary> CustomObject::getProcs2() {
   constexpr std::size_t kRecord = sizeof(platform::kinfo_proc);
   constexpr std::size_t kPidOffset =
       offsetof(platform::kinfo_proc, kp_proc) + offsetof(platform::extern_proc, p_pid);
+  constexpr std::size_t kPpidOffset =
+      offsetof(platform::kinfo_proc, kp_eproc) + offsetof(platform::eproc, e_ppid);
+  constexpr std::size_t kUidOffset =
+      offsetof(platform::kinfo_proc, kp_eproc) + offsetof(platform::eproc, e_uid);
   const std::size_t count = delivered / kRecord;
   for (std::size_t i = 0; i < count; ++i) {
     std::int32_t pid;
@@ -89,6 +114,18 @@ std::optional<ProcDictionary> CustomObject::getProcs2() {
     const std::string_view text(path, static_cast<std::size_t>(terminator - path));
     if (!model::isValidUtf8(text)) continue;
     processes.insert_or_assign(static_cast<std::int64_t>(pid), std::string(text));
+    if (details != nullptr) {
+      const unsigned char* record = table.get() + i * kRecord;
+      std::int32_t ppid = 0, argc = 0;
+      std::uint32_t uid = 0;
+      std::memcpy(&ppid, record + kPpidOffset, sizeof ppid);
+      std::memcpy(&uid, record + kUidOffset, sizeof uid);
+      std::memcpy(&argc, arguments.get(), sizeof argc);
+      details->insert_or_assign(
+          static_cast<std::int64_t>(pid),
+          ProcDetails{ppid, uid,
+                      argumentsAfterPath(argc, terminator + 1, arguments.get() + length)});
+    }
   }
   return processes;
 }

@@ -15,13 +15,22 @@ namespace {
 
 // The table's document. The records it is made from are gone when it returns, so that while a
 // large table is sent only its document is held (thousands of 4 KB paths are tens of MB each).
-std::optional<std::string> encoded(ProcDictionary processes) {
+std::optional<std::string> encoded(ProcDictionary processes, ProcDetailsDictionary details) {
   model::PidTable table;
   table.table.reserve(processes.size());
   for (auto& [pid, executable] : processes) {
-    table.table.push_back(model::PidAndExecutable{pid, std::move(executable)});
+    model::PidAndExecutable entry;
+    entry.pid = pid;
+    entry.executable = std::move(executable);
+    if (auto it = details.find(pid); it != details.end()) {
+      entry.ppid = it->second.ppid;
+      entry.uid = static_cast<model::Int>(it->second.uid);
+      entry.args = std::move(it->second.args);
+    }
+    table.table.push_back(std::move(entry));
   }
   processes = {};
+  details = {};
   return model::encode(table);
 }
 
@@ -29,7 +38,8 @@ std::optional<std::string> encoded(ProcDictionary processes) {
 
 void answerProcTable(const std::function<void(const ipc::NSData&)>& reply) {
   CustomObject object;
-  std::optional<ProcDictionary> processes = object.getProcs2();
+  ProcDetailsDictionary details;
+  std::optional<ProcDictionary> processes = object.getProcs2(&details);
   if (!processes) {
     logLimited("could not get NSDictionary");
     reply(ipc::NSData(ipc::kProcTableFailureReply));
@@ -38,7 +48,7 @@ void answerProcTable(const std::function<void(const ipc::NSData&)>& reply) {
   logLimited("objcDictionary size: " + std::to_string(static_cast<int>(processes->size())),
              "objcDictionary size: %d");
 
-  auto json = encoded(std::move(*processes));
+  auto json = encoded(std::move(*processes), std::move(details));
   processes.reset();
   if (!json) {
     reply(ipc::NSData(ipc::kProcTableFailureReply));

@@ -50,7 +50,7 @@
   X(version) X(time) X(timeStr) X(process) X(eventType) X(eventDesc) X(fork) X(exec) X(exit) \
   X(xpMalwareDetected) X(lwSessionLogin) X(lwSessionUnlock) X(auth) X(openSshLogin) \
   X(loginLogin) X(screensharingAttach) X(btmLaunchItemAdd) X(btmLaunchItemRemove)
-#define MODEL_FIELDS_PidAndExecutable(X) X(pid) X(executable)
+#define MODEL_FIELDS_PidAndExecutable(X) X(pid) X(executable) X(ppid) X(uid) X(args)
 #define MODEL_FIELDS_PidTable(X) X(table)
 
 // Every record type, for code that has to name each of them once (explicit instantiations).

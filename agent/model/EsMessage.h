@@ -241,6 +241,11 @@ struct PidAndExecutable {
   enum class CodingKeys;
   Int pid = 0;
   String executable;
+  // Beyond the two above, for tools that show more (`watchctl ps`): the parent, the effective
+  // user and the arguments as passed to exec. Absent when not known.
+  std::optional<Int> ppid;
+  std::optional<Int> uid;
+  std::optional<std::vector<String>> args;
   friend bool operator==(const PidAndExecutable&, const PidAndExecutable&) = default;
 };
 

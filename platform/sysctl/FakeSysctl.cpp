@@ -29,7 +29,15 @@ std::string FakeSysctl::table() const {
   if (rawTable) return *rawTable;
   std::vector<std::int32_t> pids;
   for (const FakeProcess& process : processes) pids.push_back(process.pid);
-  return processTableBytes(pids);
+  std::string bytes = processTableBytes(pids);
+  for (std::size_t i = 0; i < processes.size(); ++i) {
+    char* eproc = bytes.data() + i * sizeof(kinfo_proc) + offsetof(kinfo_proc, kp_eproc);
+    std::memcpy(eproc + offsetof(platform::eproc, e_ppid), &processes[i].ppid,
+                sizeof processes[i].ppid);
+    std::memcpy(eproc + offsetof(platform::eproc, e_uid), &processes[i].uid,
+                sizeof processes[i].uid);
+  }
+  return bytes;
 }
 
 int FakeSysctl::query(const int* name, u_int namelen, void* oldp, std::size_t* oldlenp,

@@ -19,6 +19,8 @@ struct FakeProcess {
   std::string path;  // delivered byte for byte: may be empty or not UTF-8
   std::vector<std::string> args;
   int error = 0;  // when nonzero, kern.procargs2 for this process fails with this errno
+  std::int32_t ppid = 0;
+  std::uint32_t uid = 0;
 };
 
 class FakeSysctl final : public Backend {

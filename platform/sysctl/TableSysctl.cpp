@@ -28,23 +28,30 @@ int TableBackend::query(const int* name, u_int namelen, void* oldp, std::size_t*
 
 int TableBackend::processTable(void* oldp, std::size_t* oldlenp) {
   constexpr std::size_t kRecord = sizeof(kinfo_proc);
-  const std::vector<pid_t> pids = table_.pids();
   if (oldp == nullptr) {
+    const std::size_t size = table_.size();
     // Room for the processes started between this answer and the read that follows it.
-    *oldlenp = (pids.size() + pids.size() / 8 + 16) * kRecord;
+    *oldlenp = (size + size / 8 + 16) * kRecord;
     return 0;
   }
+  const std::vector<es::ProcessImage> images = table_.snapshot();
   const std::size_t capacity = *oldlenp / kRecord;
   auto* out = static_cast<unsigned char*>(oldp);
-  const std::size_t count = std::min(capacity, pids.size());
+  const std::size_t count = std::min(capacity, images.size());
   std::memset(out, 0, count * kRecord);
   for (std::size_t i = 0; i < count; ++i) {
-    const std::int32_t pid = pids[i];
-    std::memcpy(out + i * kRecord + offsetof(kinfo_proc, kp_proc) + offsetof(extern_proc, p_pid),
-                &pid, sizeof pid);
+    unsigned char* record = out + i * kRecord;
+    const std::int32_t pid = images[i].pid;
+    const std::int32_t ppid = images[i].ppid;
+    const std::uint32_t uid = images[i].euid;
+    std::memcpy(record + offsetof(kinfo_proc, kp_proc) + offsetof(extern_proc, p_pid), &pid,
+                sizeof pid);
+    std::memcpy(record + offsetof(kinfo_proc, kp_eproc) + offsetof(eproc, e_ppid), &ppid,
+                sizeof ppid);
+    std::memcpy(record + offsetof(kinfo_proc, kp_eproc) + offsetof(eproc, e_uid), &uid, sizeof uid);
   }
   *oldlenp = count * kRecord;
-  return pids.size() > capacity ? fail(ENOMEM) : 0;
+  return images.size() > capacity ? fail(ENOMEM) : 0;
 }
 
 int TableBackend::processArguments(std::int32_t pid, void* oldp, std::size_t* oldlenp,

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -107,6 +108,32 @@ int readArgmax(void* oldp, std::size_t* oldlenp) {
   return 0;
 }
 
+// The parent's id and the effective user of `pid` from /proc/<pid>/status; false when gone.
+bool readParentAndUser(std::int32_t pid, std::int32_t& ppid, std::uint32_t& uid) {
+  const int proc = procDir();
+  if (proc < 0) return false;
+  char path[24];
+  formatPidPath(path, pid, "/status");
+  UniqueFd fd(::openat(proc, path, O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return false;
+  char text[2048];  // both lines come early in the file
+  const ssize_t n = ::read(fd.get(), text, sizeof text - 1);
+  if (n <= 0) return false;
+  text[n] = '\0';
+  const char* parent = std::strstr(text, "\nPPid:");
+  const char* user = std::strstr(text, "\nUid:");
+  if (parent == nullptr || user == nullptr) return false;
+  unsigned long real = 0, effective = 0;
+  long parentId = 0;
+  if (std::sscanf(parent, "\nPPid: %ld", &parentId) != 1 ||
+      std::sscanf(user, "\nUid: %lu %lu", &real, &effective) != 2) {
+    return false;
+  }
+  ppid = static_cast<std::int32_t>(parentId);
+  uid = static_cast<std::uint32_t>(effective);
+  return true;
+}
+
 int readProcessTable(void* oldp, std::size_t* oldlenp) {
   constexpr std::size_t kRecord = sizeof(kinfo_proc);
   if (oldp == nullptr) {
@@ -136,6 +163,15 @@ int readProcessTable(void* oldp, std::size_t* oldlenp) {
     std::memset(record, 0, kRecord);
     std::memcpy(record + offsetof(kinfo_proc, kp_proc) + offsetof(extern_proc, p_pid), &pid,
                 sizeof pid);
+    std::int32_t ppid = 0;
+    std::uint32_t uid = 0;
+    // A process gone meanwhile keeps its place; the reader of its arguments finds it gone.
+    if (readParentAndUser(pid, ppid, uid)) {
+      std::memcpy(record + offsetof(kinfo_proc, kp_eproc) + offsetof(eproc, e_ppid), &ppid,
+                  sizeof ppid);
+      std::memcpy(record + offsetof(kinfo_proc, kp_eproc) + offsetof(eproc, e_uid), &uid,
+                  sizeof uid);
+    }
     ++count;
     return true;
   });

@@ -20,7 +20,8 @@ inline constexpr int KERN_PROCARGS2 = 49;
 
 // One process as kern.proc.all delivers it. The record keeps its 648-byte size and the process
 // id's offset so that a walk stepping through the table by record size reads the right bytes.
-// This backend fills in only the process id; every other byte is zero.
+// The backends fill in the process id, its parent's id and its effective user; every other byte
+// is zero.
 struct extern_proc {
   std::uint8_t p_reserved0[40];  // scheduling and address-space fields (not filled in)
   std::int32_t p_pid;
@@ -28,7 +29,9 @@ struct extern_proc {
 };
 
 struct eproc {
-  std::uint8_t e_reserved[352];  // session, terminal and accounting fields (not filled in)
+  std::int32_t e_ppid;           // the parent's process id
+  std::uint32_t e_uid;           // the effective user id
+  std::uint8_t e_reserved[344];  // session, terminal and accounting fields (not filled in)
 };
 
 struct kinfo_proc {

@@ -50,23 +50,14 @@ std::string addressAndUser(const json& event, std::string_view userKey) {
   return joined(text(event, "sourceAddress"), user.empty() ? user : "(" + user + ")");
 }
 
-// An argument as a shell would need it to stay one word: quoted when empty or holding blanks or
-// quotes.
-std::string word(const std::string& argument) {
-  if (!argument.empty() && argument.find_first_of(" \t\n'\"\\") == std::string::npos)
-    return argument;
-  std::string out = "'";
-  for (char c : argument) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
 // The program an exec ran, then its arguments after argv[0].
 std::string execDetail(const json& exec) {
   const json* target = child(exec, "target");
   std::string out = target ? executableOf(*target) : std::string();
   if (const json* args = child(exec, "args"); args && args->is_array()) {
     for (std::size_t i = 1; i < args->size(); ++i) {
-      if ((*args)[i].is_string()) out = joined(std::move(out), word((*args)[i].get<std::string>()));
+      if ((*args)[i].is_string())
+        out = joined(std::move(out), shellWord((*args)[i].get<std::string>()));
     }
   }
   return out;
@@ -123,6 +114,14 @@ std::optional<EventColumns> eventColumns(std::string_view document) {
     }
   }
   return columns;
+}
+
+std::string shellWord(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\n'\"\\") == std::string::npos)
+    return argument;
+  std::string out = "'";
+  for (char c : argument) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
 }
 
 const std::string& userName(std::uint32_t uid) {

@@ -30,6 +30,10 @@ struct EventColumns {
 // Null when the bytes are not a JSON object.
 std::optional<EventColumns> eventColumns(std::string_view document);
 
+// An argument as a shell would need it to stay one word: quoted when empty or holding blanks or
+// quotes.
+std::string shellWord(const std::string& argument);
+
 // The name of user `uid`, or the number when the machine knows no such user.
 const std::string& userName(std::uint32_t uid);
 

@@ -14,6 +14,7 @@
 #include "agent/ipc/LineLimiter.h"
 #include "agent/model/JsonEncoding.h"
 #include "platform/log/Log.h"
+#include "shared/ipc/EventColumns.h"
 #include "tests/xpc/XpcTestSupport.h"
 
 namespace {
@@ -273,6 +274,19 @@ TEST_F(ServiceSocketTest, WatchctlCommands) {
   EXPECT_EQ(ps.status, 0) << ps.err;
   EXPECT_TRUE(ps.out.starts_with("{\"table\":[{\"pid\":")) << ps.out.substr(0, 80);
   EXPECT_TRUE(ps.out.ends_with("]}\n"));
+
+  // For people: this test's own row, with its parent, user and arguments.
+  const auto rows = watchctl({"ps", "--format", "table"});
+  EXPECT_EQ(rows.status, 0) << rows.err;
+  EXPECT_TRUE(rows.out.starts_with("    PID    PPID USER     EXECUTABLE  ARGUMENTS\n"));
+  char self[64];
+  std::snprintf(self, sizeof self, "\n%7d %7d %-8s ", ::getpid(), ::getppid(),
+                ipc::userName(::geteuid()).c_str());
+  const auto row = rows.out.find(self);
+  ASSERT_NE(row, std::string::npos) << self << "\n" << rows.out.substr(0, 400);
+  const std::string line = rows.out.substr(row + 1, rows.out.find('\n', row + 1) - row - 1);
+  EXPECT_NE(line.find("ipc_tests"), std::string::npos) << line;
+  EXPECT_EQ(watchctl({"ps", "--format", "yaml"}).status, 2);
 
   const auto usage = watchctl({"frobnicate"});
   EXPECT_EQ(usage.status, 2);

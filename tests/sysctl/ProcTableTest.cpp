@@ -21,8 +21,8 @@
 #include "agent/ipc/CustomObject.h"
 #include "agent/ipc/LineLimiter.h"
 #include "agent/ipc/ProcTable.h"
-#include "platform/log/Log.h"
 #include "platform/Override.h"
+#include "platform/log/Log.h"
 #include "platform/sysctl/FakeSysctl.h"
 
 namespace {
@@ -239,6 +239,18 @@ TEST_F(ProcTableFake, UnreadableTableIsAnsweredHello) {
   }
 }
 
+// Beside the paths: each listed process's parent, user and arguments, whole arguments only.
+TEST_F(ProcTableFake, DetailsGiveParentUserAndWholeArguments) {
+  kernel.argmax = 24;  // "/bin/a" and "one" fit; "twotwotwo" is cut off
+  kernel.processes = {{7, "/bin/a", {"one", "twotwotwo"}, 0, 1, 1000},
+                      {8, "/bin/b", {"ok", "bad\xff", ""}, 0, 7, 0},
+                      {9, "/bin/c", {"gone"}, ESRCH, 7, 0}};
+  agent::ProcDetailsDictionary details;
+  EXPECT_EQ(CustomObject().getProcs2(&details), (ProcDictionary{{7, "/bin/a"}, {8, "/bin/b"}}));
+  EXPECT_EQ(details, (agent::ProcDetailsDictionary{{7, {1, 1000, {"one"}}},
+                                                   {8, {7, 0, {"ok", "unknown", ""}}}}));
+}
+
 TEST_F(ProcTableFake, AnswerIsTheEncodedTableLoggedAndPrinted) {
   struct Case {
     const char* what;
@@ -260,13 +272,18 @@ TEST_F(ProcTableFake, AnswerIsTheEncodedTableLoggedAndPrinted) {
        "objcDictionary size: 0"},
       {"three processes",
        std::nullopt,
-       {{512, "/bin/zsh", {}}, {1, "/sbin/launchd", {}}, {500, "/bin/zsh", {}}},
-       R"({"table":[{"pid":1,"executable":"\/sbin\/launchd"},{"pid":500,"executable":"\/bin\/zsh"},{"pid":512,"executable":"\/bin\/zsh"}]})",
+       {{512, "/bin/zsh", {"-zsh"}, 0, 500, 501},
+        {1, "/sbin/launchd", {}},
+        {500, "/bin/zsh", {"zsh", "-c", "make all"}, 0, 1, 0}},
+       R"({"table":[{"pid":1,"executable":"\/sbin\/launchd","ppid":0,"uid":0,"args":[]},)"
+       R"({"pid":500,"executable":"\/bin\/zsh","ppid":1,"uid":0,"args":["zsh","-c","make all"]},)"
+       R"({"pid":512,"executable":"\/bin\/zsh","ppid":500,"uid":501,"args":["-zsh"]}]})",
        "objcDictionary size: 3"},
       {"path needing escapes",
        std::nullopt,
        {{2, "/tmp/a \"b\"\\\n", {}}, {3, "", {}}},
-       R"({"table":[{"pid":2,"executable":"\/tmp\/a \"b\"\\\n"},{"pid":3,"executable":""}]})",
+       R"({"table":[{"pid":2,"executable":"\/tmp\/a \"b\"\\\n","ppid":0,"uid":0,"args":[]},)"
+       R"({"pid":3,"executable":"","ppid":0,"uid":0,"args":[]}]})",
        "objcDictionary size: 2"},
   };
   for (const Case& c : cases) {

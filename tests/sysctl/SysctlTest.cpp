@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -184,7 +185,7 @@ TEST(SysctlProcessTable, ThreadsAreNotProcesses) {
   EXPECT_EQ(std::count(pids.begin(), pids.end(), ::getpid()), 1);
 }
 
-TEST(SysctlProcessTable, RecordsCarryOnlyTheProcessId) {
+TEST(SysctlProcessTable, RecordsCarryTheProcessItsParentAndUserOnly) {
   int mib[] = {CTL_KERN, KERN_PROC, KERN_PROC_ALL};
   std::size_t size = 0;
   ASSERT_EQ(platform::sysctl(mib, 3, nullptr, &size, nullptr, 0), 0);
@@ -195,12 +196,23 @@ TEST(SysctlProcessTable, RecordsCarryOnlyTheProcessId) {
   ASSERT_GT(length, 0u);
   ASSERT_LE(length, size);
   ASSERT_EQ(length % 648, 0u);
+  constexpr std::size_t kPpid = offsetof(platform::kinfo_proc, kp_eproc.e_ppid);
+  constexpr std::size_t kUid = offsetof(platform::kinfo_proc, kp_eproc.e_uid);
+  bool sawSelf = false;
   for (std::size_t offset = 0; offset < length; offset += 648) {
     for (std::size_t i = 0; i < 648; ++i) {
-      if (i >= 40 && i < 44) continue;
+      if ((i >= 40 && i < 44) || (i >= kPpid && i < kPpid + 4) || (i >= kUid && i < kUid + 4))
+        continue;
       ASSERT_EQ(bytes[offset + i], 0) << "record at " << offset << ", byte " << i;
     }
+    platform::kinfo_proc record;
+    std::memcpy(&record, bytes.data() + offset, sizeof record);
+    if (record.kp_proc.p_pid != ::getpid()) continue;
+    sawSelf = true;
+    EXPECT_EQ(record.kp_eproc.e_ppid, ::getppid());
+    EXPECT_EQ(record.kp_eproc.e_uid, ::geteuid());
   }
+  EXPECT_TRUE(sawSelf);
   EXPECT_EQ(bytes[length], 0xA5) << "wrote past the bytes it reported";
 }
 

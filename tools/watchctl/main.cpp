@@ -25,6 +25,7 @@
 #include "platform/xpc/NSXPC.h"
 #include "platform/xpc/Transport.h"
 #include "tools/watchctl/FleetCommand.h"
+#include "tools/watchctl/ProcessView.h"
 #include "tools/watchctl/StreamView.h"
 #include "tools/watchctl/WriteLine.h"
 
@@ -241,7 +242,13 @@ int main(int argc, char** argv) {
                    "json: each document as sent; table: one row per event (time, kind, pid, "
                    "ppid, user, executable, detail; rows cut at 200 bytes)")
       ->capture_default_str();
-  auto* ps = app.add_subcommand("ps", "Print the agent's process table as JSON");
+  auto* ps = app.add_subcommand(
+      "ps", "Print the agent's process table: pid, parent, user, executable, arguments");
+  std::string psFormat = "json";
+  ps->add_option("--format", psFormat,
+                 "json: the table as the agent sent it; table: one row per process")
+      ->check(CLI::IsMember({"json", "table"}))
+      ->capture_default_str();
   auto* ping = app.add_subcommand("ping", "Check that the agent answers; prints \"established\"");
   FleetCommand fleet(app);
   app.footer(
@@ -311,12 +318,18 @@ int main(int argc, char** argv) {
   std::optional<int> code;
   if (ps->parsed()) {
     agent->establishConnectionAndGetProcTableWithMessage(
-        "watchctl", [&outcome](const ipc::NSData& table) {
+        "watchctl", [&outcome, &psFormat](const ipc::NSData& table) {
           if (table == ipc::kProcTableFailureReply) {
             outcome.finish(kNoProcessTable, "watchctl: the agent could not read the process table");
             return;
           }
-          const std::string error = writeOut(table);
+          std::optional<std::string> rows;
+          if (psFormat == "table" && !(rows = watchctl::processTableRows(table))) {
+            outcome.finish(kFailure, "watchctl: the agent's answer is not a process table");
+            return;
+          }
+          if (rows) rows->pop_back();  // writeOut ends the text
+          const std::string error = writeOut(rows ? *rows : table);
           outcome.finish(error.empty() ? kOk : kFailure,
                          error.empty() ? "" : "watchctl: cannot write: " + error);
         });
