@@ -50,8 +50,19 @@ QJsonObject process(std::size_t n, const Program& program) {
           {"startTimeStr", "2025-03-29T03:20:00Z"}};
 }
 
+// Seconds past 09:00 on 2026-12-10 (UTC) of document `n`.
+std::size_t secondsPastNine(std::size_t n) {
+  return 41 * 60 + 7 + n / 7;
+}
+
+// The document's time: seconds since 2001-01-01 (UTC), as its timeStr says.
+double eventTime(std::size_t n) {
+  constexpr double kNineOClock = 818586000.0;  // 2026-12-10T09:00:00Z
+  return kNineOClock + static_cast<double>(secondsPastNine(n));
+}
+
 QString timeText(std::size_t n) {
-  const std::size_t seconds = 41 * 60 + 7 + n / 7;
+  const std::size_t seconds = secondsPastNine(n);
   return QStringLiteral("2026-12-10T09:%1:%2Z")
       .arg((seconds / 60) % 60, 2, 10, QLatin1Char('0'))
       .arg(seconds % 60, 2, 10, QLatin1Char('0'));
@@ -62,7 +73,7 @@ QString timeText(std::size_t n) {
 std::string eventDocument(std::size_t n) {
   const Program& program = kPrograms[n % kPrograms.size()];
   QJsonObject root{{"version", 7},
-                   {"time", 787052467.0 + static_cast<double>(n) / 7.0},
+                   {"time", eventTime(n)},
                    {"timeStr", timeText(n)},
                    {"process", process(n, program)}};
   switch (n % 7) {

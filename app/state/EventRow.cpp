@@ -60,7 +60,9 @@ std::optional<EventRow> eventRowFromDocument(const QByteArray& document) {
   const auto columns = ipc::eventColumns(std::string_view(document.constData(), document.size()));
   if (!columns) return std::nullopt;
   EventRow row;
-  row.time = QString::fromStdString(columns->timeStr);
+  // Local time, as watchctl's table shows it; a document without a time keeps its text.
+  row.time = QString::fromStdString(columns->time != 0 ? ipc::localIsoTime(columns->time)
+                                                       : columns->timeStr);
   if (columns->kind) row.kind = static_cast<int>(columns->kind - ipc::kEventKindNames.data());
   row.pid = columns->pid;
   row.ppid = columns->ppid;

@@ -17,7 +17,7 @@ namespace app {
 std::span<const ipc::EventKindName> eventKinds();
 
 struct EventRow {
-  QString time;   // the document's "timeStr"
+  QString time;   // the document's time, local ISO 8601 with milliseconds and offset
   int kind = -1;  // index into eventKinds(); -1 for a kind this build does not know
   qint64 pid = -1, ppid = -1;
   QString user;  // the acting process's effective user

@@ -1,5 +1,6 @@
 #include "app/state/EventTableModel.h"
 
+#include <QRegularExpression>
 #include <algorithm>
 #include <iterator>
 
@@ -51,12 +52,12 @@ QVariant EventTableModel::data(const QModelIndex& index, int role) const {
   if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
   switch (index.column()) {
     case TimeColumn: {
-      // The time of day, in the agent's UTC; the whole date in the tooltip.
+      // The local time of day; the whole date and the zone's offset in the tooltip.
       const qsizetype t = r.time.indexOf(u'T');
       if (role == Qt::ToolTipRole || t < 0) return r.time;
       QString clock = r.time.mid(t + 1);
-      if (clock.endsWith(u'Z')) clock.chop(1);
-      return clock;
+      const qsizetype zone = clock.indexOf(QRegularExpression(QStringLiteral("[Z+-]")));
+      return zone < 0 ? clock : clock.left(zone);
     }
     case KindColumn:
       return r.kindName();
@@ -79,7 +80,7 @@ QVariant EventTableModel::headerData(int section, Qt::Orientation orientation, i
   if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
   switch (section) {
     case TimeColumn:
-      return QStringLiteral("Time (UTC)");
+      return QStringLiteral("Time");
     case KindColumn:
       return QStringLiteral("Kind");
     case PathColumn:

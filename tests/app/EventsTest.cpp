@@ -19,6 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "AppTestSupport.h"
@@ -46,6 +48,25 @@ QByteArray golden(const char* name) {
   return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// Sets the local time zone for one test; rows show times in it.
+class LocalZone {
+ public:
+  explicit LocalZone(const char* zone) {
+    if (const char* saved = std::getenv("TZ")) before_ = saved;
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+  }
+  ~LocalZone() {
+    before_ ? ::setenv("TZ", before_->c_str(), 1) : ::unsetenv("TZ");
+    ::tzset();
+  }
+  LocalZone(const LocalZone&) = delete;
+  LocalZone& operator=(const LocalZone&) = delete;
+
+ private:
+  std::optional<std::string> before_;
+};
+
 std::vector<app::EventRow> rows(std::size_t first, std::size_t count) {
   std::vector<app::EventRow> out;
   for (std::size_t n = first; n < first + count; ++n)
@@ -55,6 +76,7 @@ std::vector<app::EventRow> rows(std::size_t first, std::size_t count) {
 }
 
 TEST(EventRow, EachKindShowsItsMainDetail) {
+  const LocalZone zone("UTC0");
   struct Case {
     const char* file;
     const char* kind;
@@ -81,7 +103,7 @@ TEST(EventRow, EachKindShowsItsMainDetail) {
     const auto row = app::eventRowFromDocument(document);
     ASSERT_TRUE(row);
     EXPECT_EQ(row->kindName(), c.kind);
-    EXPECT_EQ(row->time, "2024-03-09T16:00:00Z");
+    EXPECT_EQ(row->time, "2024-03-09T16:00:00.250+00:00");
     EXPECT_EQ(row->path, "/opt/fixture/proc1/bin/tool1");
     EXPECT_EQ(row->pid, 1003);
     if (!c.detail.isEmpty())
@@ -111,6 +133,8 @@ TEST(EventRow, WhatIsNotADocumentIsNoRowAndShowsAsWritten) {
 }
 
 TEST(EventTableModel, KeepsTheNewestRowsWithOneChangePerBatch) {
+  // Times are shown in the local zone, as watchctl's table shows them: here one an hour east.
+  const LocalZone zone("CET-1");
   app::EventTableModel model(5);
   QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
   QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
@@ -129,8 +153,9 @@ TEST(EventTableModel, KeepsTheNewestRowsWithOneChangePerBatch) {
   EXPECT_EQ(model.headerData(app::EventTableModel::PidColumn, Qt::Horizontal), "PID");
   // The time column shows the time of day; the tooltip the whole date.
   const QModelIndex time = model.index(0, app::EventTableModel::TimeColumn);
-  EXPECT_EQ(time.data(), "09:41:22");
-  EXPECT_EQ(time.data(Qt::ToolTipRole), "2026-12-10T09:41:22Z");
+  EXPECT_EQ(time.data(), "10:41:22.000");
+  EXPECT_EQ(time.data(Qt::ToolTipRole), "2026-12-10T10:41:22.000+01:00");
+  EXPECT_EQ(model.headerData(app::EventTableModel::TimeColumn, Qt::Horizontal), "Time");
   model.append({});
   EXPECT_EQ(inserted.count(), 3);
 }
