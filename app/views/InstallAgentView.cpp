@@ -131,8 +131,10 @@ InstallAgentInstructionsView::InstallAgentInstructionsView(QWidget* parent) : QS
   divider();
   title(QStringLiteral("Step 3: The Agent Starts"));
   paragraph(
-      QStringLiteral("The agent now runs as the system service **watchagent**. It starts with "
-                     "the computer and is restarted if it stops."));
+      QStringLiteral("The agent now runs as the system service **watchagent**. Where systemd "
+                     "runs the computer, it starts with the computer and is restarted if it "
+                     "stops; elsewhere it runs until the computer restarts: click **Install** "
+                     "again then."));
   paragraph(
       QStringLiteral("Under **Uninstall agent**, **Agent Status: Installed** means the agent's "
                      "service answers. **Events** shows what it reports, live."));

@@ -130,6 +130,11 @@ TEST(EventRow, WhatIsNotADocumentIsNoRowAndShowsAsWritten) {
   EXPECT_EQ(unknown->pid, 7);
   EXPECT_EQ(app::indentedJson("Hello"), "Hello");
   EXPECT_EQ(app::indentedJson(R"({"a":{"b":1}})"), "{\n    \"a\": {\n        \"b\": 1\n    }\n}\n");
+  // Shown as sent: keys in their order, numbers as written, strings untouched, empty ones kept.
+  EXPECT_EQ(
+      app::indentedJson(R"({"z":18446744073709551615,"a":[],"m":"x, {\"y\": [1]}","b":[1.50,{}]})"),
+      "{\n    \"z\": 18446744073709551615,\n    \"a\": [],\n"
+      "    \"m\": \"x, {\\\"y\\\": [1]}\",\n    \"b\": [\n        1.50,\n        {}\n    ]\n}\n");
 }
 
 TEST(EventTableModel, KeepsTheNewestRowsWithOneChangePerBatch) {

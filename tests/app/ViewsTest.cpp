@@ -244,9 +244,10 @@ TEST_F(ViewsTest, TheInstructionsAreTheFourLinuxStepsInOrder) {
       {Divider, "", {}, 16},
       {Title, "Step 3: The Agent Starts", {}, 8},
       {Paragraph,
-       "The agent now runs as the system service watchagent. It starts with the computer and is "
-       "restarted if it stops.",
-       {"watchagent"},
+       "The agent now runs as the system service watchagent. Where systemd runs the computer, it "
+       "starts with the computer and is restarted if it stops; elsewhere it runs until the "
+       "computer restarts: click Install again then.",
+       {"watchagent", "Install"},
        8},
       {Paragraph,
        "Under Uninstall agent, Agent Status: Installed means the agent's service answers. "
