@@ -4,18 +4,14 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
-#include <sstream>
 
 #include "shared/ipc/EventColumns.h"
+#include "tests/support/GoldenDocuments.h"
 
 namespace {
 
 std::string golden(const std::string& name) {
-  std::ifstream in(std::string(GOLDEN_DIR) + "/" + name + ".json");
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return fixture::readGoldenDocument(std::string(GOLDEN_DIR) + "/" + name + ".json").value_or("");
 }
 
 TEST(EventColumns, EveryKindsGoldenDocument) {

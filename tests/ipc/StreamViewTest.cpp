@@ -2,9 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
+#include "tests/support/GoldenDocuments.h"
 #include "tools/watchctl/StreamView.h"
 
 // Options are written with designated initializers, naming only the filters a case sets.
@@ -13,10 +12,7 @@
 namespace {
 
 std::string golden(const std::string& name) {
-  std::ifstream in(std::string(GOLDEN_DIR) + "/" + name + ".json");
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return fixture::readGoldenDocument(std::string(GOLDEN_DIR) + "/" + name + ".json").value_or("");
 }
 
 watchctl::StreamView made(const watchctl::StreamOptions& options) {

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/endpoint_security/launch_items/TextLines.h"
+
 namespace platform::es {
 namespace {
 
@@ -14,17 +16,6 @@ std::string_view trim(std::string_view s, std::string_view blanks = " \t\r") {
   const std::size_t first = s.find_first_not_of(blanks);
   if (first == std::string_view::npos) return {};
   return s.substr(first, s.find_last_not_of(blanks) - first + 1);
-}
-
-std::vector<std::string_view> splitLines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    lines.push_back(text.substr(0, end));
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 1);
-  }
-  return lines;
 }
 
 // The first word of a command line; a double- or single-quoted word loses its quotes.

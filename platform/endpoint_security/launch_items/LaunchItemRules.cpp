@@ -7,6 +7,8 @@
 #include <charconv>
 #include <map>
 
+#include "platform/endpoint_security/launch_items/TextLines.h"
+
 namespace platform::es {
 namespace {
 
@@ -16,17 +18,6 @@ bool endsWith(std::string_view s, std::string_view suffix) {
 
 bool startsWith(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
-}
-
-std::vector<std::string_view> splitLines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    lines.push_back(text.substr(0, end));
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 1);
-  }
-  return lines;
 }
 
 // Names no tool installs as an item: hidden, backups, package-manager leftovers, swap files.
