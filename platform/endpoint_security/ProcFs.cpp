@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/ProcMaps.h"
 #include "platform/UniqueFd.h"
 
 namespace platform::es {
@@ -150,16 +150,10 @@ int ProcReader::exePath(pid_t pid, std::string& path, bool& truncated) const {
 int ProcReader::mappedPath(pid_t pid, dev_t dev, ino_t ino, std::string& path) const {
   std::string text;
   if (const int rc = readProcFile(pathOf(pid, "maps"), text); rc < 0) return rc;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    const std::size_t eol = std::min(text.find('\n', at), text.size());
-    if (const auto found = mapsLinePath(std::string_view(text).substr(at, eol - at), dev, ino)) {
-      path.assign(*found);
-      return 0;
-    }
-    at = eol + 1;
-  }
-  return -ENOENT;
+  const std::optional<std::string_view> found = platform::mappedPath(text, dev, ino);
+  if (!found) return -ENOENT;
+  path.assign(*found);
+  return 0;
 }
 
 int ProcReader::cmdline(pid_t pid, std::string& out) const {
@@ -214,33 +208,6 @@ int readEnviron(pid_t pid, std::string& out) {
 
 std::vector<pid_t> listPids() {
   return ProcReader().pids();
-}
-
-std::optional<std::string_view> mapsLinePath(std::string_view line, dev_t dev, ino_t ino) {
-  // "start-end perms offset major:minor inode   path", device numbers in hex.
-  std::string_view rest = line;
-  std::string_view field[5];
-  for (std::string_view& f : field) {
-    while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
-    const std::size_t end = std::min(rest.find(' '), rest.size());
-    f = rest.substr(0, end);
-    rest.remove_prefix(end);
-  }
-  while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
-  const std::size_t colon = field[3].find(':');
-  unsigned major = 0;
-  unsigned minor = 0;
-  ino_t inode = 0;
-  if (colon == std::string_view::npos || rest.empty() || rest.front() != '/') return std::nullopt;
-  const auto hex = [](std::string_view text, unsigned& out) {
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out, 16);
-    return ec == std::errc() && end == text.data() + text.size();
-  };
-  if (!hex(field[3].substr(0, colon), major) || !hex(field[3].substr(colon + 1), minor) ||
-      !parseNumber(field[4], inode) || inode != ino || makedev(major, minor) != dev) {
-    return std::nullopt;
-  }
-  return rest;
 }
 
 std::vector<std::string_view> splitNulList(std::string_view block) {

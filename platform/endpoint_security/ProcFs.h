@@ -75,10 +75,6 @@ int readExePath(pid_t pid, std::string& path, bool& truncated);
 int readCmdline(pid_t pid, std::string& out);
 int readEnviron(pid_t pid, std::string& out);
 
-// The path of the maps line (of /proc/<pid>/maps) for the file `dev`/`ino`; nullopt when the line
-// is not one.
-std::optional<std::string_view> mapsLinePath(std::string_view line, dev_t dev, ino_t ino);
-
 // Every numeric entry of /proc.
 std::vector<pid_t> listPids();
 

@@ -1,15 +1,12 @@
 // The process-table queries answered from the event source's table, with /proc (here a fake)
 // for what the table does not know; executables that were deleted, replaced, or have paths
 // longer than the kernel's link can show, on real processes.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -20,6 +17,7 @@
 #include "platform/endpoint_security/ProcessImage.h"
 #include "platform/sysctl/FakeSysctl.h"
 #include "platform/sysctl/TableSysctl.h"
+#include "tests/support/LongPathProgram.h"
 
 namespace {
 
@@ -118,13 +116,9 @@ TEST(TableSysctl, WithoutAnEventSourceKeepingTheTableEverythingComesFromProc) {
 // A program started for a test, killed when the test ends.
 class Running {
  public:
-  // Runs `program` (a path relative to `dir` when `dir` is given: a path too long to pass whole).
-  Running(const std::string& program, const std::vector<std::string>& dirs = {}) {
+  explicit Running(const std::string& program) {
     pid_ = ::fork();
     if (pid_ == 0) {
-      for (const std::string& dir : dirs) {
-        if (::chdir(dir.c_str()) != 0) ::_exit(126);
-      }
       ::execl(program.c_str(), "sleep", "30", nullptr);
       ::_exit(127);
     }
@@ -170,7 +164,10 @@ struct TempDir {
     char dir[] = "/tmp/table-sysctl-XXXXXX";
     path = ::mkdtemp(dir);
   }
-  ~TempDir() { std::system(("rm -rf " + path).c_str()); }  // rm copes with paths of any depth
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
 };
 
 TEST(TableSysctl, AnExecutableDeletedOrReplacedIsMarkedAsProcMarksIt) {
@@ -198,64 +195,31 @@ TEST(TableSysctl, AnExecutableDeletedOrReplacedIsMarkedAsProcMarksIt) {
 }
 
 TEST(TableSysctl, AnExecutablePathLongerThanPathMaxIsAnswered) {
-  TempDir dir;
-  // Folders of 200 characters, deep enough for a path of more than PATH_MAX; made and entered
-  // one by one, as no call takes the whole path.
-  const std::string name(200, 'd');
-  std::vector<std::string> dirs = {dir.path};
-  std::string deep = dir.path;
-  const int top = ::open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
-  ASSERT_GE(top, 0);
-  int at = top;
-  for (int i = 0; i < 22; ++i) {
-    ASSERT_EQ(::mkdirat(at, name.c_str(), 0755), 0);
-    const int next = ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(next, 0);
-    if (at != top) ::close(at);
-    at = next;
-    dirs.push_back(name);
-    deep += "/" + name;
-  }
-  {
-    const int from = ::open("/usr/bin/sleep", O_RDONLY);
-    const int to = ::openat(at, "sleep", O_WRONLY | O_CREAT, 0755);
-    ASSERT_TRUE(from >= 0 && to >= 0);
-    char buffer[65536];
-    for (ssize_t n; (n = ::read(from, buffer, sizeof buffer)) > 0;) {
-      ASSERT_EQ(::write(to, buffer, n), n);
-    }
-    ::close(from);
-    ::close(to);
-  }
-  const std::string path = deep + "/sleep";
-  ASSERT_GT(path.size(), static_cast<std::size_t>(PATH_MAX));
-
-  Running longer("./sleep", dirs);
+  test_support::LongPathProgram longer("/usr/bin/sleep");
+  ASSERT_TRUE(longer.ok());
   ProcessTable processes;
   // Filled from /proc (as at the start of the event source).
-  processes.put(imageOnceExecd(longer.pid(), "sleep"));
+  processes.put(imageOnceExecd(longer.pid(), "program"));
   FakeSysctl proc;  // knows no process: what is answered is the table's
   TableBackend backend(processes, proc);
   processes.startKeeping();
-  EXPECT_EQ(answeredPath(backend, longer.pid()), path);
+  EXPECT_EQ(answeredPath(backend, longer.pid()), longer.path());
   EXPECT_EQ(table(backend), (std::vector<std::int32_t>{longer.pid()}));
 
   // As an exec captured it, cut at the capture's limit.
   ProcessImage captured = image(longer.pid(), nullptr,
-                                std::string("sleep\0"
+                                std::string("program\0"
                                             "30\0",
-                                            9));
+                                            11));
   auto exe = std::make_shared<Executable>();
-  exe->path = path.substr(path.size() - 1000);
+  exe->path = longer.path().substr(longer.path().size() - 1000);
   exe->pathTruncated = true;
   captured.exe = exe;
   processes.put(captured);
   EXPECT_EQ(answeredPath(backend, longer.pid()), exe->path);
   // The file that ran, deleted: marked even though its path cannot be looked up.
-  ASSERT_EQ(::unlinkat(at, "sleep", 0), 0);
+  ASSERT_TRUE(longer.remove());
   EXPECT_EQ(answeredPath(backend, longer.pid()), exe->path + " (deleted)");
-  ::close(at);
-  ::close(top);
 }
 
 }  // namespace
