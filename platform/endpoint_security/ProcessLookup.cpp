@@ -4,7 +4,7 @@ namespace platform::es {
 
 ProcessImage ProcessLookup::find(pid_t pid, std::uint64_t atNs, const ProcessHint& hint) {
   if (pid > 0) {
-    const bool caughtUp = table_.kept() && table_.catchUp(atNs, kCatchUpLimit);
+    const bool caughtUp = table_.kept() && table_.catchUp(atNs, catchUpLimit_);
     if (std::optional<ProcessImage> known = table_.findAt(pid, atNs)) return *known;
     // A table that holds everything up to the event and does not know the process: whatever
     // /proc shows under that pid now came later.

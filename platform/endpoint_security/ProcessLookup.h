@@ -31,16 +31,19 @@ inline constexpr std::chrono::microseconds kCatchUpLimit{3000};
 
 class ProcessLookup {
  public:
-  ProcessLookup(const ProcessTable& table, ExecutableCache& executables)
-      : table_(table), executables_(executables) {}
+  ProcessLookup(const ProcessTable& table, ExecutableCache& executables,
+                std::chrono::microseconds catchUpLimit = kCatchUpLimit)
+      : table_(table), executables_(executables), catchUpLimit_(catchUpLimit) {}
 
   // The process `pid` as of `atNs` (CLOCK_MONOTONIC; for events seen now, monotonicNow()).
-  // Waits up to kCatchUpLimit: call it on a source's own thread, never on one clients wait on.
+  // Waits up to the catch-up limit: call it on a source's own thread, never on one clients wait
+  // on.
   ProcessImage find(pid_t pid, std::uint64_t atNs, const ProcessHint& hint = {});
 
  private:
   const ProcessTable& table_;
   ExecutableCache& executables_;
+  const std::chrono::microseconds catchUpLimit_;
 };
 
 }  // namespace platform::es
