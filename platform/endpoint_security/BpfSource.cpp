@@ -232,8 +232,8 @@ void BpfSource::readLoop() {
     }
     bootWallNs_ = bootWallClockNs();
     monotonicWallNs_ = monotonicWallClockNs();
-    // Every record written before this moment is in the ring now (or being written: a program
-    // runs for microseconds), and the consume below reads them all.
+    // The records of changes before this moment are in the ring, and the consume below reads
+    // them (but one still being written in these microseconds, read next time).
     const std::uint64_t upTo = monotonicNow();
     int rc;
     {
