@@ -400,7 +400,8 @@ class LaunchItemSource final : public Source {
     facts->managed = managed(change.path);
     // A change found by listing has no known maker.
     ProcessImage process =
-        instigated ? ProcessLookup(context_->processes, *executables_).find(change.pid, change.atNs)
+        instigated ? ProcessLookup(context_->processes, *executables_, options_.catchUpLimit)
+                         .find(change.pid, change.atNs)
                    : unknownProcess();
     context_->sink.push(std::make_unique<LaunchItemEvent>(change.action, std::move(process),
                                                           instigated, std::move(*facts)));
