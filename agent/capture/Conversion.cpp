@@ -124,6 +124,19 @@ void assignTime(std::optional<model::Date>& time, std::optional<model::String>& 
   assignText(text, isoDate(date));
 }
 
+// The same for a time that may not have been recorded (a file system without birth times, a
+// process nobody could name): all zero then, written as the documents' own zero date rather
+// than as 1970, which would read as a real moment.
+void assignRecordedTime(std::optional<model::Date>& time, std::optional<model::String>& text,
+                        std::int64_t unixSeconds, long nanoseconds) {
+  if (unixSeconds == 0 && nanoseconds == 0) {
+    time = model::Date{};
+    assignText(text, isoDate(*time));
+    return;
+  }
+  assignTime(time, text, unixSeconds);
+}
+
 }  // namespace
 
 void assignFromToken(model::String& out, const es_string_token_t& token) {
@@ -146,14 +159,17 @@ std::optional<model::String> optionalStringFromToken(const es_string_token_t& to
   return stringFromToken(token);
 }
 
-model::String isoDateString(model::Date date) { return model::String(isoDate(date)); }
+model::String isoDateString(model::Date date) {
+  return model::String(isoDate(date));
+}
 
 void makeEsFile(const es_file_t& file, model::EsFile& into) {
   assignFromToken(into.path, file.path);
   into.pathTuncated = file.path_truncated;
   assignTime(into.changeTime, into.changeTimeStr, file.stat.st_ctimespec.tv_sec);
   assignTime(into.modifyTime, into.modifyTimeStr, file.stat.st_mtimespec.tv_sec);
-  assignTime(into.birthTime, into.birthTimeStr, file.stat.st_birthtimespec.tv_sec);
+  assignRecordedTime(into.birthTime, into.birthTimeStr, file.stat.st_birthtimespec.tv_sec,
+                     file.stat.st_birthtimespec.tv_nsec);
 }
 
 model::EsFile makeEsFile(const es_file_t& file) {
@@ -191,7 +207,8 @@ void makeEsProcess(const es_process_t& process, model::EsProcess& into) {
   assignHexOfHash(into.hash, process.cdhash);
   into.isPlatformBinary = process.is_platform_binary;
   into.codesigningFlags = process.codesigning_flags;
-  assignTime(into.startTime, into.startTimeStr, process.start_time.tv_sec);
+  assignRecordedTime(into.startTime, into.startTimeStr, process.start_time.tv_sec,
+                     process.start_time.tv_usec);
 }
 
 model::EsProcess makeEsProcess(const es_process_t& process) {

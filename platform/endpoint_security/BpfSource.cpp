@@ -99,6 +99,7 @@ class BpfSource final : public Source {
   void onFork(const watch_fork_record& record);
   void onExit(const watch_exit_record& record);
   void readLoop();
+  void clearReadRequests();
   void checkLosses();
   void reportCuts(bool force);
   void scan();
@@ -112,6 +113,7 @@ class BpfSource final : public Source {
   std::unique_ptr<process_bpf, SkeletonDeleter> skeleton_;
   UniqueRingBuffer ring_;
   UniqueFd wake_;
+  UniqueFd readNow_;  // another source's lookup waits for the table to catch up
   std::thread reader_;
   SourceContext* context_ = nullptr;
   const pid_t self_ = ::getpid();
@@ -176,7 +178,8 @@ es_new_client_result_t BpfSource::open(std::string& why) {
     return ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED;
   }
   wake_ = platform::makeEventFd();
-  if (!wake_) {
+  readNow_ = platform::makeEventFd();
+  if (!wake_ || !readNow_) {
     why = std::strerror(errno);
     return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
   }
@@ -189,10 +192,12 @@ void BpfSource::start(SourceContext& context) {
   // Records already in the ring describe processes the scan below will also find; reading the
   // table first and the ring after keeps every later change.
   scan();
+  context.processes.addReader(this, [this] { platform::signalEventFd(readNow_); });
   reader_ = std::thread([this] { readLoop(); });
 }
 
 void BpfSource::stop() {
+  if (context_ != nullptr) context_->processes.removeReader(this);
   platform::signalEventFd(wake_);
   if (reader_.joinable()) reader_.join();
   ring_.reset();
@@ -213,19 +218,23 @@ void BpfSource::readLoop() {
   platform::nameThisThread("es-bpf");
   const int ringFd = ring_buffer__epoll_fd(ring_.get());
   for (;;) {
-    pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {ringFd, POLLIN, 0}};
-    const int ready = ::poll(fds, 2, 1000);
+    pollfd fds[3] = {{wake_.get(), POLLIN, 0}, {ringFd, POLLIN, 0}, {readNow_.get(), POLLIN, 0}};
+    const int ready = ::poll(fds, 3, 1000);
     if (ready < 0 && errno != EINTR) {
       NSLog("EndpointSecurity: poll failed: %s", std::strerror(errno));
       return;
     }
     if (fds[0].revents != 0) return;
+    if (fds[2].revents != 0) clearReadRequests();
     if (options_.paused != nullptr && options_.paused->load()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
     bootWallNs_ = bootWallClockNs();
     monotonicWallNs_ = monotonicWallClockNs();
+    // The records of changes before this moment are in the ring, and the consume below reads
+    // them (but one still being written in these microseconds, read next time).
+    const std::uint64_t upTo = monotonicNow();
     int rc;
     {
       // The events of one read are delivered here in a row; the threads they are handed to
@@ -238,14 +247,23 @@ void BpfSource::readLoop() {
       return;
     }
     if (stopping_) return;
+    context_->processes.reached(upTo);
     checkLosses();
     reportCuts(false);
     // The kernel wakes the reader only once it has caught up: in a storm, a pause lets the
     // records gather.
     if (rc > 0 && recent_.add(rc, monotonicNow()) > kStormRecords) {
-      std::this_thread::sleep_for(kGather);
+      // A lookup waiting for the table ends the pause.
+      pollfd request{readNow_.get(), POLLIN, 0};
+      ::poll(&request, 1,
+             static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(kGather).count()));
     }
   }
+}
+
+void BpfSource::clearReadRequests() {
+  std::uint64_t requests = 0;
+  [[maybe_unused]] const ssize_t n = ::read(readNow_.get(), &requests, sizeof requests);
 }
 
 int BpfSource::onRecord(void* self, void* data, std::size_t size) {
@@ -367,7 +385,7 @@ void BpfSource::onExec(const watch_exec_record& record, const unsigned char* tai
     // The table keeps what the process-table answers need; the environment leaves with the event.
     ProcessImage kept = target;
     kept.envs.reset();
-    table.put(std::move(kept));
+    table.put(std::move(kept), record.header.monotonic_ns);
   }
   if (!context_->sink.subscribed(ES_EVENT_TYPE_NOTIFY_EXEC)) return;
   const std::uint64_t at = record.header.monotonic_ns;
@@ -412,7 +430,7 @@ void BpfSource::onFork(const watch_fork_record& record) {
   child.egid = born.egid;
   child.start = born.start;
   child.kernel = born.kernel;
-  table.put(child);
+  table.put(child, record.header.monotonic_ns);
   if (parent.kernel || !context_->sink.subscribed(ES_EVENT_TYPE_NOTIFY_FORK)) return;
   const std::uint64_t at = record.header.monotonic_ns;
   push(std::make_unique<ForkEvent>(at, wallTime(at), std::move(parent), std::move(child)));

@@ -91,7 +91,7 @@ void ConnectorTracker::onFork(const ConnectorMessage& m,
   child.ppid = parent.pid;
   child.originalPpid = parent.pid;
   child.start = startOf(m.timestampNs);
-  table_.put(child);
+  table_.put(child, m.timestampNs);
   if (parent.kernel || !wanted_(ES_EVENT_TYPE_NOTIFY_FORK)) return;  // kernel threads: unreported
   out.push_back(std::make_unique<ForkEvent>(m.timestampNs, wallTime(m.timestampNs),
                                             std::move(parent), std::move(child)));
@@ -101,7 +101,7 @@ void ConnectorTracker::onExec(const ConnectorMessage& m, const Capture& capture,
                               std::vector<std::unique_ptr<PendingEvent>>& out) {
   const pid_t pid = m.exec.tgid;
   const std::optional<ProcessImage> known = table_.find(pid);
-  ProcessImage target = known ? *known : ProcessImage{};
+  ProcessImage target = known ? *known : unknownProcess(pid);
   target.pid = pid;
   target.kernel = false;
   target.exe = capture.exe;  // null: unknown
@@ -129,7 +129,7 @@ void ConnectorTracker::onExec(const ConnectorMessage& m, const Capture& capture,
                                               known ? *known : target, target));
   }
   target.envs = nullptr;  // the table keeps no environments
-  table_.put(std::move(target));
+  table_.put(std::move(target), m.timestampNs);
 }
 
 void ConnectorTracker::onExit(const ConnectorMessage& m,
@@ -137,7 +137,7 @@ void ConnectorTracker::onExit(const ConnectorMessage& m,
   const ConnectorMessage::Exit& x = m.exit;
   if (x.pid != x.tgid) return;  // a thread ended, the process lives on
   std::optional<ProcessImage> known = table_.take(x.tgid);
-  ProcessImage image = known ? std::move(*known) : ProcessImage{};
+  ProcessImage image = known ? std::move(*known) : unknownProcess(x.tgid);
   image.pid = x.tgid;  // when unknown: gone before it was ever seen
   if (image.kernel || !wanted_(ES_EVENT_TYPE_NOTIFY_EXIT)) return;
   if (x.parentTgid > 0) image.ppid = x.parentTgid;
@@ -177,9 +177,7 @@ ProcessImage ConnectorTracker::parentOf(pid_t pid) {
       table_.put(*image);
       return *image;
     }
-    ProcessImage unknown;
-    unknown.pid = pid;
-    return unknown;
+    return unknownProcess(pid);
   }
   if (image->kernel) return *image;
   ProcStat st;

@@ -98,8 +98,17 @@ std::shared_ptr<const Executable> ExecutableCache::forProcess(pid_t pid,
                 procRoot.data(), static_cast<int>(pid));
   std::string path;
   bool truncated = false;
-  if (readLinkPath(link, path, truncated) < 0) return nullptr;
+  const int rc = readLinkPath(link, path, truncated);
+  if (rc < 0 && rc != -ENAMETOOLONG) return nullptr;
   UniqueFd fd(::open(link, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (rc == -ENAMETOOLONG) {
+    // Longer than the link can show: the process's maps name the file whole.
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 ||
+        ProcReader(std::string(procRoot)).mappedPath(pid, st.st_dev, st.st_ino, path) < 0) {
+      return nullptr;
+    }
+  }
   if (!fd) {
     // Not openable (gone, or no access): report the path with what statx still gives.
     auto exe = std::make_shared<Executable>();

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/ProcMaps.h"
 #include "platform/UniqueFd.h"
 
 namespace platform::es {
@@ -144,6 +145,15 @@ int ProcReader::ids(pid_t pid, ProcIds& out) const {
 
 int ProcReader::exePath(pid_t pid, std::string& path, bool& truncated) const {
   return readLinkPath(pathOf(pid, "exe"), path, truncated);
+}
+
+int ProcReader::mappedPath(pid_t pid, dev_t dev, ino_t ino, std::string& path) const {
+  std::string text;
+  if (const int rc = readProcFile(pathOf(pid, "maps"), text); rc < 0) return rc;
+  const std::optional<std::string_view> found = platform::mappedPath(text, dev, ino);
+  if (!found) return -ENOENT;
+  path.assign(*found);
+  return 0;
 }
 
 int ProcReader::cmdline(pid_t pid, std::string& out) const {

@@ -49,6 +49,9 @@ class ProcReader {
   int stat(pid_t pid, ProcStat& out) const;
   int ids(pid_t pid, ProcIds& out) const;
   int exePath(pid_t pid, std::string& path, bool& truncated) const;
+  // The path of the file (device `dev`, inode `ino`) the process has mapped, from its maps:
+  // also a path longer than PATH_MAX, which the exe link cannot show.
+  int mappedPath(pid_t pid, dev_t dev, ino_t ino, std::string& path) const;
   int cmdline(pid_t pid, std::string& out) const;
   int environment(pid_t pid, std::string& out) const;
   // Every numeric entry of the tree.

@@ -15,6 +15,14 @@ es_string_token_t tokenOf(const std::string& s) {
 
 }  // namespace
 
+ProcessImage unknownProcess(pid_t pid) {
+  ProcessImage image;
+  image.pid = pid;
+  image.ruid = image.euid = kNoId;
+  image.rgid = image.egid = kNoId;
+  return image;
+}
+
 std::optional<ProcessImage> readProcessImage(pid_t pid, ExecutableCache& executables) {
   return readProcessImage(pid, executables, ProcReader());
 }

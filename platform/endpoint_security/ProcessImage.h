@@ -35,6 +35,15 @@ struct ProcessImage {
   std::shared_ptr<const std::string> envs;
 };
 
+// The id the kernel uses for "no id" ((uid_t)-1, (gid_t)-1).
+inline constexpr uid_t kNoId = static_cast<uid_t>(-1);
+
+// The one form every source gives a process it cannot name: the pid the event named (0 when it
+// named none), no parent, group or session (0), the "no id" uids and gids, no start time (zero:
+// the documents' own zero date), no executable (its path reads "unknown"). Never root's ids, never
+// the agent itself: what is unknown must not read as someone.
+ProcessImage unknownProcess(pid_t pid = 0);
+
 // The image of a running process read from /proc (ids, start, executable and its identity,
 // arguments); nullopt when it is gone or unreadable.
 std::optional<ProcessImage> readProcessImage(pid_t pid, ExecutableCache& executables);

@@ -1,11 +1,14 @@
 // The process behind an event that names it by pid (an audit record, a login session, an
-// accepted connection): the process table's entry when the process source has one, else the
-// process's /proc entries, else what the caller knows of it (the process may have gone by the
-// time its record is read).
+// accepted connection, a file written): the image the process had when the event happened, as
+// the process table holds it once the process source has read up to that moment; else, when no
+// process source keeps the table or it could not catch up in time, the process's /proc entries;
+// else the one unknown form (unknownProcess) with what the event itself says of it.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -22,16 +25,25 @@ struct ProcessHint {
   std::optional<std::string> exe;  // path
 };
 
+// How long a lookup waits at most for the process source to read up to the event: far longer
+// than the source takes to read what is pending, short enough not to hold the caller's source.
+inline constexpr std::chrono::microseconds kCatchUpLimit{3000};
+
 class ProcessLookup {
  public:
-  ProcessLookup(const ProcessTable& table, ExecutableCache& executables)
-      : table_(table), executables_(executables) {}
+  ProcessLookup(const ProcessTable& table, ExecutableCache& executables,
+                std::chrono::microseconds catchUpLimit = kCatchUpLimit)
+      : table_(table), executables_(executables), catchUpLimit_(catchUpLimit) {}
 
-  ProcessImage find(pid_t pid, const ProcessHint& hint = {});
+  // The process `pid` as of `atNs` (CLOCK_MONOTONIC; for events seen now, monotonicNow()).
+  // Waits up to the catch-up limit: call it on a source's own thread, never on one clients wait
+  // on.
+  ProcessImage find(pid_t pid, std::uint64_t atNs, const ProcessHint& hint = {});
 
  private:
   const ProcessTable& table_;
   ExecutableCache& executables_;
+  const std::chrono::microseconds catchUpLimit_;
 };
 
 }  // namespace platform::es

@@ -256,7 +256,7 @@ class ScreenSharingSource final : public Source {
     if (record.outcome == WATCH_VIEWER_UNDECIDED) return;
     if (!context_->sink.subscribed(ES_EVENT_TYPE_NOTIFY_SCREENSHARING_ATTACH)) return;
     const pid_t pid = static_cast<pid_t>(record.pid);
-    ProcessImage server = ProcessLookup(context_->processes, *exes_).find(pid);
+    ProcessImage server = ProcessLookup(context_->processes, *exes_).find(pid, record.monotonic_ns);
     // The listener was a server's; the process must still be one.
     const ScreenSharingServer* known =
         server.exe ? serverOfFile(servers_, server.exe->stat.st_dev, server.exe->stat.st_ino)

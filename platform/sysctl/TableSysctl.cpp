@@ -1,7 +1,13 @@
 #include "platform/sysctl/TableSysctl.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
+
+#include "platform/UniqueFd.h"
+#include "platform/endpoint_security/ProcFs.h"
 
 namespace platform::sysctl_backend {
 namespace {
@@ -57,7 +63,7 @@ int TableBackend::processTable(void* oldp, std::size_t* oldlenp) {
 int TableBackend::processArguments(std::int32_t pid, void* oldp, std::size_t* oldlenp,
                                    const int* name) {
   const std::optional<es::ProcessImage> image = table_.find(pid);
-  if (!image || image->kernel || !image->exe || image->exe->pathTruncated || !image->args) {
+  if (!image || image->kernel || !image->exe || !image->args) {
     return fallback_.query(name, 3, oldp, oldlenp, nullptr, 0);
   }
   const std::size_t capacity = *oldlenp;
@@ -69,7 +75,8 @@ int TableBackend::processArguments(std::int32_t pid, void* oldp, std::size_t* ol
     std::memcpy(out + position, bytes, copied);
     position += copied;
   };
-  append(image->exe->path.data(), image->exe->path.size());
+  const std::string path = currentPath(pid, *image->exe);
+  append(path.data(), path.size());
   if (position < capacity) out[position++] = '\0';
   const std::string& args = *image->args;
   append(args.data(), args.size());
@@ -83,6 +90,25 @@ int TableBackend::processArguments(std::int32_t pid, void* oldp, std::size_t* ol
   std::memcpy(out, &argc, sizeof argc);
   *oldlenp = position;
   return 0;
+}
+
+std::string TableBackend::currentPath(pid_t pid, const es::Executable& exe) const {
+  struct stat st {};
+  if (!exe.pathTruncated && ::stat(exe.path.c_str(), &st) == 0 && st.st_dev == exe.stat.st_dev &&
+      st.st_ino == exe.stat.st_ino) {
+    return exe.path;  // the file that ran is still there
+  }
+  // Gone, replaced, or not at that path as the agent sees it: the kernel's own name says which.
+  const std::string link = procRoot_ + "/" + std::to_string(pid) + "/exe";
+  std::string named;
+  bool truncated = false;
+  const int rc = es::readLinkPath(link.c_str(), named, truncated);
+  if (rc == 0 && !truncated) return named;
+  if (rc != -ENAMETOOLONG) return exe.path;  // the process is ending: as captured
+  // Longer than the link can show: a file without links left was deleted or replaced.
+  UniqueFd fd(::open(link.c_str(), O_PATH | O_CLOEXEC));
+  if (fd && ::fstat(fd.get(), &st) == 0 && st.st_nlink == 0) return exe.path + " (deleted)";
+  return exe.path;
 }
 
 }  // namespace platform::sysctl_backend

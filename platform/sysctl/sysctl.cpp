@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,9 +11,13 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "platform/Override.h"
+#include "platform/ProcMaps.h"
 #include "platform/UniqueFd.h"
 
 namespace platform {
@@ -188,6 +193,29 @@ int processError(int error) {
   return error == ENOENT ? ESRCH : error;
 }
 
+// The path of an executable too long for its exe link, from the process's maps.
+bool readLongExePath(int proc, std::int32_t pid, std::string& path) {
+  char name[32];
+  formatPidPath(name, pid, "/exe");
+  UniqueFd exe(::openat(proc, name, O_PATH | O_CLOEXEC));
+  struct stat st {};
+  if (!exe || ::fstat(exe.get(), &st) != 0) return false;
+  formatPidPath(name, pid, "/maps");
+  UniqueFd maps(::openat(proc, name, O_RDONLY | O_CLOEXEC));
+  if (!maps) return false;
+  std::string text;
+  char chunk[16384];
+  for (ssize_t n; (n = ::read(maps.get(), chunk, sizeof chunk)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  const std::optional<std::string_view> found = mappedPath(text, st.st_dev, st.st_ino);
+  if (!found) return false;
+  path.assign(*found);
+  return true;
+}
+
 int readProcessArguments(std::int32_t pid, void* oldp, std::size_t* oldlenp) {
   if (pid < 0) return fail(EINVAL);
   if (oldp == nullptr) {
@@ -204,9 +232,18 @@ int readProcessArguments(std::int32_t pid, void* oldp, std::size_t* oldlenp) {
   char name[32];
   formatPidPath(name, pid, "/exe");
   // The kernel writes at most one page for a link's target.
-  char path[PATH_MAX];
-  const ssize_t pathLength = ::readlinkat(proc, name, path, sizeof path);
-  if (pathLength < 0) return fail(processError(errno));
+  char link[PATH_MAX];
+  const ssize_t linkLength = ::readlinkat(proc, name, link, sizeof link);
+  std::string longer;
+  std::string_view path(link, linkLength > 0 ? static_cast<std::size_t>(linkLength) : 0);
+  if (linkLength < 0) {
+    const int error = errno;
+    if (error != ENAMETOOLONG || !readLongExePath(proc, pid, longer)) {
+      return fail(processError(error));
+    }
+    path = longer;
+  }
+  const std::size_t pathLength = path.size();
 
   formatPidPath(name, pid, "/cmdline");
   UniqueFd cmdline(::openat(proc, name, O_RDONLY | O_CLOEXEC));
@@ -216,7 +253,7 @@ int readProcessArguments(std::int32_t pid, void* oldp, std::size_t* oldlenp) {
   std::size_t position = sizeof(std::int32_t);
   const std::size_t pathCopied =
       std::min(static_cast<std::size_t>(pathLength), capacity - position);
-  std::memcpy(out + position, path, pathCopied);
+  std::memcpy(out + position, path.data(), pathCopied);
   position += pathCopied;
   if (position < capacity) out[position++] = '\0';
 

@@ -155,6 +155,14 @@ TEST(MakeEsProcess, EdgeCases) {
          r.startTime = unixDate(1700000000);
          r.startTimeStr = "2023-11-14T22:13:20Z";
        }},
+      {"start time not known: the documents' zero, not 1970",
+       [](auto&, es_process_t& p) {
+         p.start_time = {0, 0};
+       },
+       [](model::EsProcess& r) {
+         r.startTime = model::Date{0};
+         r.startTimeStr = "2001-01-01T00:00:00Z";
+       }},
       {"null executable", [](auto&, es_process_t& p) { p.executable = nullptr; },
        [](model::EsProcess& r) {
          r.exectuable = model::EsFile{};
@@ -177,13 +185,13 @@ TEST(MakeEsFile, EdgeCases) {
     std::function<void(model::EsFile&)> expect;
   };
   const Case cases[] = {
-      {"zero birth time is 1970, present",
+      {"birth time not recorded: the documents' zero, not 1970",
        [](auto&, es_file_t& f) {
          f.stat.st_birthtimespec = {0, 0};
        },
        [](model::EsFile& r) {
-         r.birthTime = unixDate(0);
-         r.birthTimeStr = "1970-01-01T00:00:00Z";
+         r.birthTime = model::Date{0};
+         r.birthTimeStr = "2001-01-01T00:00:00Z";
        }},
       {"nanoseconds are dropped",
        [](auto&, es_file_t& f) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/sysctl/sysctl.h"
+#include "tests/support/LongPathProgram.h"
 
 extern char** environ;
 
@@ -285,6 +286,21 @@ TEST(SysctlProcessArguments, CutOffAtTheCallersBuffer) {
     EXPECT_EQ(part.path, c.path);
     EXPECT_TRUE(part.args.empty());
   }
+}
+
+// The exe link cannot show a path longer than PATH_MAX: the process is still answered, with its
+// whole path.
+TEST(SysctlProcessArguments, AnExecutablePathLongerThanPathMaxIsAnswered) {
+  test_support::LongPathProgram longer("/usr/bin/sleep");
+  ASSERT_TRUE(longer.ok());
+  Arguments area;
+  for (int attempt = 0; attempt < 500; ++attempt) {  // until it runs the copy
+    area = {};
+    if (readArguments(longer.pid(), 64 * 1024, area) == 0 && area.path == longer.path()) break;
+    ::usleep(2000);
+  }
+  EXPECT_EQ(area.path, longer.path());
+  EXPECT_EQ(area.args, (std::vector<std::string>{"program", "30"}));
 }
 
 TEST(SysctlProcessArguments, ZombieHasNoImage) {

@@ -1,15 +1,23 @@
 // The process-table queries answered from the event source's table, with /proc (here a fake)
-// for what the table does not know.
+// for what the table does not know; executables that were deleted, replaced, or have paths
+// longer than the kernel's link can show, on real processes.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/endpoint_security/ExecutableCache.h"
+#include "platform/endpoint_security/ProcessImage.h"
 #include "platform/sysctl/FakeSysctl.h"
 #include "platform/sysctl/TableSysctl.h"
+#include "tests/support/LongPathProgram.h"
 
 namespace {
 
@@ -103,6 +111,115 @@ TEST(TableSysctl, WithoutAnEventSourceKeepingTheTableEverythingComesFromProc) {
   EXPECT_EQ(procargs(backend, 10), std::string("1:/usr/bin/other\0other\0", 23));
   EXPECT_EQ(table(backend), (std::vector<std::int32_t>{10}));
   EXPECT_EQ(proc.argumentQueries(), (std::vector<std::int32_t>{10}));
+}
+
+// A program started for a test, killed when the test ends.
+class Running {
+ public:
+  explicit Running(const std::string& program) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::execl(program.c_str(), "sleep", "30", nullptr);
+      ::_exit(127);
+    }
+  }
+  ~Running() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// The image the table would hold for `pid` once it runs its program (waits for the exec).
+ProcessImage imageOnceExecd(pid_t pid, const std::string& leaf) {
+  platform::es::ExecutableCache executables(nullptr);
+  for (int i = 0; i < 500; ++i) {
+    std::optional<ProcessImage> read = platform::es::readProcessImage(pid, executables);
+    if (read && read->exe && read->exe->path.ends_with("/" + leaf)) return *read;
+    ::usleep(2000);
+  }
+  ADD_FAILURE() << "pid " << pid << " never ran " << leaf;
+  return image(pid, "/none", "");
+}
+
+std::string copyOf(const std::string& from, const std::string& to) {
+  std::filesystem::copy_file(from, to);
+  return to;
+}
+
+// The path of pid's answer (its text up to the first NUL after the argument count).
+std::string answeredPath(TableBackend& backend, pid_t pid) {
+  const std::string answer = procargs(backend, pid, 16384);
+  const std::size_t colon = answer.find(':');
+  if (answer.rfind("errno", 0) == 0 || colon == std::string::npos) return answer;
+  return answer.substr(colon + 1, answer.find('\0') - colon - 1);
+}
+
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char dir[] = "/tmp/table-sysctl-XXXXXX";
+    path = ::mkdtemp(dir);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+};
+
+TEST(TableSysctl, AnExecutableDeletedOrReplacedIsMarkedAsProcMarksIt) {
+  TempDir dir;
+  const std::string kept = copyOf("/usr/bin/sleep", dir.path + "/kept");
+  const std::string deleted = copyOf("/usr/bin/sleep", dir.path + "/deleted");
+  const std::string replaced = copyOf("/usr/bin/sleep", dir.path + "/replaced");
+  Running a(kept), b(deleted), c(replaced);
+  ProcessTable processes;
+  for (const auto& [pid, leaf] :
+       {std::pair{a.pid(), "kept"}, {b.pid(), "deleted"}, {c.pid(), "replaced"}}) {
+    processes.put(imageOnceExecd(pid, leaf));
+  }
+  FakeSysctl proc;
+  TableBackend backend(processes, proc);
+  processes.startKeeping();
+  EXPECT_EQ(answeredPath(backend, b.pid()), deleted);
+
+  ASSERT_EQ(::unlink(deleted.c_str()), 0);
+  const std::string update = copyOf("/usr/bin/sleep", dir.path + "/update");
+  ASSERT_EQ(::rename(update.c_str(), replaced.c_str()), 0);  // as a package upgrade does
+  EXPECT_EQ(answeredPath(backend, a.pid()), kept);
+  EXPECT_EQ(answeredPath(backend, b.pid()), deleted + " (deleted)");
+  EXPECT_EQ(answeredPath(backend, c.pid()), replaced + " (deleted)");
+}
+
+TEST(TableSysctl, AnExecutablePathLongerThanPathMaxIsAnswered) {
+  test_support::LongPathProgram longer("/usr/bin/sleep");
+  ASSERT_TRUE(longer.ok());
+  ProcessTable processes;
+  // Filled from /proc (as at the start of the event source).
+  processes.put(imageOnceExecd(longer.pid(), "program"));
+  FakeSysctl proc;  // knows no process: what is answered is the table's
+  TableBackend backend(processes, proc);
+  processes.startKeeping();
+  EXPECT_EQ(answeredPath(backend, longer.pid()), longer.path());
+  EXPECT_EQ(table(backend), (std::vector<std::int32_t>{longer.pid()}));
+
+  // As an exec captured it, cut at the capture's limit.
+  ProcessImage captured = image(longer.pid(), nullptr,
+                                std::string("program\0"
+                                            "30\0",
+                                            11));
+  auto exe = std::make_shared<Executable>();
+  exe->path = longer.path().substr(longer.path().size() - 1000);
+  exe->pathTruncated = true;
+  captured.exe = exe;
+  processes.put(captured);
+  EXPECT_EQ(answeredPath(backend, longer.pid()), exe->path);
+  // The file that ran, deleted: marked even though its path cannot be looked up.
+  ASSERT_TRUE(longer.remove());
+  EXPECT_EQ(answeredPath(backend, longer.pid()), exe->path + " (deleted)");
 }
 
 }  // namespace

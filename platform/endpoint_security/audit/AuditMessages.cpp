@@ -3,8 +3,11 @@
 #include <arpa/inet.h>
 #include <pwd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
+
+#include "platform/endpoint_security/ProcFs.h"
 
 namespace platform::es::audit {
 namespace {
@@ -29,11 +32,22 @@ std::optional<uid_t> uidOfUser(const std::optional<std::string>& name) {
   return found->pw_uid;
 }
 
-ProcessImage imageOf(const Origin& origin, ProcessLookup& processes) {
+// When the record was written, on the clock the process source keeps: records carry whole
+// milliseconds, so the end of the record's millisecond, and never later than now (the record may
+// have waited for the ones that complete its event).
+std::uint64_t monotonicOf(const timespec& wall, std::uint64_t nowNs) {
+  const std::int64_t wallNs = static_cast<std::int64_t>(wall.tv_sec) * 1000000000 + wall.tv_nsec;
+  if (wallNs <= 0) return nowNs;
+  const std::int64_t at = wallNs + 999999 - monotonicWallClockNs();
+  if (at <= 0) return nowNs;
+  return std::min(static_cast<std::uint64_t>(at), nowNs);
+}
+
+ProcessImage imageOf(const Origin& origin, ProcessLookup& processes, std::uint64_t nowNs) {
   ProcessHint hint;
   hint.uid = origin.uid;
   hint.exe = origin.exe;
-  return processes.find(origin.pid, hint);
+  return processes.find(origin.pid, monotonicOf(origin.time, nowNs), hint);
 }
 
 // What every audit message has: the process that wrote the record.
@@ -42,7 +56,7 @@ class AuditPending : public PendingEvent {
   AuditPending(es_event_type_t type, std::uint64_t nowNs, const Origin& origin,
                ProcessLookup& processes, std::size_t textBytes)
       : PendingEvent(type, nowNs, origin.time),
-        image_(imageOf(origin, processes)),
+        image_(imageOf(origin, processes, nowNs)),
         bytes_(512 + textBytes) {}
 
   // Record values may be up to 8 KiB each: count them against the queue's bound.

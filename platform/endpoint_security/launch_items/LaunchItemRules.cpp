@@ -362,7 +362,7 @@ std::vector<LaunchChange> ChangeTracker::onRecord(const std::string& path, std::
   std::vector<LaunchChange> out;
   const auto flushWaiting = [&] {
     if (auto it = waiting_.find(path); it != waiting_.end()) {
-      out.push_back({LaunchAction::Add, path, it->second.pid});
+      out.push_back({LaunchAction::Add, path, it->second.pid, it->second.atNs});
       waiting_.erase(it);
       return true;
     }
@@ -370,17 +370,17 @@ std::vector<LaunchChange> ChangeTracker::onRecord(const std::string& path, std::
   };
   const auto remove = [&] {
     flushWaiting();
-    out.push_back({LaunchAction::Remove, path, pid});
+    out.push_back({LaunchAction::Remove, path, pid, nowNs});
   };
   const auto create = [&](bool stillThere) {
     flushWaiting();  // an earlier file of this name that was never closed
     // A fresh regular file is reported once its writer has closed it; a file moved in, a link
     // or a file already gone is complete as it is.
     if ((mask & FAN_CREATE) != 0 && !wrote && stillThere && now == Presence::RegularFile) {
-      waiting_[path] = {pid, nowNs + writeWaitNs_};
+      waiting_[path] = {pid, nowNs, nowNs + writeWaitNs_};
       order_.emplace_back(nowNs + writeWaitNs_, path);
     } else {
-      out.push_back({LaunchAction::Add, path, pid});
+      out.push_back({LaunchAction::Add, path, pid, nowNs});
     }
   };
   if (created && gone && now != Presence::Absent) {
@@ -395,11 +395,11 @@ std::vector<LaunchChange> ChangeTracker::onRecord(const std::string& path, std::
     // write to a file gone since is moot: its creation and removal came in an earlier record
     // (records that name the written file apart from its folder are not merged with them).
     if (!flushWaiting() && (now != Presence::Absent || gone)) {
-      out.push_back({LaunchAction::Add, path, pid});
+      out.push_back({LaunchAction::Add, path, pid, nowNs});
     }
   } else if (modified && waiting_.count(path) == 0 && now == Presence::RegularFile) {
     // Written in place and still open: reported at its close, or after the wait.
-    waiting_[path] = {pid, nowNs + writeWaitNs_};
+    waiting_[path] = {pid, nowNs, nowNs + writeWaitNs_};
     order_.emplace_back(nowNs + writeWaitNs_, path);
   }
   if (gone) remove();
@@ -418,7 +418,7 @@ std::vector<LaunchChange> ChangeTracker::expire(std::uint64_t nowNs) {
   std::vector<LaunchChange> out;
   for (dropStale(); !order_.empty() && order_.front().first <= nowNs; dropStale()) {
     const auto it = waiting_.find(order_.front().second);
-    out.push_back({LaunchAction::Add, it->first, it->second.pid});
+    out.push_back({LaunchAction::Add, it->first, it->second.pid, it->second.atNs});
     waiting_.erase(it);
     order_.pop_front();
   }

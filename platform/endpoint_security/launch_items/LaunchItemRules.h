@@ -130,6 +130,9 @@ struct LaunchChange {
   LaunchAction action;
   std::string path;
   pid_t pid = 0;  // the process that made the change
+  // When the record naming that process was read (CLOCK_MONOTONIC): the process is named as it
+  // was then, not as a later exec made it.
+  std::uint64_t atNs = 0;
 };
 
 // Turns fanotify records (masks can arrive merged, e.g. create|delete) into one add per new or
@@ -154,6 +157,7 @@ class ChangeTracker {
  private:
   struct Waiting {
     pid_t pid;
+    std::uint64_t atNs;
     std::uint64_t deadline;
   };
   void dropStale();

@@ -162,7 +162,6 @@ class LaunchItemSource final : public Source {
   void start(SourceContext& context) override {
     context_ = &context;
     executables_ = std::make_unique<ExecutableCache>(&context.packages);
-    self_ = ::getpid();
     marks_ = std::make_unique<ItemMarks>(fan_.get());
     reader_ = std::make_unique<ItemReader>(options_.root, &accounts_);
     rescan(/*seed=*/false);  // before the thread: what exists now is not news
@@ -399,8 +398,11 @@ class LaunchItemSource final : public Source {
       facts->executablePath = reader_->executable(*facts, content);
     }
     facts->managed = managed(change.path);
+    // A change found by listing has no known maker.
     ProcessImage process =
-        ProcessLookup(context_->processes, *executables_).find(instigated ? change.pid : self_);
+        instigated ? ProcessLookup(context_->processes, *executables_, options_.catchUpLimit)
+                         .find(change.pid, change.atNs)
+                   : unknownProcess();
     context_->sink.push(std::make_unique<LaunchItemEvent>(change.action, std::move(process),
                                                           instigated, std::move(*facts)));
   }
@@ -573,7 +575,6 @@ class LaunchItemSource final : public Source {
   // Source thread only (and start(), before the thread runs).
   SourceContext* context_ = nullptr;
   std::unique_ptr<ExecutableCache> executables_;  // its own thread only
-  pid_t self_ = 0;
   ChangeTracker tracker_;
   std::vector<Account> accounts_;
   std::vector<ItemFolder> folders_;

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/endpoint_security/ProcessLookup.h"
 #include "platform/endpoint_security/Source.h"
 
 namespace platform::es {
@@ -30,6 +31,8 @@ struct LaunchItemOptions {
   std::chrono::milliseconds rescan = std::chrono::seconds(10);
   // How long a created file may stay open for writing before it is reported anyway.
   std::chrono::milliseconds writeWait = std::chrono::milliseconds(500);
+  // How long naming a writer waits at most for the process source to read up to the write.
+  std::chrono::microseconds catchUpLimit = kCatchUpLimit;
 };
 
 std::unique_ptr<Source> makeLaunchItemSource(LaunchItemOptions options = {});

@@ -129,7 +129,8 @@ struct LogindSource::Output {
 
   void publish(const std::optional<SessionEvent>& event) {
     if (!event || context == nullptr || !context->sink.subscribed(event->kind)) return;
-    context->sink.push(std::make_unique<SessionPending>(*event, processes->find(event->leader)));
+    context->sink.push(
+        std::make_unique<SessionPending>(*event, processes->find(event->leader, monotonicNow())));
   }
 };
 

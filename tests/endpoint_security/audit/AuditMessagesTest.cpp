@@ -7,6 +7,7 @@
 
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/ProcessTable.h"
+#include "platform/endpoint_security/Source.h"
 #include "platform/endpoint_security/audit/AuditMessages.h"
 
 using namespace platform::es;
@@ -81,6 +82,36 @@ TEST(AuditMessages, ProcessFromProcThenFromTheRecord) {
   EXPECT_EQ(audit_token_to_euid(message.process->audit_token), 1002u);
   ASSERT_NE(message.process->executable, nullptr);
   EXPECT_EQ(text(message.process->executable->path), "/usr/bin/su");
+  // What the record does not say is unknown, not root's.
+  EXPECT_EQ(audit_token_to_egid(message.process->audit_token), 4294967295u);
+  EXPECT_EQ(audit_token_to_rgid(message.process->audit_token), 4294967295u);
+  EXPECT_EQ(message.process->ppid, 0);
+  EXPECT_EQ(message.process->start_time.tv_sec, 0);
+}
+
+// A process that exec'd after writing the record is named as it was when it wrote.
+TEST(AuditMessages, NameTheProcessAsItWasWhenTheRecordWasWritten) {
+  Fixture f;
+  const std::uint64_t now = monotonicNow();
+  ProcessImage before;
+  before.pid = kGone;
+  before.ruid = before.euid = 1234;
+  f.table.put(before, 1);
+  ProcessImage after = before;
+  after.ruid = after.euid = 0;
+  f.table.put(after, now - 1'000'000'000);  // exec'd a second ago
+  struct Case {
+    std::uint64_t writtenNs;
+    uid_t euid;
+  } cases[] = {{now - 2'000'000'000, 1234}, {now, 0}};
+  for (const Case& c : cases) {
+    Origin o = origin(kGone);
+    o.time = wallClockOf(c.writtenNs);
+    auto pending = pendingFor(AuthenticationEvent{o, true, "bob"}, f.lookup, now + 1000);
+    es_message_t message{};
+    pending->fill(message, ::getpid());
+    EXPECT_EQ(audit_token_to_euid(message.process->audit_token), c.euid) << c.writtenNs;
+  }
 }
 
 TEST(AuditMessages, OpenSshLoginFields) {

@@ -16,6 +16,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/endpoint_security/BpfSource.h"
 #include "platform/endpoint_security/launch_items/LaunchItemRules.h"
 #include "platform/endpoint_security/launch_items/LaunchItemSource.h"
 #include "platform/log/Log.h"
@@ -206,6 +207,70 @@ TEST_F(LaunchItemSourceTest, ReportsItemsOfATestTreeOncePerActionWithTheirWriter
   }
 }
 
+// The writer is named as it was when it wrote: a shell that changed user and exec'd just before
+// writing is the shell with the user's ids (not the image it was forked from, which the process
+// source may not have seen leave yet), and a writer that exec'd after creating the item is the
+// image that created it.
+TEST_F(LaunchItemSourceTest, NamesTheWriterAsItWasWhenItWrote) {
+  if (IsSkipped()) return;
+  const std::string folder = tree_ + "/root/etc/cron.d";
+  ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+  LaunchItemOptions options = testTree();
+  options.writeWait = 300ms;
+  // Beyond any scheduling delay of a loaded test machine: what is checked is the catch-up, not
+  // its bound.
+  options.catchUpLimit = 2s;
+  harness_ =
+      std::make_unique<es_test::SourceHarness>([options] { return makeLaunchItemSource(options); },
+                                               tree_ + "/dpkg", [] { return makeBpfSource(); });
+  harness_->start(kLaunchKinds);
+  const std::string shell = fs::canonical("/bin/sh");
+  constexpr uid_t kUser = 1801;
+
+  for (int round = 0; round < 30; ++round) {
+    const std::string path = folder + "/shell-" + std::to_string(round);
+    const std::string command = "echo '* * * * * root /usr/bin/id' > " + path;
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+      if (::setresgid(kUser, kUser, kUser) != 0 || ::setresuid(kUser, kUser, kUser) != 0) {
+        ::_exit(126);
+      }
+      ::execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+      ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(writer, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const auto added = harness_->waitFor([&](const auto& m) { return isAdd(m, path); });
+    ASSERT_TRUE(added && added->record.btmLaunchItemAdd->instigator) << path;
+    const model::EsProcess& instigator = *added->record.btmLaunchItemAdd->instigator;
+    EXPECT_EQ(instigator.pid, writer) << round;
+    EXPECT_EQ(instigator.exectuable.path, shell) << round;
+    EXPECT_EQ(instigator.euid, kUser) << round;
+    EXPECT_EQ(instigator.ruid, kUser) << round;
+  }
+
+  // Created by this program's image, closed by the one it exec'd into.
+  const std::string path = folder + "/then-exec";
+  const std::string self = fs::canonical("/proc/self/exe");
+  const pid_t writer = ::fork();
+  if (writer == 0) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);  // kept across exec
+    static constexpr char kLine[] = "* * * * * root /usr/bin/id\n";
+    if (fd < 0 || ::write(fd, kLine, sizeof kLine - 1) != sizeof kLine - 1) ::_exit(126);
+    ::usleep(50000);
+    ::execl("/usr/bin/sleep", "sleep", "0.1", nullptr);
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(writer, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const auto added = harness_->waitFor([&](const auto& m) { return isAdd(m, path); });
+  ASSERT_TRUE(added && added->record.btmLaunchItemAdd->instigator);
+  EXPECT_EQ(added->record.btmLaunchItemAdd->instigator->pid, writer);
+  EXPECT_EQ(added->record.btmLaunchItemAdd->instigator->exectuable.path, self);
+}
+
 // Removes what an earlier run that crashed (no destructors ran) left in the real folders: items
 // named after a test process that is gone.
 void removeStaleItems(const std::string& folder) {
@@ -303,6 +368,14 @@ TEST_F(LaunchItemSourceTest, FindsFoldersThatAppearLater) {
   ASSERT_TRUE(early);
   EXPECT_FALSE(early->record.btmLaunchItemAdd->instigator);
   EXPECT_EQ(early->record.btmLaunchItemAdd->item.uid, 4321);
+  // Found by listing: made by no one known, which is neither the agent nor root.
+  const model::EsProcess& process = early->record.process;
+  EXPECT_EQ(process.pid, 0);
+  EXPECT_EQ(process.ppid, 0);
+  EXPECT_EQ(process.euid, 4294967295);
+  EXPECT_EQ(process.ruid, 4294967295);
+  EXPECT_EQ(process.exectuable.path, "unknown");
+  EXPECT_EQ(process.startTimeStr, "2001-01-01T00:00:00Z");
   const pid_t writer =
       inChild([&] { return writeFile(folder + "/late.service", "ExecStart=/bin/late\n"); });
   const auto late =

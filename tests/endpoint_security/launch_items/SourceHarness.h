@@ -1,6 +1,6 @@
-// A client of a SourceBackend built from one source under test and a process source that opens
-// and produces nothing; every message it receives is converted to a record and a JSON document
-// as the agent does, so tests check the exact form a client gets.
+// A client of a SourceBackend built from one source under test and a process source (by default
+// one that opens and produces nothing); every message it receives is converted to a record and a
+// JSON document as the agent does, so tests check the exact form a client gets.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -43,9 +43,13 @@ struct Document {
 
 class SourceHarness {
  public:
-  SourceHarness(SourceFactory source, std::string dpkgDir)
+  // `processes`: the process source keeping the table the source under test names its
+  // processes from; by default one that keeps nothing.
+  SourceHarness(SourceFactory source, std::string dpkgDir, SourceFactory processes = {})
       : backend_(
-            [] { return std::make_unique<IdleProcessSource>(); }, {std::move(source)},
+            processes ? std::move(processes)
+                      : SourceFactory([] { return std::make_unique<IdleProcessSource>(); }),
+            {std::move(source)},
             SourceBackendOptions{4096, 8 << 20, std::move(dpkgDir), std::chrono::milliseconds(50)}),
         override_(backend_) {}
 
