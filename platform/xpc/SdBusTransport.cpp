@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "ipc/Identifiers.h"
+#include "platform/WakeBatch.h"
 #include "platform/log/Log.h"
 #include "platform/xpc/CallWorker.h"
 #include "platform/xpc/IncomingGate.h"
@@ -283,6 +284,9 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
     runAfterRaw();
     if (closedOnLoop_ || rawPending()) return;
     rerun_ = false;
+    // What the exported object hands on while this read's messages are dispatched (wake-ups,
+    // a client's output) goes once, after the last of them.
+    const platform::WakeBatch batch;
     int budget = kProcessBudget;
     while (!closing_ && !paused_) {
       if (--budget < 0) {

@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "ipc/Identifiers.h"
+#include "platform/WakeBatch.h"
 #include "platform/xpc/NSXPC.h"
 #include "platform/xpc/Transport.h"
 #include "tools/watchctl/FleetCommand.h"
@@ -156,7 +157,9 @@ void fail(Outcome& outcome, const NSError& error) {
   }
 }
 
-// Writes each endpoint report the view keeps to standard output as one line, at once.
+// Writes each endpoint report the view keeps to standard output as one line. The lines of one
+// read from the agent go out together, in one write, once the read's reports are dispatched; a
+// lone report is written at once.
 class LinePrinter final : public ipc::SystemExtensionsToApp {
  public:
   LinePrinter(Outcome& outcome, watchctl::StreamView& view)
@@ -173,8 +176,32 @@ class LinePrinter final : public ipc::SystemExtensionsToApp {
   void reportNetworkMessageWithMsg(const ipc::NSData&) override {}
   void reportExecutableForPidWithMsg(const ipc::NSData&) override {}
 
+ private:
+  static constexpr std::size_t kFlushBytes = 256 * 1024;
+
   void print(std::string_view line) {
-    if (watchctl::writeLine(line)) return;
+    if (!platform::WakeBatch::open()) return written(watchctl::writeLine(line));
+    if (!pending_.empty()) pending_ += '\n';
+    pending_.append(line);
+    if (!flushQueued_) {
+      flushQueued_ = true;
+      platform::WakeBatch::defer([this] {
+        flushQueued_ = false;
+        flush();
+      });
+    }
+    if (pending_.size() >= kFlushBytes) flush();
+  }
+
+  void flush() {
+    if (pending_.empty()) return;
+    written(watchctl::writeLine(pending_));
+    pending_.clear();
+    if (pending_.capacity() > 4 * kFlushBytes) std::string().swap(pending_);
+  }
+
+  void written(bool ok) {
+    if (ok) return;
     // The reader is gone (`| head`): that ends the stream normally.
     if (errno == EPIPE) {
       outcome_.finish(kOk);
@@ -183,10 +210,11 @@ class LinePrinter final : public ipc::SystemExtensionsToApp {
     }
   }
 
- private:
   Outcome& outcome_;
   watchctl::StreamView& view_;
   std::optional<std::string> header_;
+  std::string pending_;  // lines of the current read, joined by newlines
+  bool flushQueued_ = false;
 };
 
 // `ps` and `ping` print their answer only: events the agent sends meanwhile are dropped.
