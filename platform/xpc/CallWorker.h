@@ -53,6 +53,7 @@ class CallWorker {
     // Answers yield to the loop that carries every client's events: a burst of table calls
     // then delays other answers, not the events.
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kNice);
+    platform::nameThisThread("xpc-calls");
     std::unique_lock lock(mutex_);
     for (;;) {
       changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
