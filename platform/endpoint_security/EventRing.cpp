@@ -13,7 +13,7 @@ namespace platform::es {
 
 std::size_t hostRingBytes(unsigned cpus, std::uint64_t memoryBytes) {
   const std::uint64_t byCpus = std::max<std::uint64_t>(cpus, 1) * kRingBytesPerCpu;
-  std::uint64_t bytes = std::clamp<std::uint64_t>(byCpus, 8u << 20, kMaxHostRingBytes);
+  std::uint64_t bytes = std::clamp<std::uint64_t>(byCpus, kMinHostRingBytes, kMaxHostRingBytes);
   if (memoryBytes > 0) bytes = std::min(bytes, memoryBytes / kRingMemoryShare);
   bytes = std::max<std::uint64_t>(bytes, kMinRingBytes);
   return static_cast<std::size_t>(std::bit_floor(bytes));

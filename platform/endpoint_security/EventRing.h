@@ -11,7 +11,8 @@
 
 namespace platform::es {
 
-inline constexpr std::size_t kRingBytesPerCpu = 4u << 20;
+inline constexpr std::size_t kRingBytesPerCpu = 2u << 20;
+inline constexpr std::size_t kMinHostRingBytes = 4u << 20;
 inline constexpr std::size_t kMinRingBytes = 1u << 20;
 inline constexpr std::size_t kMaxHostRingBytes = 64u << 20;
 inline constexpr std::size_t kMaxRingBytes = 1024u << 20;
@@ -19,8 +20,10 @@ inline constexpr std::size_t kMaxRingBytes = 1024u << 20;
 inline constexpr std::uint64_t kRingMemoryShare = 256;
 
 // The ring for a host with `cpus` possible CPUs and `memoryBytes` of memory: kRingBytesPerCpu per
-// CPU, at least 8 MiB and at most kMaxHostRingBytes, and no more than 1/kRingMemoryShare of the
+// CPU, from kMinHostRingBytes to kMaxHostRingBytes, and no more than 1/kRingMemoryShare of the
 // memory when known (never under kMinRingBytes). Always a power of two, as the kernel requires.
+// The agent maps the ring twice (a record may wrap around its end): its resident size grows by up
+// to twice the ring once the ring has filled.
 std::size_t hostRingBytes(unsigned cpus, std::uint64_t memoryBytes);
 
 // The ring a setting asks for: whole MiB, rounded down to a power of two, within kMinRingBytes and

@@ -721,14 +721,14 @@ TEST(EventRing, IsSizedForTheHostWithinBoundsOrAsTheSettingSays) {
     std::uint64_t memory;
     std::size_t expected;
   } hosts[] = {
-      {1, 16 * GiB, 8 * MiB},    // the floor
-      {2, 16 * GiB, 8 * MiB},    // 4 MiB per CPU
-      {6, 16 * GiB, 16 * MiB},   // rounded down to a power of two
-      {8, 16 * GiB, 32 * MiB},   //
+      {1, 16 * GiB, 4 * MiB},    // the floor
+      {2, 16 * GiB, 4 * MiB},    // 2 MiB per CPU
+      {6, 16 * GiB, 8 * MiB},    // rounded down to a power of two
+      {16, 16 * GiB, 32 * MiB},  //
       {64, 64 * GiB, 64 * MiB},  // the ceiling
-      {8, 2 * GiB, 8 * MiB},     // at most 1/256 of the memory
+      {16, 2 * GiB, 8 * MiB},    // at most 1/256 of the memory
       {8, 128 * MiB, 1 * MiB},   // never under 1 MiB
-      {8, 0, 32 * MiB},          // memory unknown
+      {16, 0, 32 * MiB},         // memory unknown
   };
   for (const auto& h : hosts) {
     EXPECT_EQ(hostRingBytes(h.cpus, h.memory), h.expected)
