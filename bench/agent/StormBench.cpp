@@ -6,8 +6,11 @@
 //
 //   agent_storm [--agent PATH] [--source bpf|connector] [--count N] [--spawners K]
 //               [--overrun [--pause S]] [--no-client] [--forkstat] [--flood env|hash]
+//               [--ring-mb N]
 //
 // --source forces the agent's process source (WATCH_EVENT_SOURCE); by default it picks its own.
+// --ring-mb sets the in-kernel source's ring (WATCH_EVENT_RING_MB); by default it is sized for
+// the host. With AGENT_STORM_KEEP_LOG=PATH in the environment, the agent's log is copied there.
 //
 // --forkstat runs `forkstat -e fork,exec,exit` (output to a file) on the same storm and prints its
 // CPU time per event beside the agent's, and the ratio of the two.
@@ -77,14 +80,15 @@ class Collector final : public ipc::SystemExtensionsToApp {
     lastArrival.store(Clock::now().time_since_epoch().count());
     // Only execs are looked into; fork and exit are counted.
     if (msg.find("\"eventType\":9,") == std::string::npos) return;
-    const auto doc = nlohmann::json::parse(msg, nullptr, false);
-    if (doc.is_discarded()) return;
-    const auto& target = doc["exec"]["target"];
-    const auto& args = doc["exec"]["args"];
-    if (args.is_array() && args.size() == 2 && args[1] == "FLOOD") {
+    // A flood's execs are counted without parsing: a client this slow would fall so far behind
+    // that the agent ends its connection.
+    if (msg.find(",\"FLOOD\"]") != std::string::npos) {
       ++floodExecs;
       return;
     }
+    const auto doc = nlohmann::json::parse(msg, nullptr, false);
+    if (doc.is_discarded()) return;
+    const auto& target = doc["exec"]["target"];
     const long pid = target["pid"].get<long>();
     const bool complete = target["exectuable"]["path"] == "/usr/bin/true" &&
                           doc["exec"]["args"] == nlohmann::json({"/bin/true"});
@@ -363,6 +367,7 @@ int main(int argc, char** argv) {
   bool withForkstat = false;
   int pauseSeconds = 2;
   std::string flood;
+  std::string ringMb;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--agent" && i + 1 < argc)
@@ -384,10 +389,13 @@ int main(int argc, char** argv) {
     else if (a == "--flood" && i + 1 < argc &&
              (argv[i + 1] == std::string("env") || argv[i + 1] == std::string("hash")))
       flood = argv[++i];
+    else if (a == "--ring-mb" && i + 1 < argc)
+      ringMb = argv[++i];
     else {
       std::fprintf(stderr,
                    "usage: %s [--agent PATH] [--source bpf|connector] [--count N] [--spawners K] "
-                   "[--overrun [--pause S]] [--no-client] [--forkstat] [--flood env|hash]\n",
+                   "[--overrun [--pause S]] [--no-client] [--forkstat] [--flood env|hash] "
+                   "[--ring-mb N]\n",
                    argv[0]);
       return 2;
     }
@@ -409,13 +417,21 @@ int main(int argc, char** argv) {
     const std::string env = "XPC_SERVICES_DIR=" + dir.string();
     const char* args[] = {agentPath.c_str(), nullptr};
     const std::string forced = "WATCH_EVENT_SOURCE=" + source;
-    const char* envp[] = {env.c_str(), source.empty() ? nullptr : forced.c_str(), nullptr};
-    ::execve(agentPath.c_str(), const_cast<char* const*>(args), const_cast<char* const*>(envp));
+    const std::string ring = "WATCH_EVENT_RING_MB=" + ringMb;
+    std::vector<const char*> envp{env.c_str()};
+    if (!source.empty()) envp.push_back(forced.c_str());
+    if (!ringMb.empty()) envp.push_back(ring.c_str());
+    envp.push_back(nullptr);
+    ::execve(agentPath.c_str(), const_cast<char* const*>(args),
+             const_cast<char* const*>(envp.data()));
     ::_exit(127);
   }
   auto cleanup = [&] {
     ::kill(agent, SIGTERM);
     ::waitpid(agent, nullptr, 0);
+    if (const char* keep = std::getenv("AGENT_STORM_KEEP_LOG")) {
+      fs::copy_file(log, keep, fs::copy_options::overwrite_existing);
+    }
     fs::remove_all(dir);
   };
   const fs::path socket = dir / std::string(ipc::kMachServiceName);
