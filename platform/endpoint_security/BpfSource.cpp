@@ -513,9 +513,10 @@ void BpfSource::reportPressedCuts() {
   if (byUid.size() > 8) users += ", ...";
   NSLog(
       "EndpointSecurity: %llu execs cut to %d bytes of arguments and environment while the kernel "
-      "ring was over %d%% full (%s)",
+      "ring was over %d%% full, %d bytes over %d%% (%s)",
       static_cast<unsigned long long>(total), WATCH_ARGS_ENV_PRESSED_CAP,
-      WATCH_RING_FILL_MARK_PERCENT, users.c_str());
+      WATCH_RING_FILL_MARK_PERCENT, WATCH_ARGS_ENV_HIGH_PRESSED_CAP, WATCH_RING_HIGH_MARK_PERCENT,
+      users.c_str());
   pressedCuts_.clear();
 }
 

@@ -173,7 +173,7 @@ std::uint64_t pressedCutsOf(const platform::log::Capture& log, uid_t uid) {
   std::uint64_t total = 0;
   for (const std::string& line : log.lines()) {
     if (line.find("execs cut to 4096 bytes of arguments and environment while the kernel ring was "
-                  "over 50% full") == std::string::npos) {
+                  "over 50% full, 512 bytes over 75%") == std::string::npos) {
       continue;
     }
     for (std::sregex_iterator it(line.begin(), line.end(), counts), end; it != end; ++it) {
@@ -181,6 +181,15 @@ std::uint64_t pressedCutsOf(const platform::log::Capture& log, uid_t uid) {
     }
   }
   return total;
+}
+
+// The source's own lines, to show on a failure.
+std::string sourceLines(const platform::log::Capture& log) {
+  std::string lines;
+  for (const std::string& line : log.lines()) {
+    if (line.rfind("EndpointSecurity: ", 0) == 0) lines += line + "\n";
+  }
+  return lines;
 }
 
 bool logged(const platform::log::Capture& log, std::string_view part) {
@@ -614,8 +623,10 @@ TEST_F(BpfSourceTest, PastTheFillMarkExecsAreCutShortAndCountedPerUser) {
     } else {
       ++cut;
       EXPECT_EQ(s.envs[0], bigEnv[0].substr(0, s.envs[0].size()));
-      const std::size_t argsBytes = std::string("/usr/bin/true").size() + 1 + 5 + 1;
-      EXPECT_EQ(argsBytes + s.envs[0].size(), std::size_t{WATCH_ARGS_ENV_PRESSED_CAP});
+      // Past the high mark (three quarters, which other programs' records may bring) to less.
+      const std::size_t kept = std::string("/usr/bin/true").size() + 1 + 5 + 1 + s.envs[0].size();
+      EXPECT_TRUE(kept == WATCH_ARGS_ENV_PRESSED_CAP || kept == WATCH_ARGS_ENV_HIGH_PRESSED_CAP)
+          << kept;
     }
   }
   // Other programs of this machine add their records too: the mark may come one exec sooner.
@@ -631,6 +642,11 @@ TEST_F(BpfSourceTest, PastTheFillMarkExecsAreCutShortAndCountedPerUser) {
 }
 
 TEST_F(BpfSourceTest, AUsersFloodOfLargeEnvironmentsCostsItsDetailNotARootSpawnersExecs) {
+#ifdef __SANITIZE_ADDRESS__
+  // Smaller records buy the reader time, not speed: a reader several times slower than the
+  // product's falls behind a shell's exec rate whatever each record carries.
+  GTEST_SKIP() << "a sanitized reader is slower than a flood of execs";
+#endif
   platform::log::Capture log;
   BpfOptions options;
   options.ringBytes = 1 << 20;  // small for the flood, so that it reaches the fill mark
@@ -639,18 +655,11 @@ TEST_F(BpfSourceTest, AUsersFloodOfLargeEnvironmentsCostsItsDetailNotARootSpawne
       [](const Seen& s) { return s.process.ruid == 65534 || s.other.ruid == 65534; });
   ASSERT_NO_FATAL_FAILURE(start(options));
   if (IsSkipped()) return;
-  const Command flood({"/usr/bin/true", "FLOOD"}, {"BIG=" + std::string(120 * 1024, 'e')});
-  // Nobody execs 120 KiB environments as fast as it can, from two processes.
+  // Nobody execs 120 KiB environments as fast as a shell can, from two shells.
+  const Command flood({"/bin/sh", "-c", "while :; do /usr/bin/true FLOOD; done"},
+                      {"BIG=" + std::string(120 * 1024, 'e')});
   Flooders flooders(2, [&](int) {
-    if (!becomeNobody()) return;
-    for (;;) {
-      const pid_t child = ::fork();
-      if (child == 0) {
-        flood.execute();
-        ::_exit(127);
-      }
-      ::waitpid(child, nullptr, 0);
-    }
+    if (becomeNobody()) flood.execute();
   });
   std::this_thread::sleep_for(300ms);
   expectEverySpawnReported(1000);
@@ -660,7 +669,7 @@ TEST_F(BpfSourceTest, AUsersFloodOfLargeEnvironmentsCostsItsDetailNotARootSpawne
     std::this_thread::sleep_for(20ms);
     run(Command({"/usr/bin/true"}));
   }
-  EXPECT_GT(pressedCutsOf(log, 65534), 0u);
+  EXPECT_GT(pressedCutsOf(log, 65534), 0u) << sourceLines(log);
 }
 
 TEST_F(BpfSourceTest, AUsersHashStormCostsNoSpawnersExecs) {
@@ -693,7 +702,7 @@ TEST_F(BpfSourceTest, AUsersHashStormCostsNoSpawnersExecs) {
     const std::size_t first = static_cast<std::size_t>(index) * programs.size() / 2;
     for (std::size_t i = 0;; i = (i + 1) % (programs.size() / 2)) {
       ::utimensat(AT_FDCWD, paths[first + i].c_str(), nullptr, 0);
-      const pid_t child = ::fork();
+      const pid_t child = ::vfork();
       if (child == 0) {
         programs[first + i].execute();
         ::_exit(127);
@@ -710,7 +719,7 @@ TEST_F(BpfSourceTest, AUsersHashStormCostsNoSpawnersExecs) {
     std::this_thread::sleep_for(20ms);
     run(Command({"/usr/bin/true"}));
   }
-  EXPECT_TRUE(logged(log, "executable hashes not ready within"));
+  EXPECT_TRUE(logged(log, "executable hashes not ready within")) << sourceLines(log);
 }
 
 TEST(EventRing, IsSizedForTheHostWithinBoundsOrAsTheSettingSays) {
