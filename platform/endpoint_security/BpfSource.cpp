@@ -234,7 +234,10 @@ void BpfSource::readLoop() {
       NSLog("EndpointSecurity: poll failed: %s", std::strerror(errno));
       return;
     }
-    if (fds[0].revents != 0) return;
+    if (fds[0].revents != 0) {
+      reportCuts(true);  // what the last interval counted is not lost with the source
+      return;
+    }
     if (options_.paused != nullptr && options_.paused->load()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
