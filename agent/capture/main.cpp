@@ -30,6 +30,7 @@
 #include "platform/endpoint_security/BpfSource.h"
 #include "platform/endpoint_security/ConnectorSource.h"
 #include "platform/endpoint_security/EndpointSecurity.h"
+#include "platform/endpoint_security/EventRing.h"
 #include "platform/endpoint_security/ProcessSourceChoice.h"
 #include "platform/endpoint_security/ProcessTable.h"
 #include "platform/endpoint_security/ScreenSharingSource.h"
@@ -248,9 +249,11 @@ int main() {
   platform::es::ProcessTable processes;
   platform::es::SourceBackendOptions options;
   options.processes = &processes;
+  platform::es::BpfOptions bpf;
+  bpf.ringBytes = platform::es::eventRingBytes(std::getenv("WATCH_EVENT_RING_MB"));
   platform::es::SourceBackend machine(
-      [] {
-        return platform::es::makeProcessSource([] { return platform::es::makeBpfSource(); },
+      [bpf] {
+        return platform::es::makeProcessSource([bpf] { return platform::es::makeBpfSource(bpf); },
                                                [] { return platform::es::makeConnectorSource(); });
       },
       {platform::es::makeAuditSource, platform::es::makeLogindSource,

@@ -6,8 +6,11 @@
 //
 //   agent_storm [--agent PATH] [--source bpf|connector] [--count N] [--spawners K]
 //               [--overrun [--pause S]] [--no-client | --subscribe FILTER] [--forkstat]
+//               [--flood env|hash] [--ring-mb N]
 //
 // --source forces the agent's process source (WATCH_EVENT_SOURCE); by default it picks its own.
+// --ring-mb sets the in-kernel source's ring (WATCH_EVENT_RING_MB); by default it is sized for
+// the host. With AGENT_STORM_KEEP_LOG=PATH in the environment, the agent's log is copied there.
 //
 // --forkstat runs `forkstat -e fork,exec,exit` (output to a file) on the same storm and prints its
 // CPU time per event beside the agent's, and the ratio of the two.
@@ -23,9 +26,17 @@
 // is two connector messages. Whether the kernel's buffer (8 MiB asked, which the kernel doubles)
 // overflows depends on how many messages this machine makes meanwhile; without an overflow nothing
 // is lost and the run says so.
+//
+// --flood runs an unprivileged user's flood (uid 65534, two processes) beside the storm, from its
+// start to its end: `env` execs /usr/bin/true with a 120 KiB environment as fast as it can; `hash`
+// touches and runs its own 64 MiB programs in turn (80 of them), each run of content not hashed
+// before. It prints the flood's execs and what the agent reported and logged of them (cut
+// captures, late hashes); the storm's execs must still all arrive.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,6 +83,12 @@ class Collector final : public ipc::SystemExtensionsToApp {
     lastArrival.store(Clock::now().time_since_epoch().count());
     // Only execs are looked into; fork and exit are counted.
     if (msg.find("\"eventType\":9,") == std::string::npos) return;
+    // A flood's execs are counted without parsing: a client this slow would fall so far behind
+    // that the agent ends its connection.
+    if (msg.find(",\"FLOOD\"]") != std::string::npos) {
+      ++floodExecs;
+      return;
+    }
     const auto doc = nlohmann::json::parse(msg, nullptr, false);
     if (doc.is_discarded()) return;
     const auto& target = doc["exec"]["target"];
@@ -86,6 +103,7 @@ class Collector final : public ipc::SystemExtensionsToApp {
   void reportExecutableForPidWithMsg(const ipc::NSData&) override {}
 
   std::atomic<std::uint64_t> documents{0};
+  std::atomic<std::uint64_t> floodExecs{0};
   std::atomic<Clock::rep> lastArrival{0};
   std::mutex mutex;
   std::unordered_map<long, ExecSeen> execs;
@@ -246,6 +264,89 @@ std::uint64_t loggedIncomplete(const fs::path& log) {
   return loggedCount(log, line);
 }
 
+std::uint64_t loggedPressedCuts(const fs::path& log) {
+  static const std::regex line(R"(EndpointSecurity: (\d+) execs cut to \d+ bytes)");
+  return loggedCount(log, line);
+}
+
+std::uint64_t loggedLateHashes(const fs::path& log) {
+  static const std::regex line(R"(EndpointSecurity: (\d+) executable hashes not ready)");
+  return loggedCount(log, line);
+}
+
+// An unprivileged user's flood: two processes of uid 65534 exec'ing in a loop until stopped.
+class Flood {
+ public:
+  explicit Flood(const std::string& kind) {
+    counter_ = static_cast<std::atomic<std::uint64_t>*>(::mmap(
+        nullptr, sizeof *counter_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    new (counter_) std::atomic<std::uint64_t>(0);
+    if (kind == "env") {
+      env_.push_back("BIG=" + std::string(120 * 1024, 'e'));
+      for (int i = 0; i < 2; ++i) programs_.push_back("/usr/bin/true");
+    } else {
+      std::string pattern = (fs::temp_directory_path() / "agent-flood-XXXXXX").string();
+      dir_ = ::mkdtemp(pattern.data());
+      ::chmod(dir_.c_str(), 0755);
+      for (int i = 0; i < 80; ++i) {
+        const fs::path program = dir_ / ("flood" + std::to_string(i));
+        fs::copy_file("/usr/bin/true", program, fs::copy_options::overwrite_existing);
+        if (::truncate(program.c_str(), 64 << 20) != 0 || ::chown(program.c_str(), 65534, 65534)) {
+          std::fprintf(stderr, "agent_storm: cannot make the flood's programs\n");
+        }
+        programs_.push_back(program.string());
+      }
+      touch_ = true;
+    }
+    for (auto& e : env_) envp_.push_back(e.data());
+    envp_.push_back(nullptr);
+    for (int i = 0; i < 2; ++i) pids_.push_back(start(i));
+  }
+  ~Flood() {
+    stop();
+    if (!dir_.empty()) fs::remove_all(dir_);
+  }
+
+  void stop() {
+    for (const pid_t pid : pids_) ::kill(pid, SIGKILL);
+    for (const pid_t pid : pids_) ::waitpid(pid, nullptr, 0);
+    pids_.clear();
+  }
+  std::uint64_t execs() const { return counter_->load(); }
+
+ private:
+  // The child makes system calls only: this process has threads.
+  pid_t start(int index) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
+      ::_exit(126);
+    }
+    const std::size_t half = programs_.size() / 2;
+    char flood[] = "FLOOD";
+    for (std::size_t i = 0;; i = (i + 1) % half) {
+      char* program = programs_[static_cast<std::size_t>(index) * half + i].data();
+      if (touch_) ::utimensat(AT_FDCWD, program, nullptr, 0);
+      char* argv[] = {program, flood, nullptr};
+      const pid_t child = ::vfork();  // no copy of this process: as fast as execs go
+      if (child == 0) {
+        ::execve(program, argv, envp_.data());
+        ::_exit(127);
+      }
+      ::waitpid(child, nullptr, 0);
+      counter_->fetch_add(1);
+    }
+  }
+
+  std::atomic<std::uint64_t>* counter_;
+  std::vector<std::string> env_;
+  std::vector<char*> envp_;
+  std::vector<std::string> programs_;
+  bool touch_ = false;
+  fs::path dir_;
+  std::vector<pid_t> pids_;
+};
+
 // Spawns /bin/true `count` times from `spawners` threads; returns the pids.
 std::vector<pid_t> storm(int count, int spawners) {
   std::vector<std::vector<pid_t>> perThread(static_cast<std::size_t>(spawners));
@@ -281,6 +382,8 @@ int main(int argc, char** argv) {
   std::string subscription;
   bool withForkstat = false;
   int pauseSeconds = 2;
+  std::string flood;
+  std::string ringMb;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--agent" && i + 1 < argc)
@@ -301,10 +404,16 @@ int main(int argc, char** argv) {
       withForkstat = true;
     else if (a == "--pause" && i + 1 < argc)
       pauseSeconds = std::atoi(argv[++i]);
+    else if (a == "--flood" && i + 1 < argc &&
+             (argv[i + 1] == std::string("env") || argv[i + 1] == std::string("hash")))
+      flood = argv[++i];
+    else if (a == "--ring-mb" && i + 1 < argc)
+      ringMb = argv[++i];
     else {
       std::fprintf(stderr,
                    "usage: %s [--agent PATH] [--source bpf|connector] [--count N] [--spawners K] "
-                   "[--overrun [--pause S]] [--no-client | --subscribe FILTER] [--forkstat]\n",
+                   "[--overrun [--pause S]] [--no-client | --subscribe FILTER] [--forkstat] "
+                   "[--flood env|hash] [--ring-mb N]\n",
                    argv[0]);
       return 2;
     }
@@ -326,13 +435,21 @@ int main(int argc, char** argv) {
     const std::string env = "XPC_SERVICES_DIR=" + dir.string();
     const char* args[] = {agentPath.c_str(), nullptr};
     const std::string forced = "WATCH_EVENT_SOURCE=" + source;
-    const char* envp[] = {env.c_str(), source.empty() ? nullptr : forced.c_str(), nullptr};
-    ::execve(agentPath.c_str(), const_cast<char* const*>(args), const_cast<char* const*>(envp));
+    const std::string ring = "WATCH_EVENT_RING_MB=" + ringMb;
+    std::vector<const char*> envp{env.c_str()};
+    if (!source.empty()) envp.push_back(forced.c_str());
+    if (!ringMb.empty()) envp.push_back(ring.c_str());
+    envp.push_back(nullptr);
+    ::execve(agentPath.c_str(), const_cast<char* const*>(args),
+             const_cast<char* const*>(envp.data()));
     ::_exit(127);
   }
   auto cleanup = [&] {
     ::kill(agent, SIGTERM);
     ::waitpid(agent, nullptr, 0);
+    if (const char* keep = std::getenv("AGENT_STORM_KEEP_LOG")) {
+      fs::copy_file(log, keep, fs::copy_options::overwrite_existing);
+    }
     fs::remove_all(dir);
   };
   const fs::path socket = dir / std::string(ipc::kMachServiceName);
@@ -407,6 +524,8 @@ int main(int argc, char** argv) {
     }
     forkstatBefore = forkstat->cpuSeconds();
   }
+  std::unique_ptr<Flood> flooding;
+  if (!flood.empty()) flooding = std::make_unique<Flood>(flood);
   const auto threadsBefore = threadsOf(agent);
   const std::uint64_t docsBefore = collector.documents.load();
   const auto start = Clock::now();
@@ -434,6 +553,7 @@ int main(int argc, char** argv) {
   }
   std::vector<pid_t> pids = storm(count, spawners);
   const auto stormEnd = Clock::now();
+  if (flooding) flooding->stop();
   if (pauser.joinable()) pauser.join();
   std::vector<pid_t> after;
   if (overrun) after = storm(200, 1);  // delivery must go on after the pause
@@ -511,6 +631,15 @@ int main(int argc, char** argv) {
       std::printf("FAIL: delivery did not go on after the pause\n");
       ok = false;
     }
+  }
+  if (flooding) {
+    std::printf("flood (%s) by uid 65534   %llu execs, %llu reported\n", flood.c_str(),
+                static_cast<unsigned long long>(flooding->execs()),
+                static_cast<unsigned long long>(collector.floodExecs.load()));
+    std::printf("execs cut under pressure %llu (logged)\n",
+                static_cast<unsigned long long>(loggedPressedCuts(log)));
+    std::printf("hashes not ready in time %llu (logged)\n",
+                static_cast<unsigned long long>(loggedLateHashes(log)));
   }
   if (usage.rssKb > 20 * 1024) std::printf("NOTE: RSS above 20 MB\n");
   connection->invalidate();

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <thread>
 #include <unordered_map>
 
@@ -18,7 +19,9 @@
 #include "platform/UniqueFd.h"
 #include "platform/WakeBatch.h"
 #include "platform/endpoint_security/BpfSupport.h"
+#include "platform/endpoint_security/EventRing.h"
 #include "platform/endpoint_security/ExecutableCache.h"
+#include "platform/endpoint_security/HashWorker.h"
 #include "platform/endpoint_security/ProcFs.h"
 #include "platform/endpoint_security/ProcessEvents.h"
 #include "platform/endpoint_security/ProcessTable.h"
@@ -102,6 +105,8 @@ class BpfSource final : public Source {
   void clearReadRequests();
   void checkLosses();
   void reportCuts(bool force);
+  void reportPressedCuts();
+  void reportHashes();
   void scan();
   ProcessImage imageOf(const watch_task& task) const;
   timeval startTime(std::uint64_t bootNs) const;
@@ -118,6 +123,7 @@ class BpfSource final : public Source {
   SourceContext* context_ = nullptr;
   const pid_t self_ = ::getpid();
 
+  std::unique_ptr<HashWorker> hasher_;  // outlives exes_, which hands it files
   // Reader thread only.
   std::unique_ptr<ExecutableCache> exes_;
   std::int64_t bootWallNs_ = 0;
@@ -126,6 +132,11 @@ class BpfSource final : public Source {
   std::uint64_t cutExecs_ = 0;
   std::uint64_t incompleteExecs_ = 0;
   std::uint64_t skippedHashesSeen_ = 0;
+  std::uint64_t lateHashesSeen_ = 0;
+  std::uint64_t overBudgetSeen_ = 0;
+  // Execs cut short because the ring was past its fill mark, per real uid, since the last report.
+  std::map<uid_t, std::uint64_t> pressedCuts_;
+  bool pressedThisRead_ = false;
   std::int64_t lastReportNs_ = 0;
   RecentRecords recent_;
   bool stopping_ = false;
@@ -151,10 +162,10 @@ es_new_client_result_t BpfSource::open(std::string& why) {
     bpf_program__set_autoload(skeleton_->progs.on_prepare_exec, false);
   }
   const int cpus = libbpf_num_possible_cpus();
+  const std::size_t ringBytes = options_.ringBytes ? options_.ringBytes : eventRingBytes(nullptr);
   if (cpus <= 0 ||
       bpf_map__set_max_entries(skeleton_->maps.scratch, static_cast<__u32>(cpus)) != 0 ||
-      bpf_map__set_max_entries(skeleton_->maps.events, static_cast<__u32>(options_.ringBytes)) !=
-          0) {
+      bpf_map__set_max_entries(skeleton_->maps.events, static_cast<__u32>(ringBytes)) != 0) {
     why = "cannot size the maps";
     skeleton_.reset();
     return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
@@ -183,6 +194,7 @@ es_new_client_result_t BpfSource::open(std::string& why) {
     why = std::strerror(errno);
     return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
   }
+  NSLog("EndpointSecurity: kernel event ring of %zu KiB", ringBytes >> 10);
   return ES_NEW_CLIENT_RESULT_SUCCESS;
 }
 
@@ -190,8 +202,11 @@ void BpfSource::start(SourceContext& context) {
   context_ = &context;
   exes_ = std::make_unique<ExecutableCache>(&context.packages);
   // Records already in the ring describe processes the scan below will also find; reading the
-  // table first and the ring after keeps every later change.
+  // table first and the ring after keeps every later change. The scan hashes on this thread, not
+  // the reader's, so the running programs start with their hashes.
   scan();
+  hasher_ = std::make_unique<HashWorker>();
+  exes_->hashOn(hasher_.get());
   context.processes.addReader(this, [this] { platform::signalEventFd(readNow_); });
   reader_ = std::thread([this] { readLoop(); });
 }
@@ -224,7 +239,10 @@ void BpfSource::readLoop() {
       NSLog("EndpointSecurity: poll failed: %s", std::strerror(errno));
       return;
     }
-    if (fds[0].revents != 0) return;
+    if (fds[0].revents != 0) {
+      reportCuts(true);  // what the last interval counted is not lost with the source
+      return;
+    }
     if (fds[2].revents != 0) clearReadRequests();
     if (options_.paused != nullptr && options_.paused->load()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -251,9 +269,10 @@ void BpfSource::readLoop() {
     checkLosses();
     reportCuts(false);
     // The kernel wakes the reader only once it has caught up: in a storm, a pause lets the
-    // records gather.
-    if (rc > 0 && recent_.add(rc, monotonicNow()) > kStormRecords) {
-      // A lookup waiting for the table ends the pause.
+    // records gather; not while the ring is past its fill mark. A lookup waiting for the table
+    // ends the pause.
+    const bool pressed = std::exchange(pressedThisRead_, false);
+    if (rc > 0 && recent_.add(rc, monotonicNow()) > kStormRecords && !pressed) {
       pollfd request{readNow_.get(), POLLIN, 0};
       ::poll(&request, 1,
              static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(kGather).count()));
@@ -338,7 +357,12 @@ void BpfSource::onExec(const watch_exec_record& record, const unsigned char* tai
   const std::size_t envBytes =
       std::min<std::size_t>(record.env_bytes, tailBytes - pathBytes - argsBytes);
   const std::uint32_t flags = record.header.flags;
-  if (flags & (WATCH_EXEC_ARGS_TRUNCATED | WATCH_EXEC_ENV_TRUNCATED | WATCH_EXEC_PATH_TRUNCATED)) {
+  if (flags & WATCH_EXEC_CUT_UNDER_PRESSURE) {
+    ++pressedCuts_[record.task.ruid];
+    pressedThisRead_ = true;
+    if (flags & WATCH_EXEC_PATH_TRUNCATED) ++cutExecs_;
+  } else if (flags &
+             (WATCH_EXEC_ARGS_TRUNCATED | WATCH_EXEC_ENV_TRUNCATED | WATCH_EXEC_PATH_TRUNCATED)) {
     ++cutExecs_;
   }
   if (flags & (WATCH_EXEC_ARGS_UNREADABLE | WATCH_EXEC_ENV_UNREADABLE | WATCH_EXEC_NO_FILE)) {
@@ -487,12 +511,55 @@ void BpfSource::reportCuts(bool force) {
           static_cast<unsigned long long>(incompleteExecs_));
     incompleteExecs_ = 0;
   }
+  reportPressedCuts();
+  reportHashes();
+}
+
+void BpfSource::reportPressedCuts() {
+  if (pressedCuts_.empty()) return;
+  // The users who cut most first; a handful say who floods.
+  std::vector<std::pair<uid_t, std::uint64_t>> byUid(pressedCuts_.begin(), pressedCuts_.end());
+  std::sort(byUid.begin(), byUid.end(), [](const auto& a, const auto& b) {
+    return a.second != b.second ? a.second > b.second : a.first < b.first;
+  });
+  std::uint64_t total = 0;
+  std::string users;
+  for (std::size_t i = 0; i < byUid.size(); ++i) {
+    total += byUid[i].second;
+    if (i < 8) {
+      users += (i ? ", uid " : "uid ") + std::to_string(byUid[i].first) + ": " +
+               std::to_string(byUid[i].second);
+    }
+  }
+  if (byUid.size() > 8) users += ", ...";
+  NSLog(
+      "EndpointSecurity: %llu execs cut to %d bytes of arguments and environment while the kernel "
+      "ring was over %d%% full, %d bytes over %d%% (%s)",
+      static_cast<unsigned long long>(total), WATCH_ARGS_ENV_PRESSED_CAP,
+      WATCH_RING_FILL_MARK_PERCENT, WATCH_ARGS_ENV_HIGH_PRESSED_CAP, WATCH_RING_HIGH_MARK_PERCENT,
+      users.c_str());
+  pressedCuts_.clear();
+}
+
+void BpfSource::reportHashes() {
   const std::uint64_t skipped = exes_->hashesSkipped();
   if (skipped > skippedHashesSeen_) {
     NSLog("EndpointSecurity: %llu executable hashes skipped (file changed again within 2 s)",
           static_cast<unsigned long long>(skipped - skippedHashesSeen_));
     skippedHashesSeen_ = skipped;
   }
+  const std::uint64_t late = exes_->hashesNotReady();
+  const std::uint64_t overBudget = hasher_->refusedOverBudget();
+  if (late > lateHashesSeen_) {
+    NSLog(
+        "EndpointSecurity: %llu executable hashes not ready within %lld ms, reported as zeros "
+        "(%llu refused over their file owner's hashing budget)",
+        static_cast<unsigned long long>(late - lateHashesSeen_),
+        static_cast<long long>(kHashWait.count() / 1000),
+        static_cast<unsigned long long>(overBudget - overBudgetSeen_));
+  }
+  lateHashesSeen_ = late;
+  overBudgetSeen_ = overBudget;
 }
 
 void BpfSource::scan() {

@@ -2,15 +2,16 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "platform/UniqueFd.h"
 #include "platform/endpoint_security/PackageIndex.h"
@@ -43,38 +44,19 @@ es_stat_t toEsStat(const struct statx& sx) {
   return st;
 }
 
-struct MdCtxDeleter {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
+std::int64_t monotonicNs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 }  // namespace
 
 std::array<std::uint8_t, 20> contentHash(int fd) {
-  std::array<std::uint8_t, 20> out{};
-  struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxHashedFileSize) {
-    return out;
+  ContentHasher hasher(fd);
+  while (!hasher.step(kMaxHashedFileSize)) {
   }
-  std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return out;
-  static thread_local std::unique_ptr<unsigned char[]> buffer(new unsigned char[1 << 16]);
-  off_t offset = 0;
-  for (;;) {
-    const ssize_t n = ::pread(fd, buffer.get(), 1 << 16, offset);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return out;
-    }
-    if (n == 0) break;
-    offset += n;
-    if (offset > kMaxHashedFileSize) return out;  // grew while being read
-    if (EVP_DigestUpdate(ctx.get(), buffer.get(), static_cast<std::size_t>(n)) != 1) return out;
-  }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1 || length < out.size()) return out;
-  std::copy(digest, digest + out.size(), out.begin());
-  return out;
+  return hasher.result();
 }
 
 std::size_t ExecutableCache::KeyHash::operator()(const Key& k) const {
@@ -150,9 +132,14 @@ std::shared_ptr<const Executable> ExecutableCache::forFile(const std::string& pa
   exe->path = path;
   exe->pathTruncated = truncated;
   if (haveStat) exe->stat = toEsStat(sx);
-  if (fd >= 0) exe->cdhash = hashWithinBudget(fd, key);
+  bool hashed = true;
+  if (fd >= 0) {
+    const auto hash = hashWithinBudget(fd, key, haveStat ? sx.stx_uid : 0);
+    exe->cdhash = hash.value_or(ContentHashBytes{});
+    hashed = hash.has_value();
+  }
   if (haveStat) exe->package = packageOwning(path, truncated, key.dev, key.ino);
-  if (haveStat) {
+  if (haveStat && hashed) {  // without its hash, the next use looks again
     if (entries_.size() >= capacity_) entries_.clear();
     entries_.emplace(std::move(key), exe);
   }
@@ -197,39 +184,92 @@ std::shared_ptr<const Executable> ExecutableCache::forExec(const std::string& pa
     fd.reset(truncated ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!sameFile(fd.get(), sx)) fd.reset();
   }
+  bool hashed = true;
   if (fd) {
     if (sx.stx_mask & STATX_BTIME) exe->stat.st_birthtimespec = toTimespec(sx.stx_btime);
-    exe->cdhash = hashWithinBudget(fd.get(), key);
+    const auto hash = hashWithinBudget(fd.get(), key, stat.st_uid);
+    exe->cdhash = hash.value_or(ContentHashBytes{});
+    hashed = hash.has_value();
   }
   exe->package = packageOwning(path, truncated, stat.st_dev, stat.st_ino);
+  if (!hashed) return exe;  // not kept: the next exec of this file finds the worker's hash
   if (entries_.size() >= capacity_) entries_.clear();
   entries_.emplace(std::move(key), exe);
   return exe;
 }
 
-std::array<std::uint8_t, 20> ExecutableCache::hashWithinBudget(int fd, const Key& identity) {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  const std::int64_t nowNs = static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+std::optional<ContentHashBytes> ExecutableCache::hashWithinBudget(int fd, const Key& identity,
+                                                                  uid_t owner) {
+  const std::int64_t nowNs = monotonicNs();
   const std::uint64_t file = (static_cast<std::uint64_t>(identity.dev) << 40) ^ identity.ino;
-  const auto it = hashes_.find(file);
-  if (it != hashes_.end()) {
-    Hashed& last = it->second;
-    if (last.size == identity.size && last.mtimeNs == identity.mtimeNs &&
-        last.ctimeNs == identity.ctimeNs) {
-      return last.hash;
-    }
-    if (identity.size >= kRateLimitedHashSize && nowNs - last.atNs < kRehashIntervalNs) {
-      ++hashesSkipped_;
-      return {};
-    }
+  collect(file);
+  const auto same = [&](const auto& taken) {
+    return taken.size == identity.size && taken.mtimeNs == identity.mtimeNs &&
+           taken.ctimeNs == identity.ctimeNs;
+  };
+  std::optional<std::int64_t> lastNs;  // when this file was last hashed or asked for
+  if (const auto it = hashes_.find(file); it != hashes_.end()) {
+    if (same(it->second)) return it->second.hash;
+    lastNs = it->second.atNs;
   }
+  if (const auto it = pending_.find(file); it != pending_.end()) {
+    if (same(it->second)) {
+      ++hashesNotReady_;
+      return std::nullopt;
+    }
+    lastNs = std::max(lastNs.value_or(it->second.atNs), it->second.atNs);
+  }
+  if (lastNs && identity.size >= kRateLimitedHashSize && nowNs - *lastNs < kRehashIntervalNs) {
+    ++hashesSkipped_;
+    return ContentHashBytes{};
+  }
+  if (worker_ != nullptr) return hashOnWorker(fd, identity, owner, nowNs);
   if (hashes_.size() >= 4 * capacity_) hashes_.clear();
   ++hashesComputed_;
-  const std::array<std::uint8_t, 20> hash = contentHash(fd);
+  const ContentHashBytes hash = contentHash(fd);
   hashes_.insert_or_assign(file,
                            Hashed{identity.size, identity.mtimeNs, identity.ctimeNs, nowNs, hash});
   return hash;
+}
+
+std::optional<ContentHashBytes> ExecutableCache::hashOnWorker(int fd, const Key& identity,
+                                                              uid_t owner, std::int64_t nowNs) {
+  const std::uint64_t file = (static_cast<std::uint64_t>(identity.dev) << 40) ^ identity.ino;
+  if (const auto it = pending_.find(file); it != pending_.end()) {  // of the file's old content
+    worker_->cancel(it->second.job);
+    pending_.erase(it);
+  }
+  std::shared_ptr<HashWorker::Job> job =
+      worker_->submit(fd, owner, static_cast<std::uint64_t>(std::max<off_t>(identity.size, 0)));
+  if (!job) {
+    ++hashesNotReady_;
+    return std::nullopt;
+  }
+  ++hashesComputed_;
+  if (pending_.size() >= 64) collectAll();
+  const std::optional<ContentHashBytes> hash = worker_->wait(*job, kHashWait);
+  pending_.insert_or_assign(
+      file, Pending{identity.size, identity.mtimeNs, identity.ctimeNs, nowNs, std::move(job)});
+  collect(file);
+  if (!hash) ++hashesNotReady_;
+  return hash;
+}
+
+void ExecutableCache::collect(std::uint64_t file) {
+  const auto it = pending_.find(file);
+  if (it == pending_.end()) return;
+  const Pending& p = it->second;
+  const std::optional<ContentHashBytes> hash = worker_->wait(*p.job, {});
+  if (!hash) return;
+  if (hashes_.size() >= 4 * capacity_) hashes_.clear();
+  hashes_.insert_or_assign(file, Hashed{p.size, p.mtimeNs, p.ctimeNs, p.atNs, *hash});
+  pending_.erase(it);
+}
+
+void ExecutableCache::collectAll() {
+  std::vector<std::uint64_t> files;
+  for (const auto& [file, pending] : pending_) files.push_back(file);
+  for (const std::uint64_t file : files) collect(file);
 }
 
 std::optional<std::string> ExecutableCache::packageOwning(const std::string& path, bool truncated,

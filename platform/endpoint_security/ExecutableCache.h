@@ -2,12 +2,15 @@
 // code identity. Linux has no code signing, so identity means: a file that an installed Debian
 // package lists is a platform binary whose signing id is the package's name; the cdhash is the
 // first 20 bytes of the SHA-256 of the file's content. Entries are kept per path and file
-// identity (device, inode, size, mtime, ctime), so an unchanged file is hashed once.
+// identity (device, inode, size, mtime, ctime), so an unchanged file is hashed once. With a
+// HashWorker, no file is read on the caller's thread: a hash not ready within kHashWait leaves the
+// executable's cdhash zeros, and the file's next use finds the hash the worker took meanwhile.
 #pragma once
 
 #include <sys/types.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -17,6 +20,7 @@
 #include <unordered_map>
 
 #include "platform/endpoint_security/EndpointSecurity.h"
+#include "platform/endpoint_security/HashWorker.h"
 
 namespace platform::es {
 
@@ -30,8 +34,9 @@ struct Executable {
   std::optional<std::string> package;  // the owning package's name; absent when none
 };
 
-// Files larger than this are not hashed; their cdhash is all zeros.
-inline constexpr off_t kMaxHashedFileSize = 64 * 1024 * 1024;
+// How long a caller with a HashWorker waits for a hash it has just asked for: a small program's
+// is ready well within it; an event is never held for a large one.
+inline constexpr std::chrono::microseconds kHashWait{4000};
 
 // The first 20 bytes of the SHA-256 of the file open at `fd`; zeros when it cannot be read or is
 // larger than kMaxHashedFileSize.
@@ -54,8 +59,15 @@ class ExecutableCache {
   std::shared_ptr<const Executable> forExec(const std::string& path, bool truncated,
                                             const es_stat_t& stat, pid_t pid);
 
+  // From now on, files are hashed by `worker` (which must outlive this cache), never on the
+  // caller's thread.
+  void hashOn(HashWorker* worker) { worker_ = worker; }
+
   // Hashes of large files skipped because the same file changed again within the interval.
   std::uint64_t hashesSkipped() const { return hashesSkipped_; }
+  // Executables described without their hash because the worker had not taken it in time (or
+  // refused it: the owner's budget spent, its queue full).
+  std::uint64_t hashesNotReady() const { return hashesNotReady_; }
 
   std::size_t hashesComputed() const { return hashesComputed_; }
 
@@ -90,8 +102,25 @@ class ExecutableCache {
     std::array<std::uint8_t, 20> hash;
   };
   std::unordered_map<std::uint64_t, Hashed> hashes_;
+  // Hashes the worker is taking, per file; at most the worker's queue of them unfinished.
+  struct Pending {
+    off_t size;
+    std::int64_t mtimeNs;
+    std::int64_t ctimeNs;
+    std::int64_t atNs;
+    std::shared_ptr<HashWorker::Job> job;
+  };
+  std::unordered_map<std::uint64_t, Pending> pending_;
+  HashWorker* worker_ = nullptr;
+  std::uint64_t hashesNotReady_ = 0;
 
-  std::array<std::uint8_t, 20> hashWithinBudget(int fd, const Key& identity);
+  // The file's hash; nullopt when the worker has not taken it yet.
+  std::optional<ContentHashBytes> hashWithinBudget(int fd, const Key& identity, uid_t owner);
+  std::optional<ContentHashBytes> hashOnWorker(int fd, const Key& identity, uid_t owner,
+                                               std::int64_t nowNs);
+  // Moves the worker's finished hashes (of `file`, or of all files) to `hashes_`.
+  void collect(std::uint64_t file);
+  void collectAll();
   std::optional<std::string> packageOwning(const std::string& path, bool truncated, dev_t dev,
                                            ino_t ino) const;
 };

@@ -6,21 +6,28 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/Override.h"
 #include "platform/endpoint_security/BpfSource.h"
+#include "platform/endpoint_security/EventRing.h"
+#include "platform/endpoint_security/HashWorker.h"
 #include "platform/endpoint_security/SourceBackend.h"
+#include "platform/endpoint_security/bpf/ProcessRecords.h"
 #include "platform/log/Log.h"
 
 using namespace platform::es;
@@ -91,11 +98,16 @@ class Recorder {
       } else if (m->event_type == ES_EVENT_TYPE_NOTIFY_FORK) {
         s.other = Image::of(*m->event.fork.child);
       }
+      if (drop_ && drop_(s)) return;
       std::lock_guard lock(mutex_);
       seen_.push_back(std::move(s));
       changed_.notify_all();
     };
   }
+
+  // Messages for which `drop` holds are not kept (a flood's would fill the memory and make every
+  // wait slow); set before the source starts.
+  void dropWhere(std::function<bool(const Seen&)> drop) { drop_ = std::move(drop); }
 
   // Every message matching `match` once `count` of them have arrived (10 s at most).
   std::vector<Seen> waitFor(const std::function<bool(const Seen&)>& match, std::size_t count = 1) {
@@ -112,6 +124,7 @@ class Recorder {
   }
 
  private:
+  std::function<bool(const Seen&)> drop_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Seen> seen_;
@@ -134,6 +147,82 @@ class Command {
   std::vector<std::string> envp_;
   std::vector<char*> a_;
   std::vector<char*> e_;
+};
+
+// Drops a forked child to nobody's ids, as an unprivileged user's processes run.
+bool becomeNobody() {
+  return ::setresgid(65534, 65534, 65534) == 0 && ::setresuid(65534, 65534, 65534) == 0;
+}
+
+// The lines about events lost to a full ring ("" when none).
+std::string overruns(const platform::log::Capture& log) {
+  std::string found;
+  for (const std::string& line : log.lines()) {
+    if (line.rfind("EndpointSecurity: kernel event overrun, ", 0) == 0) found += line + "\n";
+  }
+  return found;
+}
+
+bool overrunLogged(const platform::log::Capture& log) {
+  return !overruns(log).empty();
+}
+
+// The execs the source logged as cut short for `uid` because the ring was past its fill mark.
+std::uint64_t pressedCutsOf(const platform::log::Capture& log, uid_t uid) {
+  static const std::regex counts(R"(uid (\d+): (\d+))");
+  std::uint64_t total = 0;
+  for (const std::string& line : log.lines()) {
+    if (line.find("execs cut to 4096 bytes of arguments and environment while the kernel ring was "
+                  "over 50% full, 512 bytes over 75%") == std::string::npos) {
+      continue;
+    }
+    for (std::sregex_iterator it(line.begin(), line.end(), counts), end; it != end; ++it) {
+      if (std::stoul((*it)[1]) == uid) total += std::stoull((*it)[2]);
+    }
+  }
+  return total;
+}
+
+// The source's own lines, to show on a failure.
+std::string sourceLines(const platform::log::Capture& log) {
+  std::string lines;
+  for (const std::string& line : log.lines()) {
+    if (line.rfind("EndpointSecurity: ", 0) == 0) lines += line + "\n";
+  }
+  return lines;
+}
+
+bool logged(const platform::log::Capture& log, std::string_view part) {
+  for (const std::string& line : log.lines()) {
+    if (line.find(part) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Processes that run a loop of their own until they are ended.
+class Flooders {
+ public:
+  // Starts `count` processes running `loop` with their index (system calls only: the test
+  // process has threads).
+  Flooders(int count, const std::function<void(int)>& loop) {
+    for (int i = 0; i < count; ++i) {
+      const pid_t pid = ::fork();
+      if (pid == 0) {
+        loop(i);
+        ::_exit(0);
+      }
+      pids_.push_back(pid);
+    }
+  }
+  ~Flooders() { stop(); }
+  void stop() {
+    for (const pid_t pid : pids_) ::kill(pid, SIGKILL);
+    for (const pid_t pid : pids_) ::waitpid(pid, nullptr, 0);
+    pids_.clear();
+  }
+
+ private:
+  std::vector<pid_t> pids_;
 };
 
 const es_event_type_t kProcessEvents[] = {ES_EVENT_TYPE_NOTIFY_EXEC, ES_EVENT_TYPE_NOTIFY_EXIT,
@@ -170,6 +259,31 @@ class BpfSourceTest : public ::testing::Test {
   }
   static pid_t run(const Command& command) {
     return run([&] { command.execute(); });
+  }
+
+  // Runs `count` execs of /usr/bin/true SPAWN <i> one after another, as root, and checks that
+  // each is reported with its arguments.
+  void expectEverySpawnReported(int count) {
+    std::vector<Command> commands;
+    for (int i = 0; i < count; ++i) {
+      commands.push_back(Command({"/usr/bin/true", "SPAWN", std::to_string(i)}, {"SPAWNER=1"}));
+    }
+    std::vector<pid_t> spawned;  // by index: a flood may soon use a pid again
+    for (const Command& command : commands) spawned.push_back(run(command));
+    const auto execs = recorder_.waitFor(
+        [&](const Seen& s) {
+          if (s.type != ES_EVENT_TYPE_NOTIFY_EXEC || s.args.size() != 3 || s.args[1] != "SPAWN") {
+            return false;
+          }
+          const std::size_t index = std::stoul(s.args[2]);
+          return index < spawned.size() && spawned[index] == s.other.pid;
+        },
+        static_cast<std::size_t>(count));
+    EXPECT_EQ(execs.size(), static_cast<std::size_t>(count));
+    for (const Seen& s : execs) {
+      EXPECT_EQ(s.args[0], "/usr/bin/true");
+      EXPECT_EQ(s.envs, std::vector<std::string>{"SPAWNER=1"});
+    }
   }
 
   std::unique_ptr<SourceBackend> backend_;
@@ -453,19 +567,191 @@ TEST_F(BpfSourceTest, AFullRingIsCountedLoggedAndDeliveryResumes) {
   paused = true;
   for (int i = 0; i < 300; ++i) run(Command({"/usr/bin/true", "FILL"}));
   paused = false;
-  const auto overrunLogged = [&] {
-    for (const std::string& line : log.lines()) {
-      if (line.rfind("EndpointSecurity: kernel event overrun, ", 0) == 0) return true;
-    }
-    return false;
-  };
-  for (int i = 0; i < 500 && !overrunLogged(); ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_TRUE(overrunLogged());
+  for (int i = 0; i < 500 && !overrunLogged(log); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(overrunLogged(log));
   // Once the reader has caught up, what follows arrives again.
   const pid_t after = run(Command({"/usr/bin/true", "AFTER"}));
   const auto execs = recorder_.waitFor(
       [&](const Seen& s) { return s.type == ES_EVENT_TYPE_NOTIFY_EXEC && s.other.pid == after; });
   EXPECT_EQ(execs.size(), 1u);
+}
+
+TEST_F(BpfSourceTest, PastTheFillMarkExecsAreCutShortAndCountedPerUser) {
+  platform::log::Capture log;
+  std::atomic<bool> paused{false};
+  BpfOptions options;
+  options.ringBytes = 512 * 1024;
+  options.paused = &paused;
+  options.reportInterval = 0ms;
+  ASSERT_NO_FATAL_FAILURE(start(options));
+  if (IsSkipped()) return;
+  // Eight execs of 100 KiB environments by nobody: three fill the ring past half, the rest are
+  // cut; then root's, short enough to pass whole. Every program of the machine writes to the ring
+  // too: the marks may come sooner.
+  const std::vector<std::string> bigEnv{"BIG=" + std::string(100 * 1024, 'e')};
+  const Command flood({"/usr/bin/true", "FLOOD"}, bigEnv);
+  const Command rootExec({"/usr/bin/true", "ROOT"}, {"ROOT=1"});
+  paused = true;
+  std::this_thread::sleep_for(50ms);  // a read under way has ended
+  std::vector<pid_t> floods;
+  for (int i = 0; i < 8; ++i) {
+    floods.push_back(run([&] {
+      if (becomeNobody()) flood.execute();
+    }));
+  }
+  const pid_t root = run(rootExec);
+  paused = false;
+  const auto execs = recorder_.waitFor(
+      [&](const Seen& s) {
+        return s.type == ES_EVENT_TYPE_NOTIFY_EXEC &&
+               (s.other.pid == root ||
+                std::find(floods.begin(), floods.end(), s.other.pid) != floods.end());
+      },
+      9);
+  ASSERT_EQ(execs.size(), 9u);
+  std::uint64_t whole = 0, cut = 0;
+  for (const Seen& s : execs) {
+    if (s.other.pid == root) {
+      EXPECT_EQ(s.args, (std::vector<std::string>{"/usr/bin/true", "ROOT"}));
+      EXPECT_EQ(s.envs, std::vector<std::string>{"ROOT=1"});
+      continue;
+    }
+    EXPECT_EQ(s.args, (std::vector<std::string>{"/usr/bin/true", "FLOOD"}));
+    ASSERT_EQ(s.envs.size(), 1u);
+    if (s.envs == bigEnv) {
+      ++whole;
+    } else {
+      ++cut;
+      EXPECT_EQ(s.envs[0], bigEnv[0].substr(0, s.envs[0].size()));
+      // Past the high mark (three quarters) to less.
+      const std::size_t kept = std::string("/usr/bin/true").size() + 1 + 5 + 1 + s.envs[0].size();
+      EXPECT_TRUE(kept == WATCH_ARGS_ENV_PRESSED_CAP || kept == WATCH_ARGS_ENV_HIGH_PRESSED_CAP)
+          << kept;
+    }
+  }
+  EXPECT_LE(whole, 3u);
+  EXPECT_GE(cut, 5u);
+  for (int i = 0; i < 100 && pressedCutsOf(log, 65534) < cut; ++i) {
+    run(Command({"/usr/bin/true"}));  // the count is logged after a read
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(pressedCutsOf(log, 65534), cut);
+  EXPECT_FALSE(overrunLogged(log));
+}
+
+TEST_F(BpfSourceTest, AUsersFloodOfLargeEnvironmentsCostsItsDetailNotARootSpawnersExecs) {
+#ifdef __SANITIZE_ADDRESS__
+  // Smaller records buy the reader time, not speed: a reader several times slower than the
+  // product's falls behind a shell's exec rate whatever each record carries.
+  GTEST_SKIP() << "a sanitized reader is slower than a flood of execs";
+#endif
+  platform::log::Capture log;
+  BpfOptions options;
+  options.ringBytes = 1 << 20;  // small for the flood, so that it reaches the fill mark
+  options.reportInterval = 100ms;
+  recorder_.dropWhere(
+      [](const Seen& s) { return s.process.ruid == 65534 || s.other.ruid == 65534; });
+  ASSERT_NO_FATAL_FAILURE(start(options));
+  if (IsSkipped()) return;
+  // Nobody execs 120 KiB environments as fast as a shell can, from two shells.
+  const Command flood({"/bin/sh", "-c", "while :; do /usr/bin/true FLOOD; done"},
+                      {"BIG=" + std::string(120 * 1024, 'e')});
+  Flooders flooders(2, [&](int) {
+    if (becomeNobody()) flood.execute();
+  });
+  std::this_thread::sleep_for(300ms);
+  expectEverySpawnReported(1000);
+  flooders.stop();
+  EXPECT_EQ(overruns(log), "");
+  for (int i = 0; i < 100 && pressedCutsOf(log, 65534) == 0; ++i) {
+    std::this_thread::sleep_for(20ms);
+    run(Command({"/usr/bin/true"}));
+  }
+  EXPECT_GT(pressedCutsOf(log, 65534), 0u) << sourceLines(log);
+}
+
+TEST_F(BpfSourceTest, AUsersHashStormCostsNoSpawnersExecs) {
+  platform::log::Capture log;
+  BpfOptions options;
+  options.reportInterval = 100ms;
+  recorder_.dropWhere(
+      [](const Seen& s) { return s.process.ruid == 65534 || s.other.ruid == 65534; });
+  ASSERT_NO_FATAL_FAILURE(start(options));
+  if (IsSkipped()) return;
+  // Nobody's own programs, each as large as is still hashed, touched and run in turn: every run
+  // is of content not hashed before.
+  const fs::path dir = fs::temp_directory_path() / ("bpf-hash-storm-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  ::chmod(dir.c_str(), 0755);
+  std::vector<Command> programs;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 80; ++i) {
+    const fs::path program = dir / ("big" + std::to_string(i));
+    fs::copy_file("/usr/bin/true", program, fs::copy_options::overwrite_existing);
+    ASSERT_EQ(::truncate(program.c_str(), kMaxHashedFileSize), 0);
+    ASSERT_EQ(::chown(program.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+    paths.push_back(program.string());
+    programs.push_back(Command({program.string(), "STORM"}));
+  }
+  Flooders stormers(2, [&](int index) {
+    if (!becomeNobody()) return;
+    // Each process its own half of the programs.
+    const std::size_t first = static_cast<std::size_t>(index) * programs.size() / 2;
+    for (std::size_t i = 0;; i = (i + 1) % (programs.size() / 2)) {
+      ::utimensat(AT_FDCWD, paths[first + i].c_str(), nullptr, 0);
+      const pid_t child = ::vfork();
+      if (child == 0) {
+        programs[first + i].execute();
+        ::_exit(127);
+      }
+      ::waitpid(child, nullptr, 0);
+    }
+  });
+  std::this_thread::sleep_for(300ms);
+  expectEverySpawnReported(1000);
+  stormers.stop();
+  fs::remove_all(dir);
+  EXPECT_EQ(overruns(log), "");
+  for (int i = 0; i < 100 && !logged(log, "executable hashes not ready within"); ++i) {
+    std::this_thread::sleep_for(20ms);
+    run(Command({"/usr/bin/true"}));
+  }
+  EXPECT_TRUE(logged(log, "executable hashes not ready within")) << sourceLines(log);
+}
+
+TEST(EventRing, IsSizedForTheHostWithinBoundsOrAsTheSettingSays) {
+  constexpr std::uint64_t GiB = 1ull << 30;
+  constexpr std::size_t MiB = 1u << 20;
+  const struct {
+    unsigned cpus;
+    std::uint64_t memory;
+    std::size_t expected;
+  } hosts[] = {
+      {1, 16 * GiB, 4 * MiB},    // the floor
+      {2, 16 * GiB, 4 * MiB},    // 2 MiB per CPU
+      {6, 16 * GiB, 8 * MiB},    // rounded down to a power of two
+      {16, 16 * GiB, 32 * MiB},  //
+      {64, 64 * GiB, 64 * MiB},  // the ceiling
+      {16, 2 * GiB, 8 * MiB},    // at most 1/256 of the memory
+      {8, 128 * MiB, 1 * MiB},   // never under 1 MiB
+      {16, 0, 32 * MiB},         // memory unknown
+  };
+  for (const auto& h : hosts) {
+    EXPECT_EQ(hostRingBytes(h.cpus, h.memory), h.expected)
+        << h.cpus << " CPUs, " << h.memory << " bytes";
+  }
+  const struct {
+    const char* setting;
+    std::optional<std::size_t> expected;
+  } settings[] = {
+      {"16", 16 * MiB},       {"24", 16 * MiB}, {"1", 1 * MiB}, {"1024", 1024 * MiB}, {"0", {}},
+      {"2048", {}},           {"16M", {}},      {"", {}},       {"-4", {}},           {" 8", {}},
+      {"99999999999999", {}},
+  };
+  for (const auto& s : settings) {
+    EXPECT_EQ(ringBytesFromSetting(s.setting), s.expected) << '"' << s.setting << '"';
+  }
 }
 
 }  // namespace

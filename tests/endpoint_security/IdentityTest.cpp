@@ -14,10 +14,12 @@
 
 #include "platform/UniqueFd.h"
 #include "platform/endpoint_security/ExecutableCache.h"
+#include "platform/endpoint_security/HashWorker.h"
 #include "platform/endpoint_security/PackageIndex.h"
 
 namespace fs = std::filesystem;
 using namespace platform::es;
+using namespace std::chrono_literals;
 using platform::UniqueFd;
 
 namespace {
@@ -38,6 +40,13 @@ class TempDir {
 void writeFile(const fs::path& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
+}
+
+// A file of `size` bytes that takes no space: hashing it costs as much as a real one of its size.
+fs::path sparseFile(const fs::path& path, off_t size) {
+  UniqueFd fd(::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd || ::ftruncate(fd.get(), size) != 0) return {};
+  return path;
 }
 
 std::string hex(const std::array<std::uint8_t, 20>& bytes) {
@@ -238,6 +247,94 @@ TEST(ExecutableCache, DescribesARunningPackagedProgram) {
   EXPECT_EQ(exe->cdhash, contentHash(fd.get()));
   EXPECT_NE(hex(exe->cdhash), std::string(40, '0'));
   EXPECT_EQ(cache.forProcess(child), nullptr);  // reaped: gone
+}
+
+TEST(HashWorker, HashesAsContentHashDoesAndASmallFileIsNotStuckBehindALargeOne) {
+  TempDir dir;
+  const fs::path large = sparseFile(dir.path() / "large", kMaxHashedFileSize);
+  const fs::path small = dir.path() / "small";
+  writeFile(small, "abc");
+  UniqueFd largeFd(::open(large.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd smallFd(::open(small.c_str(), O_RDONLY | O_CLOEXEC));
+  HashWorker worker;
+  const auto first = worker.submit(largeFd.get(), 1000, kMaxHashedFileSize);
+  const auto second = worker.submit(smallFd.get(), 1001, 3);
+  ASSERT_TRUE(first && second);
+  const auto smallHash = worker.wait(*second, 2s);
+  ASSERT_TRUE(smallHash);
+  EXPECT_FALSE(worker.wait(*first, 0us)) << "the small file waited for the large one";
+  EXPECT_EQ(hex(*smallHash), "ba7816bf8f01cfea414140de5dae2223b00361a3");
+  const auto largeHash = worker.wait(*first, 20s);
+  ASSERT_TRUE(largeHash);
+  EXPECT_EQ(*largeHash, contentHash(largeFd.get()));
+  EXPECT_NE(hex(*largeHash), std::string(40, '0'));
+}
+
+TEST(HashWorker, EachOwnerHasABudgetOfBytesAndOfQueuedJobs) {
+  TempDir dir;
+  const fs::path large = sparseFile(dir.path() / "large", kMaxHashedFileSize);
+  const fs::path small = dir.path() / "small";
+  writeFile(small, "abc");
+  UniqueFd largeFd(::open(large.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd smallFd(::open(small.c_str(), O_RDONLY | O_CLOEXEC));
+  HashWorker::Limits limits;
+  limits.jobsPerOwner = 1;
+  limits.burstBytes = 10u << 20;
+  limits.bytesPerSecond = 1;  // no refill within the test
+  HashWorker worker(limits);
+  // What is charged is the size given; the large file keeps its owner's one job busy meanwhile.
+  const struct {
+    uid_t owner;
+    int fd;
+    std::uint64_t size;
+    bool accepted;
+  } cases[] = {
+      {1000, largeFd.get(), 6u << 20, true},
+      {1000, smallFd.get(), 1, false},         // its one job is still running
+      {1001, smallFd.get(), 6u << 20, true},   // another owner, a budget of its own
+      {1001, smallFd.get(), 6u << 20, false},  // 4 MiB left
+      {1001, smallFd.get(), 4u << 20, true},
+      {1002, smallFd.get(), 11u << 20, false},  // more than a whole budget
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "owner " << c.owner << ", " << c.size << " bytes");
+    const auto job = worker.submit(c.fd, c.owner, c.size);
+    EXPECT_EQ(job != nullptr, c.accepted);
+    if (job && c.owner != 1000) {
+      EXPECT_TRUE(worker.wait(*job, 2s));  // frees the owner's one job
+    }
+  }
+  EXPECT_EQ(worker.refusedBusy(), 1u);
+  EXPECT_EQ(worker.refusedOverBudget(), 2u);
+}
+
+TEST(ExecutableCache, WithAWorkerALargeFileIsDescribedWithoutItsHashUntilItIsReady) {
+  TempDir dir;
+  const fs::path large = sparseFile(dir.path() / "large", kMaxHashedFileSize);
+  const fs::path small = dir.path() / "small";
+  writeFile(small, "abc");
+  HashWorker worker;
+  ExecutableCache cache(nullptr);
+  cache.hashOn(&worker);
+  auto open = [](const fs::path& path) {
+    return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  };
+  // A small program's hash is ready within the wait.
+  const auto smallExe = cache.forFile(small.string(), false, open(small).get());
+  EXPECT_EQ(hex(smallExe->cdhash), "ba7816bf8f01cfea414140de5dae2223b00361a3");
+  EXPECT_EQ(cache.hashesNotReady(), 0u);
+
+  auto exe = cache.forFile(large.string(), false, open(large).get());
+  EXPECT_EQ(hex(exe->cdhash), std::string(40, '0'));
+  EXPECT_EQ(cache.hashesNotReady(), 1u);
+  for (int i = 0; i < 1000 && hex(exe->cdhash) == std::string(40, '0'); ++i) {
+    std::this_thread::sleep_for(10ms);
+    exe = cache.forFile(large.string(), false, open(large).get());
+  }
+  EXPECT_EQ(exe->cdhash, contentHash(open(large).get()));
+  EXPECT_NE(hex(exe->cdhash), std::string(40, '0'));
+  EXPECT_EQ(cache.hashesComputed(), 2u);  // asked for once while it was being taken
+  EXPECT_EQ(cache.forFile(large.string(), false, open(large).get()), exe);  // kept once hashed
 }
 
 }  // namespace

@@ -26,6 +26,13 @@ enum watch_record_kind {
  * root of the process's mount tree; arguments and environment share one area. */
 #define WATCH_PATH_CAP 4096
 #define WATCH_ARGS_ENV_CAP (128 * 1024)
+/* While more than half of the ring is unread, an exec keeps at most this much of its arguments and
+ * environment, and less again past the high mark: a flood of large environments then costs its
+ * own detail, not other users' events. */
+#define WATCH_RING_FILL_MARK_PERCENT 50
+#define WATCH_ARGS_ENV_PRESSED_CAP 4096
+#define WATCH_RING_HIGH_MARK_PERCENT 75
+#define WATCH_ARGS_ENV_HIGH_PRESSED_CAP 512
 
 enum watch_exec_flags {
   WATCH_EXEC_PATH_TRUNCATED = 1u << 0,
@@ -35,6 +42,8 @@ enum watch_exec_flags {
   WATCH_EXEC_ENV_UNREADABLE = 1u << 4,
   WATCH_EXEC_NO_FILE = 1u << 5,
   WATCH_EXEC_CALLER_KNOWN = 1u << 6, /* `caller` holds the ids before the exec */
+  /* Arguments or environment cut to a pressed cap: the ring was past its fill mark. */
+  WATCH_EXEC_CUT_UNDER_PRESSURE = 1u << 7,
 };
 
 /* What every record starts with; ids are those of the initial pid namespace. */

@@ -2,7 +2,10 @@
 /* Process events captured in the kernel at the moment they happen: exec (with the executable's
  * path, identity, arguments and environment read from the new image before it runs), fork of a
  * process (not of a thread) and the end of a whole process. Records go to user space through one
- * ring buffer; a record that finds the ring full is counted per CPU, never dropped silently.
+ * ring buffer; a record that finds the ring full is counted per CPU, never dropped silently. Before
+ * it gets that far, execs give up detail: past the ring's fill mark they carry only a few KiB of
+ * arguments and environment (less again past a high mark), so that small records (other users'
+ * execs, forks, exits) still fit.
  *
  * Kernel types are declared here with just the members used; CO-RE relocates them against the
  * running kernel's BTF, so the build needs no kernel headers of the target. */
@@ -207,6 +210,15 @@ static __always_inline void count_lost(void) {
   if (count) *count += 1;
 }
 
+/* How much of its arguments and environment an exec may carry, by how full the ring is. */
+static __always_inline u32 args_env_cap(void) {
+  u64 size = bpf_ringbuf_query(&events, BPF_RB_RING_SIZE);
+  u64 unread = bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA);
+  if (unread * 100 > size * WATCH_RING_HIGH_MARK_PERCENT) return WATCH_ARGS_ENV_HIGH_PRESSED_CAP;
+  if (unread * 100 > size * WATCH_RING_FILL_MARK_PERCENT) return WATCH_ARGS_ENV_PRESSED_CAP;
+  return WATCH_ARGS_ENV_CAP;
+}
+
 static __always_inline void read_creds(struct task_struct *task, struct watch_creds *out) {
   const struct cred *cred = BPF_CORE_READ(task, cred);
   out->ruid = BPF_CORE_READ(cred, uid.val);
@@ -382,14 +394,18 @@ int BPF_PROG(on_exec, struct task_struct *task, int old_pid, struct linux_binprm
   unsigned long arg_end = BPF_CORE_READ(mm, arg_end);
   unsigned long env_start = BPF_CORE_READ(mm, env_start);
   unsigned long env_end = BPF_CORE_READ(mm, env_end);
+  u32 cap = args_env_cap();
   u32 offset = (sizeof(*e) + path_bytes) & OFFSET_MASK;
-  u32 args_bytes =
-      copy_area(buffer->bytes + offset, arg_start, arg_end, WATCH_ARGS_ENV_CAP, &e->args_total,
-                &flags, WATCH_EXEC_ARGS_TRUNCATED, WATCH_EXEC_ARGS_UNREADABLE);
+  u32 args_bytes = copy_area(buffer->bytes + offset, arg_start, arg_end, cap, &e->args_total,
+                             &flags, WATCH_EXEC_ARGS_TRUNCATED, WATCH_EXEC_ARGS_UNREADABLE);
   offset = (offset + args_bytes) & OFFSET_MASK;
   u32 env_bytes =
-      copy_area(buffer->bytes + offset, env_start, env_end, WATCH_ARGS_ENV_CAP - args_bytes,
-                &e->env_total, &flags, WATCH_EXEC_ENV_TRUNCATED, WATCH_EXEC_ENV_UNREADABLE);
+      copy_area(buffer->bytes + offset, env_start, env_end, cap - args_bytes, &e->env_total, &flags,
+                WATCH_EXEC_ENV_TRUNCATED, WATCH_EXEC_ENV_UNREADABLE);
+  /* Marked only when the smaller cap took something away. */
+  if (cap < WATCH_ARGS_ENV_CAP && (u64)e->args_total + e->env_total > cap) {
+    flags |= WATCH_EXEC_CUT_UNDER_PRESSURE;
+  }
   e->path_bytes = path_bytes;
   e->args_bytes = args_bytes;
   e->env_bytes = env_bytes;
