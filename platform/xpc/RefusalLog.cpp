@@ -8,9 +8,12 @@ namespace xpc {
 namespace {
 
 constexpr std::array<std::string_view, RefusalLog::kReasons> kWhat = {
-    "over the connection limit", "with credentials other than root or the allowed group",
-    "with a message over the size limit", "that did not authenticate in time",
-    "calls over the limit of calls waiting for an answer"};
+    "over the connection limit",
+    "with credentials other than root or the allowed group",
+    "with a message over the size limit",
+    "that did not authenticate in time",
+    "calls over the limit of calls waiting for an answer",
+    "that fell behind reading what they were sent by more than the limit (closed)"};
 
 }  // namespace
 

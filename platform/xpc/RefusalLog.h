@@ -20,6 +20,7 @@ class RefusalLog {
     messageSize,      // a message (or the authentication) larger than the protocol needs
     authTimeout,      // no complete handshake in time
     callLimit,        // too many calls of one connection waiting for their answers
+    fellBehind,       // so far behind reading what it was sent that the connection was closed
     kReasons
   };
 

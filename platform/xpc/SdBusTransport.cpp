@@ -880,6 +880,11 @@ class ServerChannel final : public BusChannel {
   // So does one whose backlog has been written.
   void drained() override { listener_->trimAt = monotonicMicroseconds() + kTrimDelay; }
 
+  // A client closed for falling behind has lost what it was not sent: said in the log.
+  void ending(int error, bool /*released*/) override {
+    if (error == ENOBUFS) listener_->refusals.note(RefusalLog::fellBehind);
+  }
+
  private:
   const std::shared_ptr<ListenerState> listener_;
   UniqueFd pendingFd_;

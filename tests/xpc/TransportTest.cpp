@@ -365,6 +365,7 @@ TEST_F(TransportTest, MisbehavingClientsHurtOnlyThemselves) {
 }
 
 TEST_F(TransportTest, ClientThatStopsReadingIsDroppedAtTheByteLimit) {
+  platform::log::Capture log;
   xpc::SdBusTransport::Options options;
   options.maxQueuedBytes = 256 * 1024;
   auto listener = listen(options);
@@ -393,6 +394,13 @@ TEST_F(TransportTest, ClientThatStopsReadingIsDroppedAtTheByteLimit) {
   stalled->release();
   EXPECT_TRUE(stalled->waitForEnd());
   EXPECT_LT(stalled->documents().size(), static_cast<std::size_t>(sent));
+  // Not silently: the listener's log says a client was closed for falling behind.
+  EXPECT_TRUE(eventually([&] {
+    for (const std::string& line : log.lines()) {
+      if (line.find("1 that fell behind reading") != std::string::npos) return true;
+    }
+    return false;
+  })) << "no line";
 }
 
 }  // namespace
