@@ -500,13 +500,15 @@ int main(int argc, char** argv) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::this_thread::sleep_for(1s);
     const AgentUsage usage = usageOf(agent);
-    const double cpu = static_cast<double>(runNanoseconds(threadsBefore, threadsOf(agent))) / 1e9;
+    const auto threadsAfter = threadsOf(agent);
+    const double cpu = static_cast<double>(runNanoseconds(threadsBefore, threadsAfter)) / 1e9;
     std::printf(
         "execs spawned            %zu in %.2f s (%.0f/s), %s\n", pids.size(), seconds,
         static_cast<double>(pids.size()) / seconds,
         noClient ? "no client connected" : ("one client subscribed " + subscription).c_str());
     std::printf("agent CPU                %.2f s, %.1f us per process (fork, exec, exit)\n", cpu,
                 1e6 * cpu / static_cast<double>(pids.size()));
+    printThreads(threadsBefore, threadsAfter, 3 * pids.size());
     std::printf("agent memory after storm VmRSS %ld kB (%.1f MB)\n", usage.rssKb,
                 static_cast<double>(usage.rssKb) / 1024.0);
     cleanup();
