@@ -3,6 +3,7 @@
 // document per rule set, naming the process that ran it; rules are compiled again when the folder
 // changes; a broken rule file is logged and the others stay in force; a file over the size limit
 // is skipped and counted without holding up what comes after it.
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "platform/endpoint_security/BpfSource.h"
+#include "platform/endpoint_security/launch_items/LaunchItemSource.h"
 #include "platform/endpoint_security/yara/YaraSource.h"
 #include "platform/log/Log.h"
 #include "tests/endpoint_security/launch_items/SourceHarness.h"
@@ -239,6 +241,41 @@ TEST_F(YaraSourceTest, AFileOverTheSizeLimitIsSkippedAndCountedAndWhatFollowsIsS
     }
   }
   EXPECT_GE(skipped, 1u) << ::testing::PrintToString(capture.lines());
+}
+
+TEST_F(YaraSourceTest, ALaunchItemWrittenIsScannedAndNamesItsWriter) {
+  const fs::path cron = dir_ / "tree" / "etc" / "cron.d";
+  fs::create_directories(cron);
+  std::ofstream(dir_ / "passwd") << "";
+  LaunchItemOptions items;
+  items.root = (dir_ / "tree").string();
+  items.passwdFile = (dir_ / "passwd").string();
+  items.writeWait = 300ms;
+  YaraOptions options;
+  options.rulesFolder = rules_.string();
+  harness_ = std::make_unique<es_test::SourceHarness>(
+      std::vector<SourceFactory>{[options] { return makeYaraSource(options); },
+                                 [items] { return makeLaunchItemSource(items); }},
+      (dir_ / "dpkg").string());
+  harness_->start(
+      {ES_EVENT_TYPE_NOTIFY_XP_MALWARE_DETECTED, ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_ADD});
+
+  const fs::path item = cron / "planted";
+  const std::string text = std::string("* * * * * root /bin/true # ") + kMarker + "\n";
+  const pid_t writer = ::fork();
+  if (writer == 0) {
+    const int fd = ::open(item.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ::_exit(fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                    ::close(fd) == 0
+                ? 0
+                : 1);
+  }
+  ::waitpid(writer, nullptr, 0);
+  const auto found = harness_->waitFor(isDetection, 10s);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->record.xpMalwareDetected->detectedPath, item.string());
+  EXPECT_EQ(found->record.xpMalwareDetected->malwareIdentifier, "test:Marker");
+  EXPECT_EQ(found->record.process.pid, writer);
 }
 
 }  // namespace
