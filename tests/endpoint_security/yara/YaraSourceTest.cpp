@@ -139,7 +139,7 @@ TEST_F(YaraSourceTest, AFileRunAHundredTimesIsReportedOnceUntilItChanges) {
 
   auto found = settled(1);
   ASSERT_EQ(found.size(), 1u);
-  const model::EsMessage& record = found[0].record;
+  const model::EsMessage record = found[0].record;  // a copy: `found` is read again below
   EXPECT_EQ(record.eventDesc, "XP_MALWARE_DETECTED");
   EXPECT_TRUE(runners.count(static_cast<pid_t>(record.process.pid))) << record.process.pid;
   EXPECT_EQ(record.process.exectuable.path, program.string());
