@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -276,6 +277,44 @@ TEST_F(YaraSourceTest, ALaunchItemWrittenIsScannedAndNamesItsWriter) {
   EXPECT_EQ(found->record.xpMalwareDetected->detectedPath, item.string());
   EXPECT_EQ(found->record.xpMalwareDetected->malwareIdentifier, "test:Marker");
   EXPECT_EQ(found->record.process.pid, writer);
+}
+
+// `watchagent --scan PATH`: the agent's rules (WATCH_YARA_RULES) applied to one file, matches on
+// standard output, rule files left out on standard error, and grep's exit statuses.
+struct ScanRun {
+  int status = -1;
+  std::string out, err;
+};
+
+ScanRun scanWithAgent(const fs::path& rules, const fs::path& file, const fs::path& outputs) {
+  const std::string command =
+      "WATCH_YARA_RULES='" + rules.string() + "' " WATCHAGENT_PATH " --scan '" + file.string() +
+      "' >'" + (outputs / "out").string() + "' 2>'" + (outputs / "err").string() + "'";
+  const int status = std::system(command.c_str());
+  ScanRun run;
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::ifstream out(outputs / "out"), err(outputs / "err");
+  run.out.assign(std::istreambuf_iterator<char>(out), {});
+  run.err.assign(std::istreambuf_iterator<char>(err), {});
+  return run;
+}
+
+TEST_F(YaraSourceTest, WatchagentScanPrintsTheMatchesOfTheRulesItLoads) {
+  writeRule("broken.yara", "rule Broken {\n  condition: $missing\n}\n");
+  const fs::path marked = markedProgram("marked");
+  const ScanRun hit = scanWithAgent(rules_, marked, dir_);
+  EXPECT_EQ(hit.status, 0);
+  EXPECT_EQ(hit.out, "test:Marker " + marked.string() + "\n");
+  EXPECT_TRUE(std::regex_search(hit.err, std::regex("/broken\\.yara:[0-9]+: .+, skipped")))
+      << hit.err;
+
+  const ScanRun miss = scanWithAgent(rules_, "/bin/true", dir_);
+  EXPECT_EQ(miss.status, 1);
+  EXPECT_EQ(miss.out, "");
+
+  const ScanRun absent = scanWithAgent(rules_, dir_ / "absent", dir_);
+  EXPECT_EQ(absent.status, 2);
+  EXPECT_NE(absent.err.find("No such file or directory"), std::string::npos) << absent.err;
 }
 
 }  // namespace
