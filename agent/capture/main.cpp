@@ -1,18 +1,24 @@
 // watchagent: creates its event-source client, subscribes to the twelve event kinds, serves its
-// clients, and forwards every event to them as a JSON document. Reads no options, arguments or
-// files; its settings come from its environment (WATCH_EXEC_ENVIRONMENT and
-// WATCH_EXEC_ENVIRONMENT_REDACT here, the sources read their own). It exits non-zero when it cannot
-// publish its service, and ends cleanly (socket removed, clients closed, status 0) on SIGTERM,
-// SIGINT or SIGHUP.
+// clients, and forwards every event to them as a JSON document. Reads no options or files; its
+// settings come from its environment (WATCH_EXEC_ENVIRONMENT, WATCH_EXEC_ENVIRONMENT_REDACT,
+// WATCH_YARA_RULES and WATCH_YARA_MAX_BYTES here, the sources read their own). It exits non-zero
+// when it cannot publish its service, and ends cleanly (socket removed, clients closed, status 0)
+// on SIGTERM, SIGINT or SIGHUP.
+//
+// `watchagent --scan PATH` only scans PATH with the YARA rules the agent loads and prints each
+// match as "<rule file stem>:<rule> PATH"; status 0 with a match, 1 without, 2 when it cannot.
+#include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <bitset>
+#include <cerrno>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -39,6 +45,8 @@
 #include "platform/endpoint_security/launch_items/LaunchItemSource.h"
 #include "platform/endpoint_security/logind/LogindSource.h"
 #include "platform/endpoint_security/malware/MalwareSource.h"
+#include "platform/endpoint_security/yara/YaraRules.h"
+#include "platform/endpoint_security/yara/YaraSource.h"
 #include "platform/log/Log.h"
 #include "platform/sysctl/TableSysctl.h"
 
@@ -240,9 +248,52 @@ void keepLargeBlocksReturnable() {
   ::mallopt(M_TRIM_THRESHOLD, 4 << 20);
 }
 
+// The YARA source's settings from the environment: WATCH_YARA_RULES is the rules folder,
+// WATCH_YARA_MAX_BYTES the size above which a file is not scanned.
+platform::es::YaraOptions yaraOptions() {
+  platform::es::YaraOptions options;
+  if (const char* folder = std::getenv("WATCH_YARA_RULES"); folder != nullptr && *folder != '\0') {
+    options.rulesFolder = folder;
+  }
+  if (const char* limit = std::getenv("WATCH_YARA_MAX_BYTES")) {
+    char* end = nullptr;
+    const long long bytes = std::strtoll(limit, &end, 10);
+    if (end != limit && *end == '\0' && bytes >= 0) {
+      options.maxFileBytes = static_cast<off_t>(bytes);
+    } else {
+      NSLog("==== watchagent WATCH_YARA_MAX_BYTES=%s is not a number of bytes, ignoring", limit);
+    }
+  }
+  return options;
+}
+
+int scanOnce(const char* path) {
+  const platform::es::YaraOptions options = yaraOptions();
+  std::vector<std::string> problems;
+  const auto rules = platform::es::YaraRules::load(options.rulesFolder, problems);
+  for (const std::string& problem : problems)
+    std::fprintf(stderr, "%s, skipped\n", problem.c_str());
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    std::fprintf(stderr, "%s: %s\n", path, std::strerror(errno));
+    return 2;
+  }
+  const platform::es::YaraScan result = rules->scan(fd, options.scanTimeoutSeconds);
+  ::close(fd);
+  for (const std::string& match : result.matches) std::printf("%s %s\n", match.c_str(), path);
+  if (result.status != platform::es::YaraScan::Status::Scanned) {
+    std::fprintf(stderr, "%s: %s\n", path,
+                 result.status == platform::es::YaraScan::Status::TimedOut ? "scan timed out"
+                                                                           : "cannot be scanned");
+    return 2;
+  }
+  return result.matches.empty() ? 1 : 0;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--scan") == 0) return scanOnce(argv[2]);
   keepLargeBlocksReturnable();
   const sigset_t ending = blockEndingSignals();
   // The machine's own parts; tests of the entry install theirs instead.
@@ -258,7 +309,8 @@ int main() {
       },
       {platform::es::makeAuditSource, platform::es::makeLogindSource,
        platform::es::makeScreenSharingSource, [] { return platform::es::makeLaunchItemSource(); },
-       [] { return platform::es::makeMalwareSource(); }},
+       [] { return platform::es::makeMalwareSource(); },
+       [] { return platform::es::makeYaraSource(yaraOptions()); }},
       options);
   platform::ScopedOverride<platform::es::Backend> eventSource(machine);
   // Process-table answers come from the table the event source keeps, /proc for the rest.

@@ -7,6 +7,7 @@
 //   agent_storm [--agent PATH] [--source bpf|connector] [--count N] [--spawners K]
 //               [--overrun [--pause S]] [--no-client | --subscribe FILTER] [--forkstat]
 //               [--flood env|hash] [--ring-mb N]
+//               [--yara-rules N]
 //
 // --source forces the agent's process source (WATCH_EVENT_SOURCE); by default it picks its own.
 // --ring-mb sets the in-kernel source's ring (WATCH_EVENT_RING_MB); by default it is sized for
@@ -20,6 +21,10 @@
 // --subscribe FILTER connects one client that subscribes with FILTER (the service's JSON form,
 // e.g. '{"kinds":["LOGIN"]}') and prints the agent's CPU per process, to set beside a full
 // subscriber's figure (the default run prints it too).
+// --yara-rules N gives the agent a rules folder of N YARA rules (WATCH_YARA_RULES), so that the
+// storm's CPU figures can be set beside a run without rules; with a client connected it then also
+// runs five new 1 MiB programs one after another and prints the time from each exec to its
+// malware detection document.
 // --overrun stops the agent with SIGSTOP for S seconds (default 2) during the storm, then continues
 // it, and checks that the loss is logged with a count and that execs after the pause are reported
 // again. While the agent is stopped, threads are also created and ended as fast as possible: each
@@ -40,6 +45,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -81,6 +87,10 @@ class Collector final : public ipc::SystemExtensionsToApp {
   void reportEndpointMessageWithMsg(const ipc::NSData& msg) override {
     ++documents;
     lastArrival.store(Clock::now().time_since_epoch().count());
+    if (msg.find("\"eventType\":112,") != std::string::npos) {
+      lastDetection.store(Clock::now().time_since_epoch().count());
+      return;
+    }
     // Only execs are looked into; fork and exit are counted.
     if (msg.find("\"eventType\":9,") == std::string::npos) return;
     // A flood's execs are counted without parsing: a client this slow would fall so far behind
@@ -105,6 +115,7 @@ class Collector final : public ipc::SystemExtensionsToApp {
   std::atomic<std::uint64_t> documents{0};
   std::atomic<std::uint64_t> floodExecs{0};
   std::atomic<Clock::rep> lastArrival{0};
+  std::atomic<Clock::rep> lastDetection{0};
   std::mutex mutex;
   std::unordered_map<long, ExecSeen> execs;
 };
@@ -372,6 +383,58 @@ std::vector<pid_t> storm(int count, int spawners) {
 
 }  // namespace
 
+// N rules, each a text and a hex string, the first also matching kMarker.
+constexpr const char* kMarker = "agent-storm-yara-marker";
+void writeRules(const fs::path& folder, int n) {
+  fs::create_directories(folder);
+  std::ofstream out(folder / "storm.yar");
+  for (int i = 0; i < n; ++i) {
+    out << "rule Storm" << i << " {\n  strings:\n    $text = \"" << kMarker << (i == 0 ? "" : "-")
+        << (i == 0 ? std::string() : std::to_string(i)) << "\"\n    $hex = { 7F 45 4C 46 ?? ?? "
+        << std::hex << 0x10 + i % 200 << std::dec << " 9C 3A }\n  condition:\n    $text or "
+        << "$hex\n}\n";
+  }
+}
+
+// Exec of a new 1 MiB program (a copy of /bin/true padded, with the marker) to its detection.
+void printDetectionTimes(const fs::path& dir, Collector& collector) {
+  std::vector<double> ms;
+  for (int round = 0; round < 5; ++round) {
+    const fs::path program = dir / ("fresh-" + std::to_string(round));
+    fs::copy_file("/bin/true", program, fs::copy_options::overwrite_existing);
+    {
+      std::ofstream out(program, std::ios::app | std::ios::binary);
+      const auto size = fs::file_size(program);
+      out << std::string((1 << 20) - size - std::strlen(kMarker) - 8, '\0') << kMarker
+          << std::string(8, static_cast<char>('0' + round));
+    }
+    fs::permissions(program, fs::perms::owner_all);
+    const Clock::rep before = collector.lastDetection.load();
+    const auto start = Clock::now();
+    pid_t pid = 0;
+    char arg0[] = "fresh";
+    char* args[] = {arg0, nullptr};
+    if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, args, environ) != 0) continue;
+    ::waitpid(pid, nullptr, 0);
+    for (int i = 0; i < 10000 && collector.lastDetection.load() == before; ++i) {
+      std::this_thread::sleep_for(1ms);
+    }
+    const Clock::rep at = collector.lastDetection.load();
+    if (at == before) {
+      std::printf("exec to detection        none within 10 s (round %d)\n", round);
+      continue;
+    }
+    ms.push_back(
+        std::chrono::duration<double, std::milli>(Clock::time_point(Clock::duration(at)) - start)
+            .count());
+  }
+  std::sort(ms.begin(), ms.end());
+  std::string all;
+  for (const double m : ms) all += " " + std::to_string(m).substr(0, 5);
+  std::printf("exec to detection        new 1 MiB program, ms:%s (median %.2f)\n", all.c_str(),
+              ms.empty() ? 0.0 : ms[ms.size() / 2]);
+}
+
 int main(int argc, char** argv) {
   std::string agentPath = WATCHAGENT_PATH;
   std::string source;
@@ -384,6 +447,7 @@ int main(int argc, char** argv) {
   int pauseSeconds = 2;
   std::string flood;
   std::string ringMb;
+  int yaraRules = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--agent" && i + 1 < argc)
@@ -409,11 +473,13 @@ int main(int argc, char** argv) {
       flood = argv[++i];
     else if (a == "--ring-mb" && i + 1 < argc)
       ringMb = argv[++i];
+    else if (a == "--yara-rules" && i + 1 < argc)
+      yaraRules = std::atoi(argv[++i]);
     else {
       std::fprintf(stderr,
                    "usage: %s [--agent PATH] [--source bpf|connector] [--count N] [--spawners K] "
                    "[--overrun [--pause S]] [--no-client | --subscribe FILTER] [--forkstat] "
-                   "[--flood env|hash] [--ring-mb N]\n",
+                   "[--flood env|hash] [--ring-mb N] [--yara-rules N]\n",
                    argv[0]);
       return 2;
     }
@@ -427,6 +493,7 @@ int main(int argc, char** argv) {
   const fs::path dir = ::mkdtemp(pattern.data());
   const fs::path log = dir / "agent.log";
   ::setenv("XPC_SERVICES_DIR", dir.c_str(), 1);
+  if (yaraRules > 0) writeRules(dir / "rules", yaraRules);
 
   const pid_t agent = ::fork();
   if (agent == 0) {
@@ -439,6 +506,8 @@ int main(int argc, char** argv) {
     std::vector<const char*> envp{env.c_str()};
     if (!source.empty()) envp.push_back(forced.c_str());
     if (!ringMb.empty()) envp.push_back(ring.c_str());
+    const std::string rules = "WATCH_YARA_RULES=" + (dir / "rules").string();
+    if (yaraRules > 0) envp.push_back(rules.c_str());
     envp.push_back(nullptr);
     ::execve(agentPath.c_str(), const_cast<char* const*>(args),
              const_cast<char* const*>(envp.data()));
@@ -502,6 +571,7 @@ int main(int argc, char** argv) {
     const AgentUsage usage = usageOf(agent);
     const auto threadsAfter = threadsOf(agent);
     const double cpu = static_cast<double>(runNanoseconds(threadsBefore, threadsAfter)) / 1e9;
+    std::printf("YARA rules loaded        %d\n", yaraRules);
     std::printf(
         "execs spawned            %zu in %.2f s (%.0f/s), %s\n", pids.size(), seconds,
         static_cast<double>(pids.size()) / seconds,
@@ -591,6 +661,7 @@ int main(int argc, char** argv) {
   const double deliverySeconds = std::chrono::duration<double>(end - start).count();
   const double cpu = static_cast<double>(runNanoseconds(threadsBefore, threadsAfter)) / 1e9;
 
+  std::printf("YARA rules loaded        %d\n", yaraRules);
   std::printf("execs spawned            %zu in %.2f s (%.0f/s, %d spawners)\n", pids.size(),
               stormSeconds, static_cast<double>(pids.size()) / stormSeconds, spawners);
   std::printf("documents received       %llu in %.2f s: %.0f events/s\n",
@@ -644,6 +715,7 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(loggedLateHashes(log)));
   }
   if (usage.rssKb > 20 * 1024) std::printf("NOTE: RSS above 20 MB\n");
+  if (yaraRules > 0) printDetectionTimes(dir, collector);
   connection->invalidate();
   cleanup();
   return ok ? 0 : 1;

@@ -21,6 +21,7 @@
 #include "platform/endpoint_security/BpfSupport.h"
 #include "platform/endpoint_security/EventRing.h"
 #include "platform/endpoint_security/ExecutableCache.h"
+#include "platform/endpoint_security/FileSightings.h"
 #include "platform/endpoint_security/HashWorker.h"
 #include "platform/endpoint_security/ProcFs.h"
 #include "platform/endpoint_security/ProcessEvents.h"
@@ -411,6 +412,7 @@ void BpfSource::onExec(const watch_exec_record& record, const unsigned char* tai
     kept.envs.reset();
     table.put(std::move(kept), record.header.monotonic_ns);
   }
+  context_->sightings.executed(target);
   if (!context_->sink.subscribed(ES_EVENT_TYPE_NOTIFY_EXEC)) return;
   const std::uint64_t at = record.header.monotonic_ns;
   // Without a record of the process before the exec, the new image is all there is.

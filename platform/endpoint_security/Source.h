@@ -20,6 +20,7 @@
 
 namespace platform::es {
 
+class FileSightings;
 class PackageIndexWatcher;
 class ProcessTable;
 
@@ -65,6 +66,7 @@ struct SourceContext {
   EventSink& sink;
   ProcessTable& processes;              // kept by the process source, read by all
   const PackageIndexWatcher& packages;  // code identity of executables
+  FileSightings& sightings;             // executables run, launch items written
 };
 
 class Source {

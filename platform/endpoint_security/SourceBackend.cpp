@@ -13,6 +13,7 @@
 
 #include "platform/ThreadName.h"
 #include "platform/WakeBatch.h"
+#include "platform/endpoint_security/FileSightings.h"
 #include "platform/endpoint_security/PackageIndex.h"
 #include "platform/endpoint_security/ProcFs.h"
 #include "platform/endpoint_security/ProcessTable.h"
@@ -82,7 +83,8 @@ class Client final : public es_client_t, public EventSink {
       : es_client_t(owner),
         handler_(std::move(handler)),
         options_(options),
-        context_{*this, options.processes ? *options.processes : ownProcesses_, packages},
+        context_{*this, options.processes ? *options.processes : ownProcesses_, packages,
+                 sightings_},
         self_(::getpid()) {}
 
   ~Client() override { stop(); }
@@ -280,6 +282,7 @@ class Client final : public es_client_t, public EventSink {
   const es_handler_block_t handler_;
   const SourceBackendOptions options_;
   ProcessTable ownProcesses_;
+  FileSightings sightings_;
   SourceContext context_;
   const pid_t self_;
 

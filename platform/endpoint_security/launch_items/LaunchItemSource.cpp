@@ -23,6 +23,7 @@
 #include "platform/ThreadName.h"
 #include "platform/UniqueFd.h"
 #include "platform/endpoint_security/ExecutableCache.h"
+#include "platform/endpoint_security/FileSightings.h"
 #include "platform/endpoint_security/PackageIndex.h"
 #include "platform/endpoint_security/ProcessLookup.h"
 #include "platform/endpoint_security/launch_items/ItemMarks.h"
@@ -390,6 +391,15 @@ class LaunchItemSource final : public Source {
     ItemContent content;
     if (facts && change.action == LaunchAction::Add) content = reader_->read(*facts);
     if (!note(change, content.digest)) return;
+    // A change found by listing has no known maker.
+    const auto instigator = [&] {
+      return instigated ? ProcessLookup(context_->processes, *executables_, options_.catchUpLimit)
+                              .find(change.pid, change.atNs)
+                        : unknownProcess();
+    };
+    if (facts && change.action == LaunchAction::Add && context_->sightings.observed()) {
+      context_->sightings.written(change.path, instigator());
+    }
     const es_event_type_t type = change.action == LaunchAction::Add
                                      ? ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_ADD
                                      : ES_EVENT_TYPE_NOTIFY_BTM_LAUNCH_ITEM_REMOVE;
@@ -398,13 +408,8 @@ class LaunchItemSource final : public Source {
       facts->executablePath = reader_->executable(*facts, content);
     }
     facts->managed = managed(change.path);
-    // A change found by listing has no known maker.
-    ProcessImage process =
-        instigated ? ProcessLookup(context_->processes, *executables_, options_.catchUpLimit)
-                         .find(change.pid, change.atNs)
-                   : unknownProcess();
-    context_->sink.push(std::make_unique<LaunchItemEvent>(change.action, std::move(process),
-                                                          instigated, std::move(*facts)));
+    context_->sink.push(std::make_unique<LaunchItemEvent>(change.action, instigator(), instigated,
+                                                          std::move(*facts)));
   }
 
   // Owned by a package: the item itself, or the unit a link points to.

@@ -43,13 +43,17 @@ struct Document {
 
 class SourceHarness {
  public:
-  // `processes`: the process source keeping the table the source under test names its
+  // `processes`: the process source keeping the table the sources under test name their
   // processes from; by default one that keeps nothing.
   SourceHarness(SourceFactory source, std::string dpkgDir, SourceFactory processes = {})
+      : SourceHarness(std::vector<SourceFactory>{std::move(source)}, std::move(dpkgDir),
+                      std::move(processes)) {}
+  SourceHarness(std::vector<SourceFactory> sources, std::string dpkgDir,
+                SourceFactory processes = {})
       : backend_(
             processes ? std::move(processes)
                       : SourceFactory([] { return std::make_unique<IdleProcessSource>(); }),
-            {std::move(source)},
+            std::move(sources),
             SourceBackendOptions{4096, 8 << 20, std::move(dpkgDir), std::chrono::milliseconds(50)}),
         override_(backend_) {}
 
