@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "shared/ipc/EventColumns.h"
+#include "shared/ipc/JsonLayout.h"
 
 namespace app {
 namespace {
@@ -75,72 +76,11 @@ std::optional<EventRow> eventRowFromDocument(const QByteArray& document) {
 }
 
 QString indentedJson(const QByteArray& document) {
-  // Checked by the parser, laid out from the bytes themselves: keys stay in the order sent and
-  // numbers as written (a parsed document would sort the keys and pass integers through double).
+  // Checked by the parser, laid out from the bytes themselves: a parsed document would sort the
+  // keys and pass integers through double.
   if (QJsonDocument::fromJson(document).isNull()) return QString::fromUtf8(document);
-  QByteArray out;
-  out.reserve(document.size() * 2);
-  int depth = 0;
-  bool inString = false;
-  const auto newline = [&] {
-    out += '\n';
-    out += QByteArray(4 * depth, ' ');
-  };
-  for (qsizetype i = 0; i < document.size(); ++i) {
-    const char c = document[i];
-    if (inString) {
-      out += c;
-      if (c == '\\' && i + 1 < document.size()) {
-        out += document[++i];
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    switch (c) {
-      case '"':
-        inString = true;
-        out += c;
-        break;
-      case '{':
-      case '[': {
-        out += c;
-        const char close = c == '{' ? '}' : ']';
-        qsizetype next = i + 1;
-        while (next < document.size() && QChar::isSpace(document[next])) ++next;
-        if (next < document.size() && document[next] == close) {  // empty: stays "{}" or "[]"
-          out += close;
-          i = next;
-        } else {
-          ++depth;
-          newline();
-        }
-        break;
-      }
-      case '}':
-      case ']':
-        --depth;
-        newline();
-        out += c;
-        break;
-      case ',':
-        out += c;
-        newline();
-        break;
-      case ':':
-        out += ": ";
-        break;
-      case ' ':
-      case '\t':
-      case '\n':
-      case '\r':
-        break;
-      default:
-        out += c;
-    }
-  }
-  out += '\n';
-  return QString::fromUtf8(out);
+  return QString::fromStdString(
+      ipc::indentedJson(std::string_view(document.constData(), document.size()), 4));
 }
 
 }  // namespace app

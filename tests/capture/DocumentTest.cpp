@@ -21,6 +21,7 @@
 #include "agent/capture/EventTable.h"
 #include "agent/model/JsonEncoding.h"
 #include "platform/log/Log.h"
+#include "shared/ipc/JsonLayout.h"
 #include "tests/support/EsMessageBuilder.h"
 #include "tests/support/GoldenDocuments.h"
 
@@ -47,60 +48,9 @@ TEST(Documents, ForkExampleByteForByte) {
 
 // ---- golden files ---------------------------------------------------------------------------
 
-// Indents a compact document: a line per member and array element. Only whitespace is added,
-// and only outside strings.
+// Indents a compact document as the golden files are written: two spaces a level.
 std::string indent(std::string_view json) {
-  std::string out;
-  int depth = 0;
-  bool inString = false;
-  auto newline = [&] {
-    out += '\n';
-    out.append(static_cast<std::size_t>(depth) * 2, ' ');
-  };
-  for (std::size_t i = 0; i < json.size(); ++i) {
-    const char c = json[i];
-    if (inString) {
-      out += c;
-      if (c == '\\') {
-        out += json[++i];
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    switch (c) {
-      case '"':
-        inString = true;
-        out += c;
-        break;
-      case '{':
-      case '[':
-        out += c;
-        if (i + 1 < json.size() && (json[i + 1] == '}' || json[i + 1] == ']')) break;
-        ++depth;
-        newline();
-        break;
-      case '}':
-      case ']':
-        if (json[i - 1] != '{' && json[i - 1] != '[') {
-          --depth;
-          newline();
-        }
-        out += c;
-        break;
-      case ',':
-        out += c;
-        newline();
-        break;
-      case ':':
-        out += ": ";
-        break;
-      default:
-        out += c;
-    }
-  }
-  out += '\n';
-  return out;
+  return ipc::indentedJson(json, 2);
 }
 
 // Where two documents first differ, with some context of each.
