@@ -110,6 +110,7 @@ bool IPCForAgent::ConnectionSet::subscribeCurrent(ipc::Subscription subscription
   bool found = false;
   bool changed = false;
   {
+    const std::unique_lock turn(sending_);
     std::lock_guard lock(mutex_);
     for (auto& [connection, state] : connections_) {
       if (!connection->isCurrentConnection()) continue;
@@ -194,6 +195,7 @@ void IPCForAgent::broadcastEndpointMessage(const model::EsMessage& message) {
   bool isEncoded = false;
 
   std::vector<Connection> toDrop;
+  auto turn = currentConnections.sendingTurn();
   for (const auto& [connection, reporter, filter] : currentConnections.members()) {
     if (filter && !wants(*filter, message)) continue;
     if (!isEncoded) {
@@ -216,6 +218,7 @@ void IPCForAgent::broadcastEndpointMessage(const model::EsMessage& message) {
       toDrop.push_back(connection);
     }
   }
+  turn.unlock();
   for (const Connection& connection : toDrop) currentConnections.erase(connection);
 }
 

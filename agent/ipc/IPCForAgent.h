@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 #include "agent/model/EsMessage.h"
@@ -53,8 +54,11 @@ class IPCForAgent final : public NSXPCListenerDelegate, public ipc::AppToSystemE
     Proxy keepReporter(const Connection& connection, Proxy reporter);
 
     // Gives the connection whose call is running on this thread `subscription`; false when the
-    // call did not come over a connection of the set.
+    // call did not come over a connection of the set. Waits for the broadcasts under way, so
+    // that everything sent under the earlier filter is queued before the call's answer.
     bool subscribeCurrent(ipc::Subscription subscription);
+    // Held while a broadcast sends to the members of its snapshot.
+    std::shared_lock<std::shared_mutex> sendingTurn() const { return std::shared_lock(sending_); }
     // Whether any connection wants events of this type: when none does, an event need not even
     // be converted. Lock-free.
     bool wantsEventType(std::uint32_t eventType) const;
@@ -77,6 +81,7 @@ class IPCForAgent final : public NSXPCListenerDelegate, public ipc::AppToSystemE
     }
 
     mutable std::mutex mutex_;
+    mutable std::shared_mutex sending_;  // taken before mutex_, never inside it
     std::map<Connection, State> connections_;
     // Bit i: some connection wants kEventKindNames[i]; the bit past the table: some connection
     // wants every type, those outside the table too.
