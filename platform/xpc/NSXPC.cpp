@@ -45,28 +45,23 @@ bool NSXPCRemoteObjectProxy::conformsToProtocol(std::string_view protocolName) c
 
 void NSXPCRemoteObjectProxy::establishConnection2WithMessage(
     const ipc::NSString& message, std::function<void(const ipc::NSString&)> reply) {
-  channel_->call(
-      ipc::AppToSystemExtensions::methods[0], message,
-      [reply = std::move(reply)](std::string value) {
-        if (reply) reply(value);
-      },
-      errorHandler_);
+  call(ipc::AppToSystemExtensions::methods[0], message, std::move(reply));
 }
 
 void NSXPCRemoteObjectProxy::establishConnectionAndGetProcTableWithMessage(
     const ipc::NSString& message, std::function<void(const ipc::NSData&)> reply) {
-  channel_->call(
-      ipc::AppToSystemExtensions::methods[1], message,
-      [reply = std::move(reply)](std::string value) {
-        if (reply) reply(value);
-      },
-      errorHandler_);
+  call(ipc::AppToSystemExtensions::methods[1], message, std::move(reply));
 }
 
 void NSXPCRemoteObjectProxy::subscribeToEventsWithFilter(
     const ipc::NSString& filter, std::function<void(const ipc::NSString&)> reply) {
+  call(ipc::AppToSystemExtensions::methods[2], filter, std::move(reply));
+}
+
+void NSXPCRemoteObjectProxy::call(const ipc::ProtocolMethod& method, const std::string& argument,
+                                  std::function<void(const std::string&)> reply) {
   channel_->call(
-      ipc::AppToSystemExtensions::methods[2], filter,
+      method, argument,
       [reply = std::move(reply)](std::string value) {
         if (reply) reply(value);
       },

@@ -111,6 +111,10 @@ class NSXPCRemoteObjectProxy final : public ipc::AppToSystemExtensions,
   void reportExecutableForPidWithMsg(const ipc::NSData& msg) override;
 
  private:
+  // A reply-bearing call of the agent's protocol; the reply arrives on the connection's thread.
+  void call(const ipc::ProtocolMethod& method, const std::string& argument,
+            std::function<void(const std::string&)> reply);
+
   std::shared_ptr<xpc::Channel> channel_;
   std::shared_ptr<const std::function<void(const NSError&)>> errorHandler_;
 };
