@@ -7,7 +7,7 @@
 //   agent_storm [--agent PATH] [--source bpf|connector] [--count N] [--spawners K]
 //               [--overrun [--pause S]] [--no-client | --subscribe FILTER] [--forkstat]
 //               [--flood env|hash] [--ring-mb N]
-//               [--yara-rules N]
+//               [--yara-rules N] [--long-args]
 //
 // --source forces the agent's process source (WATCH_EVENT_SOURCE); by default it picks its own.
 // --ring-mb sets the in-kernel source's ring (WATCH_EVENT_RING_MB); by default it is sized for
@@ -25,6 +25,8 @@
 // storm's CPU figures can be set beside a run without rules; with a client connected it then also
 // runs five new 1 MiB programs one after another and prints the time from each exec to its
 // malware detection document.
+// --long-args execs a static program (storm_static_true) with 20 arguments of 200 bytes each and a
+// 60-entry environment instead of /bin/true: an exec is complete only with every argument whole.
 // --overrun stops the agent with SIGSTOP for S seconds (default 2) during the storm, then continues
 // it, and checks that the loss is logged with a count and that execs after the pause are reported
 // again. While the agent is stopped, threads are also created and ended as fast as possible: each
@@ -78,12 +80,39 @@ extern char** environ;
 
 namespace {
 
+// What the storm execs: /bin/true with no arguments, or with --long-args a static program with
+// 20 arguments of 200 bytes and a 60-entry environment.
+struct StormProgram {
+  std::string path;          // as exec'd
+  std::string reportedPath;  // as the agent reports it (merged /usr resolved)
+  std::vector<std::string> args;
+  std::vector<std::string> env;  // empty: this process's environment
+};
+
+StormProgram plainProgram() {
+  return {"/bin/true", "/usr/bin/true", {"/bin/true"}, {}};
+}
+
+StormProgram longArgsProgram() {
+  StormProgram program;
+  program.path = STORM_STATIC_TRUE_PATH;
+  program.reportedPath = fs::canonical(program.path).string();
+  program.args.push_back(program.path);
+  for (int i = 0; i < 20; ++i) program.args.push_back(std::string(200, static_cast<char>('a' + i)));
+  for (int i = 0; i < 60; ++i) {
+    program.env.push_back("STORM_VARIABLE_" + std::to_string(i) + "=" + std::string(40, 'v'));
+  }
+  return program;
+}
+
 struct ExecSeen {
-  bool pathAndArgs = false;  // target path /usr/bin/true and args ["/bin/true"]
+  bool pathAndArgs = false;  // the target's path and every argument, whole
 };
 
 class Collector final : public ipc::SystemExtensionsToApp {
  public:
+  explicit Collector(const StormProgram& program)
+      : path_(program.reportedPath), args_(program.args) {}
   void reportEndpointMessageWithMsg(const ipc::NSData& msg) override {
     ++documents;
     lastArrival.store(Clock::now().time_since_epoch().count());
@@ -103,8 +132,7 @@ class Collector final : public ipc::SystemExtensionsToApp {
     if (doc.is_discarded()) return;
     const auto& target = doc["exec"]["target"];
     const long pid = target["pid"].get<long>();
-    const bool complete = target["exectuable"]["path"] == "/usr/bin/true" &&
-                          doc["exec"]["args"] == nlohmann::json({"/bin/true"});
+    const bool complete = target["exectuable"]["path"] == path_ && doc["exec"]["args"] == args_;
     std::lock_guard lock(mutex);
     ExecSeen& seen = execs[pid];
     seen.pathAndArgs = seen.pathAndArgs || complete;
@@ -118,6 +146,10 @@ class Collector final : public ipc::SystemExtensionsToApp {
   std::atomic<Clock::rep> lastDetection{0};
   std::mutex mutex;
   std::unordered_map<long, ExecSeen> execs;
+
+ private:
+  const std::string path_;
+  const nlohmann::json args_;
 };
 
 struct AgentUsage {
@@ -358,18 +390,28 @@ class Flood {
   std::vector<pid_t> pids_;
 };
 
-// Spawns /bin/true `count` times from `spawners` threads; returns the pids.
-std::vector<pid_t> storm(int count, int spawners) {
+// Spawns `program` `count` times from `spawners` threads; returns the pids.
+std::vector<pid_t> storm(const StormProgram& program, int count, int spawners) {
+  std::vector<std::string> args = program.args;
+  std::vector<std::string> env = program.env;
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  char* const* environment = env.empty() ? environ : envp.data();
   std::vector<std::vector<pid_t>> perThread(static_cast<std::size_t>(spawners));
   std::atomic<int> next{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < spawners; ++t) {
     threads.emplace_back([&, t] {
-      char arg0[] = "/bin/true";
-      char* argv[] = {arg0, nullptr};
       while (next.fetch_add(1) < count) {
         pid_t pid = 0;
-        if (::posix_spawn(&pid, "/bin/true", nullptr, nullptr, argv, environ) != 0) continue;
+        if (::posix_spawn(&pid, program.path.c_str(), nullptr, nullptr, argv.data(), environment) !=
+            0) {
+          continue;
+        }
         perThread[static_cast<std::size_t>(t)].push_back(pid);
         ::waitpid(pid, nullptr, 0);
       }
@@ -448,6 +490,7 @@ int main(int argc, char** argv) {
   std::string flood;
   std::string ringMb;
   int yaraRules = 0;
+  bool longArgs = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--agent" && i + 1 < argc)
@@ -475,11 +518,13 @@ int main(int argc, char** argv) {
       ringMb = argv[++i];
     else if (a == "--yara-rules" && i + 1 < argc)
       yaraRules = std::atoi(argv[++i]);
+    else if (a == "--long-args")
+      longArgs = true;
     else {
       std::fprintf(stderr,
                    "usage: %s [--agent PATH] [--source bpf|connector] [--count N] [--spawners K] "
                    "[--overrun [--pause S]] [--no-client | --subscribe FILTER] [--forkstat] "
-                   "[--flood env|hash] [--ring-mb N] [--yara-rules N]\n",
+                   "[--flood env|hash] [--ring-mb N] [--yara-rules N] [--long-args]\n",
                    argv[0]);
       return 2;
     }
@@ -529,7 +574,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  Collector collector;
+  const StormProgram program = longArgs ? longArgsProgram() : plainProgram();
+  Collector collector(program);
   // Nobody connects with --no-client: the connection is made but never resumed.
   auto connection = NSXPCConnection::initWithMachServiceName(ipc::kMachServiceName);
   connection->setExportedInterface(
@@ -565,7 +611,7 @@ int main(int argc, char** argv) {
   if (noClient || !subscription.empty()) {
     const auto threadsBefore = threadsOf(agent);
     const auto start = Clock::now();
-    const auto pids = storm(count, spawners);
+    const auto pids = storm(program, count, spawners);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::this_thread::sleep_for(1s);
     const AgentUsage usage = usageOf(agent);
@@ -623,12 +669,12 @@ int main(int argc, char** argv) {
                   static_cast<unsigned long long>(threads.load()));
     });
   }
-  std::vector<pid_t> pids = storm(count, spawners);
+  std::vector<pid_t> pids = storm(program, count, spawners);
   const auto stormEnd = Clock::now();
   if (flooding) flooding->stop();
   if (pauser.joinable()) pauser.join();
   std::vector<pid_t> after;
-  if (overrun) after = storm(200, 1);  // delivery must go on after the pause
+  if (overrun) after = storm(program, 200, 1);  // delivery must go on after the pause
   // Quiet for a second: everything the agent will send has arrived.
   while (Clock::now() - Clock::time_point(Clock::duration(collector.lastArrival.load())) < 1s) {
     std::this_thread::sleep_for(100ms);
