@@ -7,11 +7,11 @@
 #include <memory>
 #include <string>
 
+#include "agent/capture/Entry.h"
 #include "agent/capture/EventTable.h"
 #include "agent/ipc/IPCForAgent.h"
 #include "platform/endpoint_security/ScriptedSource.h"
 #include "platform/log/Log.h"
-#include "tests/agent/EntryPoints.h"
 #include "tests/agent/ServiceClient.h"
 #include "tests/support/EsMessageBuilder.h"
 #include "tests/support/GoldenDocuments.h"
