@@ -1,15 +1,13 @@
 #include "agent/capture/Composition.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/endpoint_security/BpfSource.h"
 #include "platform/endpoint_security/ConnectorSource.h"
 #include "platform/endpoint_security/EventRing.h"
-#include "platform/endpoint_security/ProcessSourceChoice.h"
 #include "platform/endpoint_security/ScreenSharingSource.h"
-#include "platform/endpoint_security/audit/AuditSource.h"
 #include "platform/endpoint_security/launch_items/LaunchItemSource.h"
-#include "platform/endpoint_security/logind/LogindSource.h"
 #include "platform/endpoint_security/malware/MalwareSource.h"
 #include "platform/log/Log.h"
 
@@ -49,6 +47,11 @@ Options Options::from(const Lookup& lookup) {
   options.ringBytes = platform::es::eventRingBytes(lookup("WATCH_EVENT_RING_MB"));
   options.execEnvironment = ExecEnvironment::fromSetting(lookup("WATCH_EXEC_ENVIRONMENT"),
                                                          lookup("WATCH_EXEC_ENVIRONMENT_REDACT"));
+  options.processSource = platform::es::processSourcePreference(lookup("WATCH_EVENT_SOURCE"));
+  const char* enable = lookup("WATCH_AUDIT_ENABLE");
+  options.audit.mayEnable = enable == nullptr || std::strcmp(enable, "0") != 0;
+  if (const char* address = lookup("WATCH_LOGIND_BUS")) options.logind.busAddress = address;
+  options.services = xpc::ServicesDirectory::fromSetting(lookup("XPC_SERVICES_DIR"));
   return options;
 }
 
@@ -58,12 +61,14 @@ Options Options::fromEnvironment() {
 
 Composition::Composition(const Options& options)
     : machine_(
-          [bpf = platform::es::BpfOptions{.ringBytes = options.ringBytes}] {
+          [bpf = platform::es::BpfOptions{.ringBytes = options.ringBytes},
+           preference = options.processSource] {
             return platform::es::makeProcessSource(
                 [bpf] { return platform::es::makeBpfSource(bpf); },
-                [] { return platform::es::makeConnectorSource(); });
+                [] { return platform::es::makeConnectorSource(); }, preference);
           },
-          {platform::es::makeAuditSource, platform::es::makeLogindSource,
+          {[audit = options.audit] { return platform::es::makeAuditSource(audit); },
+           [logind = options.logind] { return platform::es::makeLogindSource(logind); },
            platform::es::makeScreenSharingSource,
            [] { return platform::es::makeLaunchItemSource(); },
            [] { return platform::es::makeMalwareSource(); },
@@ -71,7 +76,9 @@ Composition::Composition(const Options& options)
           backendOptions(processes_)),
       eventSource_(machine_),
       table_(processes_, platform::sysctl_backend::system()),
-      processTable_(table_) {
+      processTable_(table_),
+      services_(options.services),
+      servicesInstalled_(services_) {
   setExecEnvironment(options.execEnvironment);
 }
 

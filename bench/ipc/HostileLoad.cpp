@@ -37,6 +37,7 @@
 #include "agent/ipc/IPCForAgent.h"
 #include "agent/model/JsonEncoding.h"
 #include "ipc/Identifiers.h"
+#include "platform/Override.h"
 #include "platform/log/Log.h"
 #include "platform/xpc/Transport.h"
 
@@ -469,7 +470,8 @@ void tablesWhileReading(int connections, int calls) {
 int main() {
   char pattern[] = "/tmp/bench-hostile-XXXXXX";
   const std::string root = ::mkdtemp(pattern);
-  ::setenv("XPC_SERVICES_DIR", (root + "/xpc").c_str(), 1);
+  xpc::ServicesDirectory services{root + "/xpc"};
+  const platform::ScopedOverride<xpc::ServicesDirectory> servicesInstalled(services);
   gSocket = root + "/xpc/" + std::string(ipc::kMachServiceName);
   int pair[2];
   ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair);
