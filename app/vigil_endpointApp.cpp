@@ -46,18 +46,15 @@ int vigil_endpointApp::main(int argc, char** argv) {
   QApplication::setDesktopFileName(QStringLiteral("corvane-endpoint"));
   QApplication::setWindowIcon(QIcon(QString::fromUtf8(kApplicationIcon)));
 
-  OSSystemExtensionManager::sharedManager().setBackend(makeBackend());
-  int status = 0;
-  {
-    AgentStatusProbe probe{std::string(ipc::kMachServiceName)};
-    MainWindow window;
-    window.setAgentStatusCheck([&probe] { probe.check(); });
-    window.show();
-    status = QApplication::exec();
-  }
-  // Finish the request in progress while the main queue still exists to hear of it.
-  OSSystemExtensionManager::sharedManager().setBackend(nullptr);
-  return status;
+  // Destroyed before the application: the request in progress finishes while the main queue
+  // still exists to hear of it.
+  const std::shared_ptr<SystemExtensionBackend> backend = makeBackend();
+  const platform::ScopedOverride<SystemExtensionBackend> backendInstalled(*backend);
+  AgentStatusProbe probe{std::string(ipc::kMachServiceName)};
+  MainWindow window;
+  window.setAgentStatusCheck([&probe] { probe.check(); });
+  window.show();
+  return QApplication::exec();
 }
 
 }  // namespace app

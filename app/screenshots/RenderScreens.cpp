@@ -68,8 +68,8 @@ int main(int argc, char** argv) {
   xpc::ServicesDirectory servicesDirectory{services.path().toStdString()};
   const platform::ScopedOverride<xpc::ServicesDirectory> servicesInstalled(servicesDirectory);
   // Nothing is installed while rendering: the buttons are not pressed.
-  OSSystemExtensionManager::sharedManager().setBackend(
-      std::make_shared<platform::system_extensions::FakeSystemExtensionBackend>());
+  platform::system_extensions::FakeSystemExtensionBackend backend;
+  const platform::ScopedOverride<SystemExtensionBackend> backendInstalled(backend);
 
   app::MainWindow window(
       app::HelpActions{[] { return std::optional<QUrl>(); }, [](const QUrl&) {}});
@@ -168,6 +168,5 @@ int main(int argc, char** argv) {
   help->hide();
   ok = ok && menuOk;
 
-  OSSystemExtensionManager::sharedManager().setBackend(nullptr);
   return ok ? 0 : 1;
 }

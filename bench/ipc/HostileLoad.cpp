@@ -39,6 +39,7 @@
 #include "ipc/Identifiers.h"
 #include "platform/Override.h"
 #include "platform/log/Log.h"
+#include "platform/sysctl/sysctl.h"
 #include "platform/xpc/Transport.h"
 
 namespace {
@@ -472,6 +473,9 @@ int main() {
   const std::string root = ::mkdtemp(pattern);
   xpc::ServicesDirectory services{root + "/xpc"};
   const platform::ScopedOverride<xpc::ServicesDirectory> servicesInstalled(services);
+  // The agent answers tables from /proc.
+  const platform::ScopedOverride<platform::sysctl_backend::Backend> proc(
+      platform::sysctl_backend::system());
   gSocket = root + "/xpc/" + std::string(ipc::kMachServiceName);
   int pair[2];
   ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair);

@@ -78,8 +78,8 @@ TEST(EndToEnd, InstallStartsTheRealAgentAndRemoveStopsIt) {
   // The sanitizers' settings of this test reach the agent it starts, as the application's do.
   options.passedEnvironment =
       se::passedEnvironment([](const char* name) { return std::getenv(name); });
-  OSSystemExtensionManager::sharedManager().setBackend(
-      std::make_shared<se::AgentServiceBackend>(options, se::ElevationOptions{}));
+  se::AgentServiceBackend backend(options, se::ElevationOptions{});
+  const platform::ScopedOverride<SystemExtensionBackend> backendInstalled(backend);
 
   platform::log::Capture log;
   pid_t agentPid = 0;
@@ -175,7 +175,6 @@ TEST(EndToEnd, InstallStartsTheRealAgentAndRemoveStopsIt) {
   probe.check();
   ASSERT_TRUE(runMainQueueUntil([&] { return !probe.checking(); }));
   EXPECT_EQ(statusText(), "Agent Status: Removed");
-  OSSystemExtensionManager::sharedManager().setBackend(nullptr);
 }
 
 }  // namespace

@@ -286,7 +286,7 @@ TEST_F(WithServices, TheStatusCheckFollowsTheService) {
 TEST_F(WithServices, TheStatusFollowsTheAgentAgainAfterAFailedOrCancelledRequest) {
   using Code = OSSystemExtensionErrorCode;
   auto backend = std::make_shared<platform::system_extensions::FakeSystemExtensionBackend>();
-  OSSystemExtensionManager::sharedManager().setBackend(backend);
+  const platform::ScopedOverride<SystemExtensionBackend> installed(*backend);
   app::AgentStatusProbe probe(service);
   auto check = [&] {
     probe.check();
@@ -317,7 +317,6 @@ TEST_F(WithServices, TheStatusFollowsTheAgentAgainAfterAFailedOrCancelledRequest
     ASSERT_TRUE(check());
     EXPECT_EQ(app::ProgramStatus::shared().agentStatus(), Status::WatchagentRemoved);
   }
-  OSSystemExtensionManager::sharedManager().setBackend(nullptr);
 }
 
 TEST_F(WithServices, TheEventsScreenSaysWhenNoAgentServesThenShowsItsEventsLive) {
@@ -496,7 +495,7 @@ TEST_F(WithServices, TheProcessesScreenShowsTheTableSortedAndRefreshes) {
 
 TEST(RequestMessage, TheOutcomeOfARequestShowsBesideItsButton) {
   auto backend = std::make_shared<platform::system_extensions::FakeSystemExtensionBackend>();
-  OSSystemExtensionManager::sharedManager().setBackend(backend);
+  const platform::ScopedOverride<SystemExtensionBackend> installed(*backend);
   app::InstallAgentView view;
   view.show();
   auto* message = view.findChild<QLabel*>("installMessage");
@@ -523,7 +522,6 @@ TEST(RequestMessage, TheOutcomeOfARequestShowsBesideItsButton) {
   EXPECT_FALSE(message->isVisibleTo(&view));
   backend->last()->finish(OSSystemExtensionRequestResultCompleted);
   testsupport::drainMainQueue();
-  OSSystemExtensionManager::sharedManager().setBackend(nullptr);
   testsupport::drainMainQueue();
 }
 
