@@ -15,14 +15,15 @@
 
 #include "agent/capture/EventTable.h"
 #include "agent/capture/MySwiftBridge.h"
-#include "agent/capture/SerialQueue.h"
 #include "agent/ipc/IPCForAgent.h"
 #include "ipc/Identifiers.h"
+#include "platform/SerialQueue.h"
 #include "platform/endpoint_security/yara/YaraRules.h"
 #include "platform/log/Log.h"
 
 es_client_t* g_client = nullptr;
-SerialQueue* myQueue = nullptr;
+// The agent's dispatch queue: the client is created and ended on it.
+platform::SerialQueue* myQueue = nullptr;
 
 void log_event_message(es_message_t message) {
   agent::MySwiftBridge::shared().processEndpointMessage(message);
@@ -146,7 +147,7 @@ int setupMonitoring() {
 namespace agent {
 
 int serveUntilSignalled(const sigset_t& ending) {
-  myQueue = new SerialQueue(std::string(ipc::kAgentBundleIdentifier) + ".MyQueue");
+  myQueue = new platform::SerialQueue("agent-queue");
   int status = 1;
   myQueue->sync([&] { status = setupMonitoring(); });
   if (status != 0) std::exit(-1);
