@@ -2,13 +2,16 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <cstdlib>
 
 #include "app/BuildConfig.h"
 #include "app/install/AgentStatusProbe.h"
 #include "app/support/MainBundle.h"
 #include "app/views/MainWindow.h"
 #include "ipc/Identifiers.h"
+#include "platform/Override.h"
 #include "platform/system_extensions/AgentServiceBackend.h"
+#include "platform/xpc/Transport.h"
 
 namespace app {
 
@@ -23,6 +26,8 @@ std::shared_ptr<SystemExtensionBackend> vigil_endpointApp::makeBackend() {
   options.bundleIdentifier = std::string(ipc::kAgentBundleIdentifier);
   options.version = build_config::kVersion;
   options.serviceName = std::string(ipc::kMachServiceName);
+  options.passedEnvironment =
+      se::passedEnvironment([](const char* name) { return std::getenv(name); });
   se::ElevationOptions elevation;
   elevation.helperPath = bundle.pathForAuxiliaryExecutable("corvane-endpoint-installer")
                              .value_or(std::filesystem::path())
@@ -31,6 +36,9 @@ std::shared_ptr<SystemExtensionBackend> vigil_endpointApp::makeBackend() {
 }
 
 int vigil_endpointApp::main(int argc, char** argv) {
+  // Where the agent's service socket is looked for.
+  auto services = xpc::ServicesDirectory::fromSetting(std::getenv("XPC_SERVICES_DIR"));
+  const platform::ScopedOverride<xpc::ServicesDirectory> servicesInstalled(services);
   QApplication application(argc, argv);
   QApplication::setApplicationName(QString::fromUtf8(kApplicationName));
   QApplication::setApplicationDisplayName(QString::fromUtf8(kApplicationName));
@@ -38,18 +46,15 @@ int vigil_endpointApp::main(int argc, char** argv) {
   QApplication::setDesktopFileName(QStringLiteral("corvane-endpoint"));
   QApplication::setWindowIcon(QIcon(QString::fromUtf8(kApplicationIcon)));
 
-  OSSystemExtensionManager::sharedManager().setBackend(makeBackend());
-  int status = 0;
-  {
-    AgentStatusProbe probe{std::string(ipc::kMachServiceName)};
-    MainWindow window;
-    window.setAgentStatusCheck([&probe] { probe.check(); });
-    window.show();
-    status = QApplication::exec();
-  }
-  // Finish the request in progress while the main queue still exists to hear of it.
-  OSSystemExtensionManager::sharedManager().setBackend(nullptr);
-  return status;
+  // Destroyed before the application: the request in progress finishes while the main queue
+  // still exists to hear of it.
+  const std::shared_ptr<SystemExtensionBackend> backend = makeBackend();
+  const platform::ScopedOverride<SystemExtensionBackend> backendInstalled(*backend);
+  AgentStatusProbe probe{std::string(ipc::kMachServiceName)};
+  MainWindow window;
+  window.setAgentStatusCheck([&probe] { probe.check(); });
+  window.show();
+  return QApplication::exec();
 }
 
 }  // namespace app

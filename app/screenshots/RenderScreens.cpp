@@ -25,7 +25,9 @@
 #include "app/views/ContentView.h"
 #include "app/views/MainWindow.h"
 #include "ipc/Identifiers.h"
+#include "platform/Override.h"
 #include "platform/system_extensions/FakeSystemExtensions.h"
+#include "platform/xpc/Transport.h"
 
 namespace {
 
@@ -63,10 +65,11 @@ int main(int argc, char** argv) {
   QDir().mkpath(out);
   // The stand-in agent's socket lives here, never beside a real agent's.
   QTemporaryDir services;
-  qputenv("XPC_SERVICES_DIR", services.path().toLocal8Bit());
+  xpc::ServicesDirectory servicesDirectory{services.path().toStdString()};
+  const platform::ScopedOverride<xpc::ServicesDirectory> servicesInstalled(servicesDirectory);
   // Nothing is installed while rendering: the buttons are not pressed.
-  OSSystemExtensionManager::sharedManager().setBackend(
-      std::make_shared<platform::system_extensions::FakeSystemExtensionBackend>());
+  platform::system_extensions::FakeSystemExtensionBackend backend;
+  const platform::ScopedOverride<SystemExtensionBackend> backendInstalled(backend);
 
   app::MainWindow window(
       app::HelpActions{[] { return std::optional<QUrl>(); }, [](const QUrl&) {}});
@@ -165,6 +168,5 @@ int main(int argc, char** argv) {
   help->hide();
   ok = ok && menuOk;
 
-  OSSystemExtensionManager::sharedManager().setBackend(nullptr);
   return ok ? 0 : 1;
 }

@@ -1,7 +1,7 @@
 // A stand-in for the agent's service, for the screenshots, the application's tests and its
-// benchmark: publishes the service name over the system transport (under $XPC_SERVICES_DIR),
-// answers the handshake and the process-table request, and sends event documents to every
-// client that said hello. The documents are made up but have the agent's form, several kinds.
+// benchmark: publishes the service name over the system transport (in the installed services
+// directory), answers the handshake and the process-table request, and sends event documents to
+// every client that said hello. The documents are made up but have the agent's form, several kinds.
 #pragma once
 
 #include <atomic>

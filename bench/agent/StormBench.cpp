@@ -69,7 +69,9 @@
 #include <vector>
 
 #include "ipc/Identifiers.h"
+#include "platform/Override.h"
 #include "platform/xpc/NSXPC.h"
+#include "platform/xpc/Transport.h"
 #include "shared/ipc/Protocols.h"
 
 namespace fs = std::filesystem;
@@ -537,7 +539,9 @@ int main(int argc, char** argv) {
   std::string pattern = (fs::temp_directory_path() / "agent-storm-XXXXXX").string();
   const fs::path dir = ::mkdtemp(pattern.data());
   const fs::path log = dir / "agent.log";
-  ::setenv("XPC_SERVICES_DIR", dir.c_str(), 1);
+  // This process's client looks for the agent where the agent is told to serve.
+  xpc::ServicesDirectory services{dir.string()};
+  const platform::ScopedOverride<xpc::ServicesDirectory> servicesInstalled(services);
   if (yaraRules > 0) writeRules(dir / "rules", yaraRules);
 
   const pid_t agent = ::fork();

@@ -28,6 +28,8 @@
 #include "app/screenshots/SampleAgent.h"
 #include "app/views/EventsView.h"
 #include "ipc/Identifiers.h"
+#include "platform/Override.h"
+#include "platform/xpc/Transport.h"
 
 namespace {
 
@@ -96,7 +98,9 @@ int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
   const long total = argc > 2 ? std::atol(argv[2]) : 1000000;
   QTemporaryDir services;
-  ::setenv("XPC_SERVICES_DIR", services.path().toLocal8Bit().constData(), 1);
+  // Installed before the fork: the streaming child serves where the application looks.
+  xpc::ServicesDirectory servicesDirectory{services.path().toStdString()};
+  const platform::ScopedOverride<xpc::ServicesDirectory> servicesInstalled(servicesDirectory);
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
 
   const pid_t child = ::fork();

@@ -29,6 +29,7 @@
 #include "agent/ipc/IPCForAgent.h"
 #include "agent/model/JsonEncoding.h"
 #include "ipc/Identifiers.h"
+#include "platform/Override.h"
 #include "platform/xpc/Transport.h"
 
 namespace {
@@ -311,7 +312,8 @@ int main(int argc, char** argv) {
   // The clients are forked before any thread exists.
   char pattern[] = "/tmp/bench-broadcast-XXXXXX";
   gRoot = ::mkdtemp(pattern);
-  ::setenv("XPC_SERVICES_DIR", (gRoot + "/xpc").c_str(), 1);
+  xpc::ServicesDirectory services{gRoot + "/xpc"};
+  const platform::ScopedOverride<xpc::ServicesDirectory> servicesInstalled(services);
   for (std::size_t i = 0; i < kClients; ++i) {
     int pair[2];
     ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair);

@@ -37,7 +37,9 @@
 #include "agent/ipc/IPCForAgent.h"
 #include "agent/model/JsonEncoding.h"
 #include "ipc/Identifiers.h"
+#include "platform/Override.h"
 #include "platform/log/Log.h"
+#include "platform/sysctl/sysctl.h"
 #include "platform/xpc/Transport.h"
 
 namespace {
@@ -469,7 +471,11 @@ void tablesWhileReading(int connections, int calls) {
 int main() {
   char pattern[] = "/tmp/bench-hostile-XXXXXX";
   const std::string root = ::mkdtemp(pattern);
-  ::setenv("XPC_SERVICES_DIR", (root + "/xpc").c_str(), 1);
+  xpc::ServicesDirectory services{root + "/xpc"};
+  const platform::ScopedOverride<xpc::ServicesDirectory> servicesInstalled(services);
+  // The agent answers tables from /proc.
+  const platform::ScopedOverride<platform::sysctl_backend::Backend> proc(
+      platform::sysctl_backend::system());
   gSocket = root + "/xpc/" + std::string(ipc::kMachServiceName);
   int pair[2];
   ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair);

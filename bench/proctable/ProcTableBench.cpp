@@ -30,6 +30,8 @@
 
 #include "agent/ipc/CustomObject.h"
 #include "agent/ipc/ProcTable.h"
+#include "platform/Override.h"
+#include "platform/sysctl/sysctl.h"
 
 extern char** environ;
 
@@ -373,6 +375,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The answers built in this process come from /proc.
+  const platform::ScopedOverride<platform::sysctl_backend::Backend> proc(
+      platform::sysctl_backend::system());
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RatioReporter reporter;

@@ -2,9 +2,9 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "platform/log/Log.h"
 
@@ -24,8 +24,9 @@ void logChoice(const std::string& line) {
 
 class ChosenProcessSource final : public Source {
  public:
-  ChosenProcessSource(SourceFactory bpf, SourceFactory connector)
-      : bpf_(std::move(bpf)), connector_(std::move(connector)) {}
+  ChosenProcessSource(SourceFactory bpf, SourceFactory connector,
+                      ProcessSourcePreference preference)
+      : bpf_(std::move(bpf)), connector_(std::move(connector)), preference_(preference) {}
 
   std::string_view name() const override { return chosen_ ? chosen_->name() : "process"; }
   bool produces(es_event_type_t type) const override { return isProcessKind(type); }
@@ -35,9 +36,9 @@ class ChosenProcessSource final : public Source {
       why = "not running as root";
       return ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED;
     }
-    const char* forced = std::getenv("WATCH_EVENT_SOURCE");
-    const std::string force = forced ? forced : "";
-    if (force == "connector") return openConnector("forced by WATCH_EVENT_SOURCE", why);
+    if (preference_ == ProcessSourcePreference::connector) {
+      return openConnector("forced by WATCH_EVENT_SOURCE", why);
+    }
     std::unique_ptr<Source> bpf = bpf_();
     std::string bpfWhy;
     const es_new_client_result_t bpfResult = bpf->open(bpfWhy);
@@ -46,7 +47,7 @@ class ChosenProcessSource final : public Source {
       logChoice("EndpointSecurity: event source: bpf");
       return bpfResult;
     }
-    if (force == "bpf") {
+    if (preference_ == ProcessSourcePreference::bpf) {
       NSLog("EndpointSecurity: event source: bpf unavailable (%s)", bpfWhy.c_str());
       why = bpfWhy;
       return bpfResult;
@@ -77,13 +78,22 @@ class ChosenProcessSource final : public Source {
 
   const SourceFactory bpf_;
   const SourceFactory connector_;
+  const ProcessSourcePreference preference_;
   std::unique_ptr<Source> chosen_;
 };
 
 }  // namespace
 
-std::unique_ptr<Source> makeProcessSource(SourceFactory bpf, SourceFactory connector) {
-  return std::make_unique<ChosenProcessSource>(std::move(bpf), std::move(connector));
+ProcessSourcePreference processSourcePreference(const char* setting) {
+  const std::string_view named = setting ? setting : "";
+  if (named == "bpf") return ProcessSourcePreference::bpf;
+  if (named == "connector") return ProcessSourcePreference::connector;
+  return ProcessSourcePreference::automatic;
+}
+
+std::unique_ptr<Source> makeProcessSource(SourceFactory bpf, SourceFactory connector,
+                                          ProcessSourcePreference preference) {
+  return std::make_unique<ChosenProcessSource>(std::move(bpf), std::move(connector), preference);
 }
 
 }  // namespace platform::es

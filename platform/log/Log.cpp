@@ -5,20 +5,21 @@
 #include <systemd/sd-journal.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace platform::log {
 namespace {
 
+// Held while a line is handed to the installed sink and while a capture comes or goes, so that
+// no line reaches a capture that has ended.
 std::mutex gMutex;
-std::vector<std::string>* gCaptured = nullptr;  // guarded by gMutex
 
 bool journalPresent() {
   static const bool present = [] {
-    struct stat st{};
+    struct stat st {};
     return ::stat("/run/systemd/journal/socket", &st) == 0 && S_ISSOCK(st.st_mode);
   }();
   return present;
@@ -55,8 +56,8 @@ std::string stripPrivacyMarkers(const char* format) {
 void write(std::string_view line) {
   {
     std::lock_guard lock(gMutex);
-    if (gCaptured) {
-      gCaptured->emplace_back(line);
+    if (Sink* sink = Installed<Sink>::find()) {
+      sink->write(line);
       return;
     }
   }
@@ -72,28 +73,31 @@ void write(std::string_view line) {
 
 Capture::Capture() {
   std::lock_guard lock(gMutex);
-  gCaptured = new std::vector<std::string>;
+  installed_.emplace(*this);
 }
 
 Capture::~Capture() {
   std::lock_guard lock(gMutex);
-  delete gCaptured;
-  gCaptured = nullptr;
+  installed_.reset();
+}
+
+void Capture::write(std::string_view line) {
+  lines_.emplace_back(line);
 }
 
 std::vector<std::string> Capture::lines() const {
   std::lock_guard lock(gMutex);
-  return gCaptured ? *gCaptured : std::vector<std::string>{};
+  return lines_;
 }
 
 bool Capture::contains(std::string_view line) const {
   std::lock_guard lock(gMutex);
-  return gCaptured && std::find(gCaptured->begin(), gCaptured->end(), line) != gCaptured->end();
+  return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
 }
 
 void Capture::clear() {
   std::lock_guard lock(gMutex);
-  if (gCaptured) gCaptured->clear();
+  lines_.clear();
 }
 
 }  // namespace platform::log

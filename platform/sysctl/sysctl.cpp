@@ -316,9 +316,8 @@ class ProcBackend final : public sysctl_backend::Backend {
 
 int sysctl(const int* name, u_int namelen, void* oldp, std::size_t* oldlenp, const void* newp,
            std::size_t newlen) {
-  sysctl_backend::Backend* backend = Installed<sysctl_backend::Backend>::find();
-  if (backend == nullptr) backend = &sysctl_backend::system();
-  return backend->query(name, namelen, oldp, oldlenp, newp, newlen);
+  return Installed<sysctl_backend::Backend>::get().query(name, namelen, oldp, oldlenp, newp,
+                                                         newlen);
 }
 
 namespace sysctl_backend {

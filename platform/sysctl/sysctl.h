@@ -58,7 +58,10 @@ int sysctl(const int* name, u_int namelen, void* oldp, std::size_t* oldlenp, con
 
 namespace sysctl_backend {
 
-// Where sysctl() is answered from. The default answers from the running system.
+// Where sysctl() is answered from: the backend installed with
+// platform::ScopedOverride<platform::sysctl_backend::Backend>. A program's main installs one (the
+// agent's answers from its event source's process table, /proc for the rest; others system());
+// tests install fakes. Asking with none installed is a wiring fault of the program.
 class Backend {
  public:
   static constexpr const char* kFacility = "process table";
@@ -69,10 +72,6 @@ class Backend {
 
 // The backend answering from /proc.
 Backend& system();
-
-// Another backend is installed with platform::ScopedOverride<platform::sysctl_backend::Backend>
-// (the agent installs one answering from its event source's process table; tests install
-// fakes); with none installed, sysctl() answers from /proc.
 
 }  // namespace sysctl_backend
 

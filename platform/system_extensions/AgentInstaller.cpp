@@ -82,6 +82,15 @@ std::string canonical(const std::string& path) {
 
 }  // namespace
 
+std::vector<std::string> passedEnvironment(
+    const std::function<const char*(const char* name)>& lookup) {
+  std::vector<std::string> entries;
+  for (const char* name : kPassedVariables) {
+    if (const char* value = lookup(name)) entries.push_back(std::string(name) + "=" + value);
+  }
+  return entries;
+}
+
 AgentInstaller::AgentInstaller(AgentServiceOptions options, CommandRunner systemctl)
     : options_(std::move(options)), systemctl_(std::move(systemctl)) {}
 
@@ -140,10 +149,8 @@ std::vector<std::string> AgentInstaller::agentEnvironment() const {
   std::vector<std::string> environment{
       "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
       "XPC_SERVICES_DIR=" + options_.servicesDirectory};
-  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TZ", "LANG"}) {
-    if (const char* value = std::getenv(name))
-      environment.push_back(std::string(name) + "=" + value);
-  }
+  environment.insert(environment.end(), options_.passedEnvironment.begin(),
+                     options_.passedEnvironment.end());
   return environment;
 }
 

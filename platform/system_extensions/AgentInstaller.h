@@ -15,6 +15,15 @@
 
 namespace platform::system_extensions {
 
+// The variables of the installing program's environment a detached agent is given too: the
+// sanitizers' settings and the locale, for its diagnostics.
+inline constexpr const char* kPassedVariables[] = {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
+                                                   "TZ", "LANG"};
+
+// The entries of kPassedVariables that `lookup` (a variable's value, or null) has.
+std::vector<std::string> passedEnvironment(
+    const std::function<const char*(const char* name)>& lookup);
+
 struct AgentServiceOptions {
   enum class Mode { automatic, systemd, detached };
 
@@ -30,6 +39,9 @@ struct AgentServiceOptions {
   std::string unitDirectory = "/etc/systemd/system";  // where a unit of our own is written
   std::chrono::milliseconds startTimeout{10000};
   std::chrono::milliseconds stopTimeout{5000};
+  // "NAME=value" entries a detached agent gets besides its own settings: what the installing
+  // program's environment has of kPassedVariables (its main reads them).
+  std::vector<std::string> passedEnvironment;
 
   std::string socketPath() const { return servicesDirectory + "/" + serviceName; }
   std::string pidFilePath() const { return stateDirectory + "/watchagent.pid"; }

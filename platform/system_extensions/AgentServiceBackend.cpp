@@ -70,8 +70,7 @@ AgentServiceBackend::AgentServiceBackend(AgentServiceOptions options, ElevationO
                                          CommandRunner systemctl)
     : options_(std::move(options)),
       elevation_(std::move(elevation)),
-      systemctl_(std::move(systemctl)),
-      worker_([this] { run(); }) {}
+      systemctl_(std::move(systemctl)) {}
 
 AgentServiceBackend::~AgentServiceBackend() {
   std::deque<std::shared_ptr<OSSystemExtensionRequestSession>> dropped;
@@ -80,10 +79,9 @@ AgentServiceBackend::~AgentServiceBackend() {
     stopping_ = true;
     dropped.swap(pending_);
   }
-  wake_.notify_all();
   for (auto& session : dropped)
     session->fail({Code::serviceUnavailable, "Corvane Endpoint is quitting; nothing was changed."});
-  worker_.join();
+  worker_.stop();
 }
 
 void AgentServiceBackend::submit(std::shared_ptr<OSSystemExtensionRequestSession> session) {
@@ -91,21 +89,18 @@ void AgentServiceBackend::submit(std::shared_ptr<OSSystemExtensionRequestSession
     std::lock_guard lock(mutex_);
     pending_.push_back(std::move(session));
   }
-  wake_.notify_one();
+  worker_.async([this] { carryOutNext(); });
 }
 
-void AgentServiceBackend::run() {
-  for (;;) {
-    std::shared_ptr<OSSystemExtensionRequestSession> session;
-    {
-      std::unique_lock lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
-      if (stopping_) return;
-      session = std::move(pending_.front());
-      pending_.pop_front();
-    }
-    carryOut(*session);
+void AgentServiceBackend::carryOutNext() {
+  std::shared_ptr<OSSystemExtensionRequestSession> session;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_ || pending_.empty()) return;
+    session = std::move(pending_.front());
+    pending_.pop_front();
   }
+  carryOut(*session);
 }
 
 void AgentServiceBackend::carryOut(OSSystemExtensionRequestSession& session) {

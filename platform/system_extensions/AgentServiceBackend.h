@@ -3,14 +3,13 @@
 // reports that approval is needed and runs the installer helper through pkexec.
 #pragma once
 
-#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "platform/SerialQueue.h"
 #include "platform/system_extensions/AgentInstaller.h"
 #include "platform/system_extensions/SystemExtensions.h"
 
@@ -32,7 +31,7 @@ class AgentServiceBackend final : public SystemExtensionBackend {
   void submit(std::shared_ptr<OSSystemExtensionRequestSession> session) override;
 
  private:
-  void run();
+  void carryOutNext();
   void carryOut(OSSystemExtensionRequestSession& session);
   void carryOutElevated(OSSystemExtensionRequestSession& session);
 
@@ -41,10 +40,9 @@ class AgentServiceBackend final : public SystemExtensionBackend {
   CommandRunner systemctl_;
 
   std::mutex mutex_;
-  std::condition_variable wake_;
   std::deque<std::shared_ptr<OSSystemExtensionRequestSession>> pending_;  // guarded by mutex_
   bool stopping_ = false;                                                 // guarded by mutex_
-  std::thread worker_;
+  platform::SerialQueue worker_{"agent-installer"};  // one carryOutNext() per submitted request
 };
 
 // The line protocol between the backend and the installer helper (helper output first):

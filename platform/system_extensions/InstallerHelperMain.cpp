@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <string>
@@ -78,6 +79,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  options.passedEnvironment = platform::system_extensions::passedEnvironment(
+      [](const char* name) { return std::getenv(name); });
   AgentInstaller installer(options);
   const auto ask = [](const OSSystemExtensionProperties& existing,
                       const OSSystemExtensionProperties&) {

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/Override.h"
+
 void dispatch_async(const dispatch_queue_t& queue, std::function<void()> block) {
   if (queue) queue->async(std::move(block));
 }
@@ -121,25 +123,11 @@ OSSystemExtensionManager& OSSystemExtensionManager::sharedManager() {
 void OSSystemExtensionManager::submitRequest(std::shared_ptr<OSSystemExtensionRequest> request) {
   if (!request) return;
   auto session = std::make_shared<OSSystemExtensionRequestSession>(std::move(request));
-  std::shared_ptr<SystemExtensionBackend> backend = this->backend();
+  SystemExtensionBackend* backend = platform::Installed<SystemExtensionBackend>::find();
   if (!backend) {
     session->fail({OSSystemExtensionErrorCode::serviceUnavailable,
                    "No service is available to install or remove the agent."});
     return;
   }
   backend->submit(std::move(session));
-}
-
-void OSSystemExtensionManager::setBackend(std::shared_ptr<SystemExtensionBackend> backend) {
-  std::shared_ptr<SystemExtensionBackend> old;
-  {
-    std::lock_guard lock(mutex_);
-    old = std::exchange(backend_, std::move(backend));
-  }
-  old.reset();  // outside the lock: a backend may wait for its work here
-}
-
-std::shared_ptr<SystemExtensionBackend> OSSystemExtensionManager::backend() const {
-  std::lock_guard lock(mutex_);
-  return backend_;
 }

@@ -140,9 +140,13 @@ class OSSystemExtensionRequestSession {
   bool answered_ = false;  // guarded by mutex_
 };
 
-// Carries out requests. submit() must return at once; the work happens elsewhere.
+// Carries out requests. submit() must return at once; the work happens elsewhere. The one in use
+// is installed with platform::ScopedOverride<SystemExtensionBackend> (the application's main
+// installs the real one; tests install fakes); without one every request fails. Its owner
+// destroys it after the override has ended, which lets it finish the work it holds first.
 class SystemExtensionBackend {
  public:
+  static constexpr const char* kFacility = "system extension backend";
   virtual ~SystemExtensionBackend() = default;
   virtual void submit(std::shared_ptr<OSSystemExtensionRequestSession> session) = 0;
 };
@@ -151,15 +155,9 @@ class OSSystemExtensionManager {
  public:
   static OSSystemExtensionManager& sharedManager();
 
+  // Hands the request to the installed backend; without one it fails.
   void submitRequest(std::shared_ptr<OSSystemExtensionRequest> request);
-
-  // Chooses what carries out later requests; without a backend every request fails. The old
-  // backend is released here, which lets it finish the work it holds first.
-  void setBackend(std::shared_ptr<SystemExtensionBackend> backend);
-  std::shared_ptr<SystemExtensionBackend> backend() const;
 
  private:
   OSSystemExtensionManager() = default;
-  mutable std::mutex mutex_;
-  std::shared_ptr<SystemExtensionBackend> backend_;  // guarded by mutex_
 };

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "ipc/Identifiers.h"
+#include "platform/Override.h"
 #include "platform/xpc/Transport.h"
 
 // ---- NSXPCInterface
@@ -379,9 +380,13 @@ std::shared_ptr<Transport> Transport::system() {
   return transport;
 }
 
+ServicesDirectory ServicesDirectory::fromSetting(const char* setting) {
+  return {setting && *setting ? std::string(setting) : std::string(kDefault)};
+}
+
 std::string servicesDirectory() {
-  const char* dir = std::getenv("XPC_SERVICES_DIR");
-  return dir && *dir ? std::string(dir) : std::string("/run/xpc");
+  const ServicesDirectory* installed = platform::Installed<ServicesDirectory>::find();
+  return installed ? installed->path : std::string(ServicesDirectory::kDefault);
 }
 
 std::string socketPathForService(std::string_view name) {

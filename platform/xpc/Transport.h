@@ -170,7 +170,19 @@ class SdBusTransport final : public Transport {
   Options options_;
 };
 
-// $XPC_SERVICES_DIR when set and not empty, otherwise /run/xpc.
+// Where the services' sockets are. A program's main installs the directory its setting names
+// (XPC_SERVICES_DIR) with platform::ScopedOverride<xpc::ServicesDirectory>; tests install their
+// own. With none installed, the system's: kDefault.
+struct ServicesDirectory {
+  static constexpr const char* kFacility = "services directory";
+  static constexpr std::string_view kDefault = "/run/xpc";
+  // The directory a setting names: the setting when set and not empty, otherwise kDefault.
+  static ServicesDirectory fromSetting(const char* setting);
+
+  std::string path;
+};
+
+// The installed services directory's path.
 std::string servicesDirectory();
 // The socket of a service; empty when the name cannot be a file name.
 std::string socketPathForService(std::string_view name);

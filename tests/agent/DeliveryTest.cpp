@@ -7,11 +7,12 @@
 #include <memory>
 #include <string>
 
+#include "agent/capture/Entry.h"
 #include "agent/capture/EventTable.h"
 #include "agent/ipc/IPCForAgent.h"
 #include "platform/endpoint_security/ScriptedSource.h"
 #include "platform/log/Log.h"
-#include "tests/agent/EntryPoints.h"
+#include "platform/xpc/Transport.h"
 #include "tests/agent/ServiceClient.h"
 #include "tests/support/EsMessageBuilder.h"
 #include "tests/support/GoldenDocuments.h"
@@ -31,11 +32,13 @@ class DeliveryTest : public ::testing::Test {
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "agent-delivery-XXXXXX").string();
     dir_ = ::mkdtemp(pattern.data());
-    ::setenv("XPC_SERVICES_DIR", dir_.c_str(), 1);
+    services_.path = dir_.string();
   }
   void TearDown() override { fs::remove_all(dir_); }
 
   fs::path dir_;
+  xpc::ServicesDirectory services_;
+  platform::ScopedOverride<xpc::ServicesDirectory> installed_{services_};
 };
 
 TEST_F(DeliveryTest, AllTwelveKindsReachAClientAsTheirGoldenDocuments) {

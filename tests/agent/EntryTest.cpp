@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "agent/capture/Entry.h"
 #include "agent/capture/EventTable.h"
 #include "platform/log/Log.h"
-#include "tests/agent/EntryPoints.h"
 #include "tests/agent/FakeEndpointSecurity.h"
 #include "tests/support/EsMessageBuilder.h"
 

@@ -1,5 +1,5 @@
-// A client of the agent's service for tests: connects by the service name (under
-// $XPC_SERVICES_DIR), says hello so the agent takes the connection in, and collects every event
+// A client of the agent's service for tests: connects by the service name (in the installed
+// services directory), says hello so the agent takes the connection in, and collects every event
 // document it is sent.
 #pragma once
 

@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "ipc/Identifiers.h"
+#include "platform/Override.h"
+#include "platform/xpc/Transport.h"
 #include "tests/agent/ServiceClient.h"
 
 namespace fs = std::filesystem;
@@ -103,7 +105,7 @@ class WatchagentTest : public ::testing::Test {
     if (::geteuid() != 0) GTEST_SKIP() << "watchagent needs root";
     services_ = dir_.path() / "services";
     fs::create_directory(services_);
-    ::setenv("XPC_SERVICES_DIR", services_.c_str(), 1);
+    clientServices_.path = services_.string();
     agent_ = startAgent(WATCHAGENT_PATH, services_, dir_.path() / "agent.log", -1, -1, setting());
     ASSERT_GT(agent_, 0);
     if (!waitForFile(services_ / std::string(ipc::kMachServiceName), 30s)) {
@@ -144,6 +146,9 @@ class WatchagentTest : public ::testing::Test {
   std::string seen_;  // every document read, as received
   TempDir dir_;
   fs::path services_;
+  // Where this process's clients look for the agent's socket.
+  xpc::ServicesDirectory clientServices_;
+  platform::ScopedOverride<xpc::ServicesDirectory> clientServicesInstalled_{clientServices_};
   pid_t agent_ = -1;
   testing_agent::ServiceClient client_;
 };
@@ -241,7 +246,8 @@ TEST(WatchagentLifecycle, ExitsWhenItCannotPublishAndEndsCleanlyOnSignals) {
   TempDir dir;
   const fs::path services = dir.path() / "services";
   fs::create_directory(services);
-  ::setenv("XPC_SERVICES_DIR", services.c_str(), 1);
+  xpc::ServicesDirectory clientServices{services.string()};
+  platform::ScopedOverride<xpc::ServicesDirectory> clientServicesInstalled(clientServices);
   const fs::path socket = services / std::string(ipc::kMachServiceName);
   auto waitExit = [](pid_t pid) {
     int status = 0;

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QTableView>
 #include <QTest>
+#include <cstdlib>
 #include <filesystem>
 
 #include "AppTestSupport.h"
@@ -25,8 +26,10 @@
 #include "app/views/MainWindow.h"
 #include "app/views/ProcessesView.h"
 #include "ipc/Identifiers.h"
+#include "platform/Override.h"
 #include "platform/log/Log.h"
 #include "platform/system_extensions/AgentServiceBackend.h"
+#include "platform/xpc/Transport.h"
 
 namespace {
 
@@ -72,8 +75,11 @@ TEST(EndToEnd, InstallStartsTheRealAgentAndRemoveStopsIt) {
   options.stateDirectory = dir / "state";
   options.mode = se::AgentServiceOptions::Mode::detached;
   options.startTimeout = std::chrono::seconds(20);
-  OSSystemExtensionManager::sharedManager().setBackend(
-      std::make_shared<se::AgentServiceBackend>(options, se::ElevationOptions{}));
+  // The sanitizers' settings of this test reach the agent it starts, as the application's do.
+  options.passedEnvironment =
+      se::passedEnvironment([](const char* name) { return std::getenv(name); });
+  se::AgentServiceBackend backend(options, se::ElevationOptions{});
+  const platform::ScopedOverride<SystemExtensionBackend> backendInstalled(backend);
 
   platform::log::Capture log;
   pid_t agentPid = 0;
@@ -107,7 +113,8 @@ TEST(EndToEnd, InstallStartsTheRealAgentAndRemoveStopsIt) {
 
   // The application started again while the agent runs: its status check finds the agent, the
   // Events screen shows what the agent sees and Processes its table.
-  ::setenv("XPC_SERVICES_DIR", options.servicesDirectory.c_str(), 1);
+  xpc::ServicesDirectory services{options.servicesDirectory};
+  platform::ScopedOverride<xpc::ServicesDirectory> servicesInstalled(services);
   app::ProgramStatus::shared().setAgentStatus(Status::Initial);
   app::AgentStatusProbe probe{std::string(ipc::kMachServiceName)};
   const auto asked = std::chrono::steady_clock::now();
@@ -168,8 +175,6 @@ TEST(EndToEnd, InstallStartsTheRealAgentAndRemoveStopsIt) {
   probe.check();
   ASSERT_TRUE(runMainQueueUntil([&] { return !probe.checking(); }));
   EXPECT_EQ(statusText(), "Agent Status: Removed");
-  ::unsetenv("XPC_SERVICES_DIR");
-  OSSystemExtensionManager::sharedManager().setBackend(nullptr);
 }
 
 }  // namespace

@@ -36,7 +36,9 @@
 #include "app/views/InstallAgentView.h"
 #include "app/views/ProcessesView.h"
 #include "ipc/Identifiers.h"
+#include "platform/Override.h"
 #include "platform/system_extensions/FakeSystemExtensions.h"
+#include "platform/xpc/Transport.h"
 
 namespace {
 
@@ -236,7 +238,7 @@ TEST(AgentStatusProbe, EachAnswerStandsForAStatus) {
 class WithServices : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::setenv("XPC_SERVICES_DIR", (dir.path() / "xpc").c_str(), 1);
+    services.path = (dir.path() / "xpc").string();
     std::filesystem::create_directories(dir.path() / "xpc");
     app::ProgramStatus::shared().setAgentStatus(Status::Initial);
     app::SystemExtensionManager::shared().operation =
@@ -244,10 +246,7 @@ class WithServices : public ::testing::Test {
     app::RequestActivity::shared().set(app::RequestActivity::Operation::none,
                                        app::RequestActivity::Phase::idle, "");
   }
-  void TearDown() override {
-    testsupport::drainMainQueue();
-    ::unsetenv("XPC_SERVICES_DIR");
-  }
+  void TearDown() override { testsupport::drainMainQueue(); }
   std::unique_ptr<app::sample::SampleAgent> startAgent() {
     auto agent = std::make_unique<app::sample::SampleAgent>(std::string(ipc::kMachServiceName));
     EXPECT_TRUE(agent->listening());
@@ -255,6 +254,8 @@ class WithServices : public ::testing::Test {
   }
 
   testsupport::TemporaryDirectory dir;
+  xpc::ServicesDirectory services;
+  platform::ScopedOverride<xpc::ServicesDirectory> servicesInstalled{services};
   const std::string service{ipc::kMachServiceName};
 };
 
@@ -285,7 +286,7 @@ TEST_F(WithServices, TheStatusCheckFollowsTheService) {
 TEST_F(WithServices, TheStatusFollowsTheAgentAgainAfterAFailedOrCancelledRequest) {
   using Code = OSSystemExtensionErrorCode;
   auto backend = std::make_shared<platform::system_extensions::FakeSystemExtensionBackend>();
-  OSSystemExtensionManager::sharedManager().setBackend(backend);
+  const platform::ScopedOverride<SystemExtensionBackend> installed(*backend);
   app::AgentStatusProbe probe(service);
   auto check = [&] {
     probe.check();
@@ -316,7 +317,6 @@ TEST_F(WithServices, TheStatusFollowsTheAgentAgainAfterAFailedOrCancelledRequest
     ASSERT_TRUE(check());
     EXPECT_EQ(app::ProgramStatus::shared().agentStatus(), Status::WatchagentRemoved);
   }
-  OSSystemExtensionManager::sharedManager().setBackend(nullptr);
 }
 
 TEST_F(WithServices, TheEventsScreenSaysWhenNoAgentServesThenShowsItsEventsLive) {
@@ -495,7 +495,7 @@ TEST_F(WithServices, TheProcessesScreenShowsTheTableSortedAndRefreshes) {
 
 TEST(RequestMessage, TheOutcomeOfARequestShowsBesideItsButton) {
   auto backend = std::make_shared<platform::system_extensions::FakeSystemExtensionBackend>();
-  OSSystemExtensionManager::sharedManager().setBackend(backend);
+  const platform::ScopedOverride<SystemExtensionBackend> installed(*backend);
   app::InstallAgentView view;
   view.show();
   auto* message = view.findChild<QLabel*>("installMessage");
@@ -522,7 +522,6 @@ TEST(RequestMessage, TheOutcomeOfARequestShowsBesideItsButton) {
   EXPECT_FALSE(message->isVisibleTo(&view));
   backend->last()->finish(OSSystemExtensionRequestResultCompleted);
   testsupport::drainMainQueue();
-  OSSystemExtensionManager::sharedManager().setBackend(nullptr);
   testsupport::drainMainQueue();
 }
 

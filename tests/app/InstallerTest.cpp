@@ -3,6 +3,7 @@
 // submitted last, and the observers' notifications; also the report receiver.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <unordered_set>
 
 #include "AppTestSupport.h"
@@ -11,6 +12,7 @@
 #include "app/ipc/IPCManager.h"
 #include "app/state/ProgramStatus.h"
 #include "ipc/Identifiers.h"
+#include "platform/Override.h"
 #include "platform/log/Log.h"
 #include "platform/system_extensions/FakeSystemExtensions.h"
 
@@ -79,12 +81,12 @@ class InstallerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     drainMainQueue();
-    OSSystemExtensionManager::sharedManager().setBackend(backend);
+    installed.emplace(*backend);
     reset(false, Status::Initial);
     log.clear();
   }
   void TearDown() override {
-    OSSystemExtensionManager::sharedManager().setBackend(nullptr);
+    installed.reset();
     drainMainQueue();
   }
 
@@ -96,6 +98,7 @@ class InstallerTest : public ::testing::Test {
 
   std::shared_ptr<platform::system_extensions::FakeSystemExtensionBackend> backend =
       std::make_shared<platform::system_extensions::FakeSystemExtensionBackend>();
+  std::optional<platform::ScopedOverride<SystemExtensionBackend>> installed;
   platform::log::Capture log;
 };
 

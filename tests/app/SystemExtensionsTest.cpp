@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "AppTestSupport.h"
+#include "platform/Override.h"
 #include "platform/system_extensions/AgentInstaller.h"
 #include "platform/system_extensions/AgentServiceBackend.h"
 #include "platform/system_extensions/Process.h"
@@ -116,7 +117,6 @@ TEST(RequestSession, QuestionDroppedByTheQueueReleasesTheWaiter) {
 }
 
 TEST(SystemExtensionManagerPlatform, RequestWithoutBackendFails) {
-  OSSystemExtensionManager::sharedManager().setBackend(nullptr);
   RecordingDelegate delegate;
   OSSystemExtensionManager::sharedManager().submitRequest(
       request(OSSystemExtensionRequest::Action::activate, delegate));
@@ -467,10 +467,11 @@ class BackendTest : public AgentServiceTest {
   std::vector<std::string> carryOut(std::shared_ptr<se::AgentServiceBackend> backend,
                                     OSSystemExtensionRequest::Action action) {
     RecordingDelegate delegate;
-    OSSystemExtensionManager::sharedManager().setBackend(backend);
-    OSSystemExtensionManager::sharedManager().submitRequest(request(action, delegate));
-    EXPECT_TRUE(runMainQueueUntil([&] { return delegate.answered(); }));
-    OSSystemExtensionManager::sharedManager().setBackend(nullptr);
+    {
+      const platform::ScopedOverride<SystemExtensionBackend> installed(*backend);
+      OSSystemExtensionManager::sharedManager().submitRequest(request(action, delegate));
+      EXPECT_TRUE(runMainQueueUntil([&] { return delegate.answered(); }));
+    }
     drainMainQueue();
     for (const auto& call : delegate.calls) EXPECT_EQ(call.thread, std::this_thread::get_id());
     return delegate.names();

@@ -14,6 +14,7 @@
 #include <QTextDocument>
 #include <QVBoxLayout>
 #include <fstream>
+#include <optional>
 
 #include "AppTestSupport.h"
 #include "app/install/AgentInstallManager.h"
@@ -27,6 +28,7 @@
 #include "app/views/MainWindow.h"
 #include "app/views/UninstallAgentView.h"
 #include "ipc/Identifiers.h"
+#include "platform/Override.h"
 #include "platform/system_extensions/FakeSystemExtensions.h"
 
 namespace {
@@ -66,7 +68,7 @@ class ViewsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     drainMainQueue();
-    OSSystemExtensionManager::sharedManager().setBackend(backend);
+    installed.emplace(*backend);
     app::SystemExtensionManager::shared().operation =
         app::SystemExtensionManager::Operation::unknown;
     app::AgentInstallManager::shared().setAgentInstalled(false);
@@ -74,12 +76,13 @@ class ViewsTest : public ::testing::Test {
     drainMainQueue();
   }
   void TearDown() override {
-    OSSystemExtensionManager::sharedManager().setBackend(nullptr);
+    installed.reset();
     drainMainQueue();
   }
 
   std::shared_ptr<platform::system_extensions::FakeSystemExtensionBackend> backend =
       std::make_shared<platform::system_extensions::FakeSystemExtensionBackend>();
+  std::optional<platform::ScopedOverride<SystemExtensionBackend>> installed;
 };
 
 TEST_F(ViewsTest, ANewWindowListsTheEntriesAndOpensOnTheInstallScreen) {

@@ -394,7 +394,6 @@ TEST_F(ClusterTest, ResentDocumentsAreStoredOnce) {
 TEST_F(ClusterTest, RealAgentDocumentsArriveUnderTheirKinds) {
   const fs::path services = dir_->path() / "agent-xpc";
   fs::create_directories(services);
-  ::setenv("XPC_SERVICES_DIR", services.c_str(), 1);
   ExporterProcess agentProcess(WATCHAGENT_PATH, {}, services, dir_->path() / "agent.log");
   agentProcess.start();
   const fs::path socket = services / std::string(ipc::kMachServiceName);

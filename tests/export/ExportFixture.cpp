@@ -19,6 +19,7 @@
 #include "agent/ipc/IPCForAgent.h"
 #include "agent/model/EsMessage.h"
 #include "agent/model/JsonEncoding.h"
+#include "platform/Override.h"
 #include "platform/xpc/Transport.h"
 
 namespace export_test {
@@ -179,7 +180,9 @@ std::string NatsCluster::urlList() const {
 
 StormAgent::StormAgent(const fs::path& servicesDir) {
   fs::create_directories(servicesDir);
-  ::setenv("XPC_SERVICES_DIR", servicesDir.c_str(), 1);
+  // The listener takes its socket's path when it starts.
+  xpc::ServicesDirectory services{servicesDir.string()};
+  platform::ScopedOverride<xpc::ServicesDirectory> installed(services);
   agent_ = std::make_unique<agent::IPCForAgent>(std::make_shared<xpc::SdBusTransport>());
   agent_->startEndpointListener();
 }

@@ -74,7 +74,7 @@ class NatsCluster {
 // whose process.pid is a running number.
 class StormAgent {
  public:
-  // Serves under `servicesDir` (XPC_SERVICES_DIR is set to it for this process).
+  // Serves under `servicesDir`.
   explicit StormAgent(const fs::path& servicesDir);
   ~StormAgent();
 

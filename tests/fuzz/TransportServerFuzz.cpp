@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 
+#include "platform/Override.h"
 #include "platform/log/Log.h"
 #include "platform/xpc/NSXPC.h"
 #include "platform/xpc/Transport.h"
@@ -68,7 +69,9 @@ struct Server {
   Server() {
     char pattern[] = "/tmp/xpc-fuzz-XXXXXX";
     root = ::mkdtemp(pattern);
-    ::setenv("XPC_SERVICES_DIR", (root + "/xpc").c_str(), 1);
+    // The listener takes its socket's path when it starts.
+    xpc::ServicesDirectory services{root + "/xpc"};
+    platform::ScopedOverride<xpc::ServicesDirectory> installed(services);
     service = std::make_shared<xpc::SdBusTransport>()->listen(
         kName, [this](const std::shared_ptr<xpc::Channel>& channel) {
           return object.accept(std::make_shared<NSXPCConnection>(channel));

@@ -12,7 +12,9 @@
 #include "agent/ipc/LineLimiter.h"
 #include "agent/model/JsonEncoding.h"
 #include "ipc/Identifiers.h"
+#include "platform/Override.h"
 #include "platform/log/Log.h"
+#include "platform/sysctl/sysctl.h"
 #include "platform/xpc/MemoryTransport.h"
 
 namespace {
@@ -97,6 +99,8 @@ TEST_F(IPCForAgentTest, PerCallLinesAreLimitedButKeepTheirTexts) {
 }
 
 TEST_F(IPCForAgentTest, ProcessTableRequestIsAnsweredByTheSnapshot) {
+  const platform::ScopedOverride<platform::sysctl_backend::Backend> proc(
+      platform::sysctl_backend::system());
   auto peer = transport->attach(ipc::kMachServiceName);
   const auto reply = peer->call("establishConnectionAndGetProcTableWithMessage", "");
   ASSERT_TRUE(reply.has_value());

@@ -13,7 +13,9 @@
 #include "agent/ipc/IPCForAgent.h"
 #include "agent/ipc/LineLimiter.h"
 #include "agent/model/JsonEncoding.h"
+#include "platform/Override.h"
 #include "platform/log/Log.h"
+#include "platform/sysctl/sysctl.h"
 #include "shared/ipc/EventColumns.h"
 #include "tests/xpc/XpcTestSupport.h"
 
@@ -163,6 +165,9 @@ class ServiceSocketTest : public ::testing::Test {
   }
 
   TempServicesDir dir;
+  // The agent's process-table answers come from /proc, as without an event source.
+  platform::ScopedOverride<platform::sysctl_backend::Backend> proc{
+      platform::sysctl_backend::system()};
   std::shared_ptr<xpc::SdBusTransport> transport;
   std::unique_ptr<agent::IPCForAgent> agent;
 };

@@ -315,7 +315,14 @@ std::map<std::int64_t, std::string> executables() {
   return found;
 }
 
-TEST(ProcTableSystem, SnapshotMatchesProc) {
+// The running system's table, through the /proc backend a program's main installs.
+class ProcTableSystem : public testing::Test {
+ protected:
+  platform::ScopedOverride<platform::sysctl_backend::Backend> installed_{
+      platform::sysctl_backend::system()};
+};
+
+TEST_F(ProcTableSystem, SnapshotMatchesProc) {
   CustomObject::forgetArgumentSize();
   const auto before = executables();
   const std::optional<ProcDictionary> snapshot = CustomObject().getProcs2();
@@ -335,7 +342,7 @@ TEST(ProcTableSystem, SnapshotMatchesProc) {
   }
 }
 
-TEST(ProcTableSystem, AnswerListsThisProcessAsJson) {
+TEST_F(ProcTableSystem, AnswerListsThisProcessAsJson) {
   CustomObject::forgetArgumentSize();
   const Answer a = answer();
   ASSERT_EQ(a.replies.size(), 1u);
@@ -359,7 +366,7 @@ TEST(ProcTableSystem, AnswerListsThisProcessAsJson) {
 // /proc that shows no process at all (an empty file system mounted over it) cannot be the
 // kernel's table, which always holds the asking process: the answer is "Hello", not an empty
 // table.
-TEST(ProcTableSystem, UnreadableProcIsAnsweredHello) {
+TEST_F(ProcTableSystem, UnreadableProcIsAnsweredHello) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount over /proc";
   int out[2];
   ASSERT_EQ(::pipe(out), 0);

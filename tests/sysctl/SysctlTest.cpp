@@ -17,12 +17,17 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Override.h"
 #include "platform/sysctl/sysctl.h"
 #include "tests/support/LongPathProgram.h"
 
 extern char** environ;
 
 namespace {
+
+// The /proc backend answers every query here, installed as a program's main installs it.
+const platform::ScopedOverride<platform::sysctl_backend::Backend> gProcInstalled(
+    platform::sysctl_backend::system());
 
 using platform::CTL_KERN;
 using platform::KERN_ARGMAX;

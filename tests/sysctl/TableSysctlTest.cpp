@@ -222,4 +222,14 @@ TEST(TableSysctl, AnExecutablePathLongerThanPathMaxIsAnswered) {
   EXPECT_EQ(answeredPath(backend, longer.pid()), exe->path + " (deleted)");
 }
 
+// No backend chooses itself: a program that asks before installing one has a wiring fault, and
+// ends saying which part is missing.
+TEST(SysctlWithoutBackend, AskingIsAWiringFaultOfTheProgram) {
+  int mib[] = {platform::CTL_KERN, platform::KERN_ARGMAX};
+  std::int32_t value = 0;
+  std::size_t length = sizeof value;
+  EXPECT_DEATH(platform::sysctl(mib, 2, &value, &length, nullptr, 0),
+               "platform: no process table installed");
+}
+
 }  // namespace

@@ -393,7 +393,8 @@ TEST_F(HostilePeerTest, ClientsTrustOnlyARootServer) {
   }
   char byte;
   ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-  ::setenv("XPC_SERVICES_DIR", dir.root().c_str(), 1);
+  xpc::ServicesDirectory impostors{dir.root()};
+  platform::ScopedOverride<xpc::ServicesDirectory> installed(impostors);
   platform::log::Capture log;
   {
     auto c = std::make_unique<RecordingClient>(std::make_shared<xpc::SdBusTransport>(), "impostor");

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ipc/Identifiers.h"
+#include "platform/Override.h"
 #include "platform/xpc/NSXPC.h"
 #include "platform/xpc/Transport.h"
 
@@ -24,13 +25,11 @@ namespace xpctest {
 
 using namespace std::chrono_literals;
 
-// $XPC_SERVICES_DIR points into a fresh temporary directory for the object's life.
+// The services directory is a fresh temporary directory for the object's life: installed for
+// this process, and in $XPC_SERVICES_DIR for the programs a test starts (watchctl).
 class TempServicesDir {
  public:
-  TempServicesDir() {
-    char pattern[] = "/tmp/xpc-test-XXXXXX";
-    root_ = ::mkdtemp(pattern);
-    dir_ = root_ + "/xpc";
+  TempServicesDir() : root_(makeRoot()), dir_(root_ + "/xpc"), services_{dir_} {
     ::setenv("XPC_SERVICES_DIR", dir_.c_str(), 1);
   }
   ~TempServicesDir() {
@@ -48,8 +47,15 @@ class TempServicesDir {
   }
 
  private:
+  static std::string makeRoot() {
+    char pattern[] = "/tmp/xpc-test-XXXXXX";
+    return ::mkdtemp(pattern);
+  }
+
   std::string root_;
   std::string dir_;
+  xpc::ServicesDirectory services_;
+  platform::ScopedOverride<xpc::ServicesDirectory> installed_{services_};
 };
 
 // A client connection that exports SystemExtensionsToApp and keeps every report.

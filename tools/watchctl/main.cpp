@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "ipc/Identifiers.h"
+#include "platform/Override.h"
 #include "platform/WakeBatch.h"
 #include "platform/xpc/NSXPC.h"
 #include "platform/xpc/Transport.h"
@@ -243,6 +244,9 @@ std::string writeOut(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The one setting of the environment read here: where the services' sockets are.
+  auto services = xpc::ServicesDirectory::fromSetting(std::getenv("XPC_SERVICES_DIR"));
+  const platform::ScopedOverride<xpc::ServicesDirectory> servicesInstalled(services);
   CLI::App app{"Command-line client of the watchagent service (" + servicePath() + ")", "watchctl"};
   app.require_subcommand(1, 1);
   // Options of watchctl itself are also taken after the subcommand (`watchctl ping --timeout 2`).

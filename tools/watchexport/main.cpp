@@ -6,12 +6,15 @@
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "platform/Override.h"
 #include "platform/log/Log.h"
+#include "platform/xpc/Transport.h"
 #include "shared/ipc/EventKinds.h"
 #include "tools/fleet/Nats.h"
 #include "tools/watchexport/AgentFollower.h"
@@ -136,6 +139,9 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The one setting of the environment read here: where the services' sockets are.
+  auto services = xpc::ServicesDirectory::fromSetting(std::getenv("XPC_SERVICES_DIR"));
+  const platform::ScopedOverride<xpc::ServicesDirectory> servicesInstalled(services);
   Options options;
   CLI::App app{
       "Sends every event document of this machine's watchagent to a NATS JetStream stream "

@@ -137,10 +137,7 @@ void AuditSource::run(SourceContext& context) {
 
 namespace platform::es {
 
-std::unique_ptr<Source> makeAuditSource() {
-  audit::AuditSourceOptions options;
-  const char* enable = std::getenv("WATCH_AUDIT_ENABLE");
-  options.mayEnable = enable == nullptr || std::strcmp(enable, "0") != 0;
+std::unique_ptr<Source> makeAuditSource(audit::AuditSourceOptions options) {
   return std::make_unique<audit::AuditSource>(options);
 }
 

@@ -52,8 +52,7 @@ class AuditSource final : public Source {
 
 namespace platform::es {
 
-// The machine's audit source, set from the agent's environment: WATCH_AUDIT_ENABLE=0 forbids
-// switching auditing on.
-std::unique_ptr<Source> makeAuditSource();
+// The machine's audit source (the agent's WATCH_AUDIT_ENABLE=0 clears mayEnable).
+std::unique_ptr<Source> makeAuditSource(audit::AuditSourceOptions options = {});
 
 }  // namespace platform::es

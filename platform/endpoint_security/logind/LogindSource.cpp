@@ -468,10 +468,8 @@ bool LogindSource::waitForWork() {
 
 namespace platform::es {
 
-std::unique_ptr<Source> makeLogindSource() {
-  logind::LogindSourceOptions options;
-  if (const char* address = std::getenv("WATCH_LOGIND_BUS")) options.busAddress = address;
-  return std::make_unique<logind::LogindSource>(options);
+std::unique_ptr<Source> makeLogindSource(logind::LogindSourceOptions options) {
+  return std::make_unique<logind::LogindSource>(std::move(options));
 }
 
 }  // namespace platform::es

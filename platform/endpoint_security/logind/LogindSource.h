@@ -58,8 +58,8 @@ class LogindSource final : public Source {
 
 namespace platform::es {
 
-// The machine's logind source: the system bus, or the bus WATCH_LOGIND_BUS names (a D-Bus
-// address such as unix:path=/run/...).
-std::unique_ptr<Source> makeLogindSource();
+// The machine's logind source: the system bus, or the bus options.busAddress names (the agent's
+// WATCH_LOGIND_BUS, a D-Bus address such as unix:path=/run/...).
+std::unique_ptr<Source> makeLogindSource(logind::LogindSourceOptions options = {});
 
 }  // namespace platform::es

@@ -170,13 +170,14 @@ TEST(LogindSource, UnavailableWithoutBusOrLogindWhileProcessEventsGoOn) {
     std::optional<fake::PrivateBus> bus;
     std::string address = "unix:path=/tmp/watch-no-such-bus-" + std::to_string(::getpid());
     if (c.daemon) address = bus.emplace().address();
-    // The machine's factory, pointed at the bus by the environment.
-    ::setenv("WATCH_LOGIND_BUS", address.c_str(), 1);
     platform::log::Capture log;
     std::vector<es_event_type_t> kinds = kSessionKinds;
     kinds.push_back(ES_EVENT_TYPE_NOTIFY_FORK);
     {
-      harness::Client client(platform::es::makeLogindSource, kinds, 10ms);
+      // The machine's factory, pointed at the bus as the agent points it (WATCH_LOGIND_BUS).
+      harness::Client client(
+          [address] { return platform::es::makeLogindSource({.busAddress = address}); }, kinds,
+          10ms);
       bool logged = false;
       for (const std::string& line : log.lines()) {
         logged = logged || line.rfind(c.reason, 0) == 0;
@@ -184,7 +185,6 @@ TEST(LogindSource, UnavailableWithoutBusOrLogindWhileProcessEventsGoOn) {
       EXPECT_TRUE(logged) << ::testing::PrintToString(log.lines());
       EXPECT_EQ(client.await(ofKind(ES_EVENT_TYPE_NOTIFY_FORK), 5, 2000ms).size(), 5u);
     }
-    ::unsetenv("WATCH_LOGIND_BUS");
   }
 }
 
