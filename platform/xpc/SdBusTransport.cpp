@@ -68,6 +68,28 @@ bool isTransportInterface(const char* interface) {
           name[kBusInterface.size()] == '.');
 }
 
+// The protocol's messages carry one argument: a string (signature "s") or bytes (anything else,
+// "ay"). Both return sd-bus's result.
+int appendArgument(sd_bus_message* m, std::string_view signature, const std::string& value) {
+  return signature == "s" ? sd_bus_message_append_basic(m, 's', value.c_str())
+                          : sd_bus_message_append_array(m, 'y', value.data(), value.size());
+}
+
+int readArgument(sd_bus_message* m, std::string_view signature, std::string& value) {
+  int r;
+  if (signature == "s") {
+    const char* text = nullptr;
+    r = sd_bus_message_read_basic(m, 's', &text);
+    if (r >= 0 && text) value = text;
+  } else {
+    const void* data = nullptr;
+    std::size_t size = 0;
+    r = sd_bus_message_read_array(m, 'y', &data, &size);
+    if (r >= 0 && size) value.assign(static_cast<const char*>(data), size);
+  }
+  return r;
+}
+
 // Memory freed by a connection beyond this goes back to the system soon after.
 constexpr std::size_t kTrimAfter = std::size_t{1} << 20;
 constexpr std::uint64_t kTrimDelay = 200'000;  // microseconds
@@ -164,11 +186,11 @@ class WriteTurn {
 class PendingReply {
  public:
   PendingReply(std::shared_ptr<Loop> loop, std::weak_ptr<WriteTurn> turn, sd_bus_message* call,
-               char type)
+               std::string_view signature)
       : loop_(std::move(loop)),
         turn_(std::move(turn)),
         call_(sd_bus_message_ref(call)),
-        type_(type) {}
+        signature_(signature) {}
   ~PendingReply() {
     loop_->post([turn = turn_, call = call_, replied = replied_.load(), charged = charged_] {
       auto unanswered = [call] {
@@ -206,10 +228,7 @@ class PendingReply {
     sd_bus_message* made = nullptr;
     int r = sd_bus_message_new_method_return(call_, &made);
     const MessageRef reply(made);
-    if (r >= 0) {
-      r = type_ == 's' ? sd_bus_message_append_basic(made, 's', value.c_str())
-                       : sd_bus_message_append_array(made, 'y', value.data(), value.size());
-    }
+    if (r >= 0) r = appendArgument(made, signature_, value);
     if (r >= 0) r = sd_bus_send(nullptr, made, nullptr);
     if (r < 0) {
       sd_bus_reply_method_errorf(call_, SD_BUS_ERROR_FAILED, "The reply could not be sent: %s",
@@ -220,7 +239,7 @@ class PendingReply {
   std::shared_ptr<Loop> loop_;
   std::weak_ptr<WriteTurn> turn_;
   sd_bus_message* call_;
-  char type_;
+  std::string_view signature_;  // of the reply
   std::atomic<bool> replied_{false};
   std::size_t charged_ = 0;  // set by the one give() that counts, before the last reference goes
 };
@@ -519,18 +538,7 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
       return;
     }
     std::string argument;
-    int r;
-    if (signature == "s") {
-      const char* text = nullptr;
-      r = sd_bus_message_read_basic(m, 's', &text);
-      if (r >= 0 && text) argument = text;
-    } else {
-      const void* data = nullptr;
-      std::size_t size = 0;
-      r = sd_bus_message_read_array(m, 'y', &data, &size);
-      if (r >= 0 && size) argument.assign(static_cast<const char*>(data), size);
-    }
-    if (r < 0) {
+    if (readArgument(m, signature, argument) < 0) {
       replyError(m, SD_BUS_ERROR_INVALID_ARGS, "Unreadable arguments");
       return;
     }
@@ -542,7 +550,7 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
     if (!admitCall(m)) return;
     ++outstanding_;
     auto pending = std::make_shared<PendingReply>(loop_, std::weak_ptr<WriteTurn>(shared()), m,
-                                                  method.outSignature == "s" ? 's' : 'y');
+                                                  method.outSignature);
     auto answer = [self = shared(), &method, argument = std::move(argument), pending]() mutable {
       self->invoke(method, std::move(argument),
                    [pending](std::string value) { PendingReply::give(pending, std::move(value)); });
@@ -970,7 +978,7 @@ class ClientChannel final : public BusChannel {
   struct PendingCall {
     ClientChannel* channel = nullptr;
     sd_bus_slot* slot = nullptr;
-    char replyType = 's';
+    std::string_view replySignature;
     ReplyHandler reply;
     SharedErrorHandler onError;
   };
@@ -1045,14 +1053,10 @@ class ClientChannel final : public BusChannel {
     sd_bus_message* call = nullptr;
     int r = sd_bus_message_new_method_call(bus_.get(), &call, nullptr, "/", interface.c_str(),
                                            member.c_str());
-    if (r >= 0) {
-      r = method.inSignature == "s"
-              ? sd_bus_message_append_basic(call, 's', argument.c_str())
-              : sd_bus_message_append_array(call, 'y', argument.data(), argument.size());
-    }
+    if (r >= 0) r = appendArgument(call, method.inSignature, argument);
     auto pending = std::make_unique<PendingCall>();
     pending->channel = this;
-    pending->replyType = method.outSignature == "s" ? 's' : 'y';
+    pending->replySignature = method.outSignature;
     pending->reply = std::move(reply);
     pending->onError = onError;
     if (r >= 0) {
@@ -1076,7 +1080,7 @@ class ClientChannel final : public BusChannel {
   void finishCall(PendingCall* pending, sd_bus_message* m) {
     ReplyHandler reply = std::move(pending->reply);
     SharedErrorHandler onError = std::move(pending->onError);
-    const char type = pending->replyType;
+    const std::string_view signature = pending->replySignature;
     sd_bus_slot_unref(pending->slot);
     std::erase_if(calls_, [&](const auto& c) { return c.get() == pending; });
     if (sd_bus_message_is_method_error(m, nullptr) > 0) {
@@ -1090,18 +1094,9 @@ class ClientChannel final : public BusChannel {
       return;
     }
     std::string value;
-    int r = sd_bus_message_has_signature(m, type == 's' ? "s" : "ay") > 0 ? 0 : -EBADMSG;
-    if (r < 0) {
-    } else if (type == 's') {
-      const char* text = nullptr;
-      r = sd_bus_message_read_basic(m, 's', &text);
-      if (r >= 0 && text) value = text;
-    } else {
-      const void* data = nullptr;
-      std::size_t size = 0;
-      r = sd_bus_message_read_array(m, 'y', &data, &size);
-      if (r >= 0 && size) value.assign(static_cast<const char*>(data), size);
-    }
+    const int r = sd_bus_message_has_signature(m, std::string(signature).c_str()) > 0
+                      ? readArgument(m, signature, value)
+                      : -EBADMSG;
     if (r < 0) {
       if (onError && *onError) (*onError)(makeError(EBADMSG, "The reply could not be read"));
       return;
