@@ -1,0 +1,406 @@
+#include "platform/xpc/BusChannel.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+#include "platform/WakeBatch.h"
+#include "platform/xpc/BusMessage.h"
+
+namespace xpc {
+namespace {
+
+// sd-bus steps per wake-up before other connections get their turn.
+constexpr int kProcessBudget = 256;
+// Report bytes handed to the report writer at a time.
+constexpr std::size_t kRawBatch = 64 * 1024;
+
+}  // namespace
+
+void BusChannel::invalidate() {
+  auto self = shared();
+  loop_->post([self] { self->close(ECANCELED); });
+}
+
+void BusChannel::release() {
+  {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+  }
+  dropHandlers();
+  auto self = shared();
+  loop_->post([self] { self->close(ECANCELED); });
+}
+
+PeerCredentials BusChannel::peerCredentials() const {
+  std::lock_guard lock(mutex_);
+  return peer_;
+}
+
+short BusChannel::pollEvents() {
+  if (!bus_ || closedOnLoop_ || paused_) return 0;
+  if (rawPending()) return POLLOUT;
+  const int events = sd_bus_get_events(bus_.get());
+  if (events < 0) return 0;
+  if (!(events & POLLOUT)) {
+    // sd-bus has written everything: a large reply's memory can go back to the system.
+    if (unflushed_ >= kTrimAfter) drained();
+    unflushed_ = 0;
+  }
+  return static_cast<short>((events & POLLOUT) | inputEvents(events));
+}
+
+std::uint64_t BusChannel::deadline() {
+  if (!bus_ || closedOnLoop_ || paused_ || rawPending()) return UINT64_MAX;
+  if (rerun_) return 0;
+  std::uint64_t usec = UINT64_MAX;
+  if (sd_bus_get_timeout(bus_.get(), &usec) < 0) usec = UINT64_MAX;
+  return std::min(usec, ownDeadline());
+}
+
+void BusChannel::handle(short revents) {
+  if (!bus_ || closedOnLoop_ || paused_) return;
+  auto self = shared();  // callbacks may drop the last other reference
+  if (!readInput(revents)) return;
+  // Finish the reports half written, then let sd-bus read and answer before writing more,
+  // so that calls are served while reports keep coming.
+  if (rawPending() && !flushRaw()) return;
+  runAfterRaw();
+  if (closedOnLoop_ || rawPending()) return;
+  rerun_ = false;
+  // What the exported object hands on while this read's messages are dispatched (wake-ups,
+  // a client's output) goes once, after the last of them.
+  const platform::WakeBatch batch;
+  int budget = kProcessBudget;
+  while (!closing_ && !paused_) {
+    if (--budget < 0) {
+      rerun_ = true;
+      break;
+    }
+    const int r = sd_bus_process(bus_.get(), nullptr);
+    if (r < 0) {
+      close(-r);
+      return;
+    }
+    if (r == 0) break;
+  }
+  if (closing_) return;  // a close is posted
+  if (sd_bus_is_open(bus_.get()) <= 0 || (inputEnded() && !rerun_)) {
+    close(ECONNRESET);
+    return;
+  }
+  afterProcess();
+  pump();
+}
+
+bool BusChannel::chargeReply(std::size_t bytes) {
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) return false;
+    if (replyBytes_ + bytes <= maxReplyBytes_) {
+      replyBytes_ += bytes;
+      return true;
+    }
+    closed_ = true;
+    closeError_ = ENOBUFS;
+  }
+  auto self = shared();
+  loop_->post([self] { self->close(ENOBUFS); });
+  return false;
+}
+
+void BusChannel::callDone(std::size_t charged) {
+  --outstanding_;
+  if (!charged) return;
+  unflushed_ += charged;
+  std::lock_guard lock(mutex_);
+  if (!closed_) replyBytes_ -= std::min(replyBytes_, charged);
+}
+
+void BusChannel::whenSdBusMayWrite(std::function<void()> task) {
+  // Once closed, sd-bus writes nothing, but the task still releases what it holds.
+  if (!closedOnLoop_ && rawPending()) {
+    afterRaw_.push_back(std::move(task));
+  } else {
+    task();
+  }
+}
+
+void BusChannel::doSend(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
+                        SharedErrorHandler onError) {
+  const std::size_t cost = argument.size() + kQueuedSendOverhead;
+  // Charged in full to each connection: the limit is how far one client may fall behind.
+  Payload payload;
+  if (argument.size() <= kMaxByteArray) {
+    payload = shareBytes(argument);
+  }
+  bool postPump = false;
+  int failure = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) {
+      failure = closeError_ ? closeError_ : ENOTCONN;
+    } else if (argument.size() > kMaxByteArray) {
+      failure = EMSGSIZE;  // D-Bus cannot carry it; the connection itself is fine
+    } else if (queuedBytes_ + cost > maxQueuedBytes_) {
+      // The peer is not keeping up: end the connection rather than lose reports silently.
+      failure = ENOBUFS;
+      closed_ = true;
+      closeError_ = ENOBUFS;
+    } else {
+      queue_.push_back(Outgoing{&method, std::move(payload), std::move(onError)});
+      queuedBytes_ += cost;
+      peakQueuedBytes_ = std::max(peakQueuedBytes_, queuedBytes_);
+      postPump = !pumpPosted_;
+      pumpPosted_ = true;
+    }
+  }
+  auto self = shared();
+  if (failure) {
+    reportError(std::move(onError), makeError(failure, "The report could not be sent"));
+    if (failure == ENOBUFS) loop_->post([self] { self->close(ENOBUFS); });
+    return;
+  }
+  if (postPump) loop_->post([self] { self->pump(); });
+}
+
+void BusChannel::reportError(SharedErrorHandler onError, NSError error) {
+  if (!onError || !*onError) return;
+  loop_->post([onError = std::move(onError), error = std::move(error)] { (*onError)(error); });
+}
+
+Payload BusChannel::shareBytes(const std::string& bytes) {
+  return std::make_shared<const std::string>(bytes);
+}
+
+std::shared_ptr<BusChannel> BusChannel::shared() {
+  return std::static_pointer_cast<BusChannel>(shared_from_this());
+}
+
+int BusChannel::newBus(UniqueFd fd) {
+  sd_bus* bus = nullptr;
+  int r = sd_bus_new(&bus);
+  if (r < 0) return r;
+  bus_ = BusRef(bus);
+  if ((r = sd_bus_set_fd(bus_.get(), fd.get(), fd.get())) < 0) return r;
+  socketFd_ = fd.release();  // the bus closes it from now on
+  return configureBus();
+}
+
+void BusChannel::makeWriter() {
+  writer_ = reportPath_ == SdBusTransport::Options::ReportPath::plain
+                ? makePlainReportWriter(bus_.get())
+                : makeBatchedReportWriter(socketFd_);
+}
+
+int BusChannel::configureBus() {
+  const int r = sd_bus_negotiate_fds(bus_.get(), 0);
+  if (r < 0) return r;
+  return sd_bus_add_filter(bus_.get(), nullptr, &BusChannel::onMessage, this);
+}
+
+void BusChannel::deliverHeld() {
+  if (closedOnLoop_) return;
+  paused_ = false;
+  auto held = std::move(held_);
+  held_.clear();
+  for (auto& message : held) deliver(message.get());
+  pump();
+}
+
+int BusChannel::onMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
+  return static_cast<BusChannel*>(userdata)->handleMessage(m);
+}
+
+int BusChannel::handleMessage(sd_bus_message* m) {
+  if (closing_) return 1;
+  // Whatever answers this message (sd-bus or us) is written through sd-bus.
+  unflushed_ += kQueuedSendOverhead;
+  std::uint8_t type = 0;
+  if (sd_bus_message_get_type(m, &type) < 0 || type != SD_BUS_MESSAGE_METHOD_CALL) return 0;
+  const char* interface = sd_bus_message_get_interface(m);
+  if (isTransportInterface(interface)) {
+    // sd-bus answers Peer calls and rejects the rest.
+    return answerTransportCall(m) ? 1 : 0;
+  }
+  if (!handOver()) {
+    requestClose(ECONNREFUSED);
+    return 1;
+  }
+  if (closing_) return 1;
+  if (!isResumed() || paused_) {
+    held_.emplace_back(sd_bus_message_ref(m));
+    paused_ = true;
+    return 1;
+  }
+  deliver(m);
+  return 1;
+}
+
+void BusChannel::deliver(sd_bus_message* m) {
+  const char* interface = sd_bus_message_get_interface(m);
+  const char* member = sd_bus_message_get_member(m);
+  const char* path = sd_bus_message_get_path(m);
+  const Incoming incoming = lookupExported(interface ? interface : "", member ? member : "");
+  if (!incoming.method) {
+    replyError(m, std::string(incoming.errorName).c_str(), incoming.errorMessage);
+    return;
+  }
+  if (!path || std::strcmp(path, "/") != 0) {
+    replyError(m, SD_BUS_ERROR_UNKNOWN_OBJECT, "Objects are exported at /");
+    return;
+  }
+  const ipc::ProtocolMethod& method = *incoming.method;
+  const std::string signature(method.inSignature);
+  if (sd_bus_message_has_signature(m, signature.c_str()) <= 0) {
+    replyError(m, SD_BUS_ERROR_INVALID_ARGS, "Expected arguments of signature " + signature);
+    return;
+  }
+  std::string argument;
+  if (readArgument(m, signature, argument) < 0) {
+    replyError(m, SD_BUS_ERROR_INVALID_ARGS, "Unreadable arguments");
+    return;
+  }
+  if (method.outSignature.empty()) {
+    invoke(method, std::move(argument), nullptr);
+    if (sd_bus_message_get_expect_reply(m) > 0) sd_bus_reply_method_return(m, "");
+    return;
+  }
+  if (!admitCall(m)) return;
+  ++outstanding_;
+  auto pending = std::make_shared<PendingReply>(loop_, std::weak_ptr<WriteTurn>(shared()), m,
+                                                method.outSignature);
+  auto answer = [self = shared(), &method, argument = std::move(argument), pending]() mutable {
+    self->invoke(method, std::move(argument),
+                 [pending](std::string value) { PendingReply::give(pending, std::move(value)); });
+  };
+  runAnswer(std::move(answer));
+}
+
+void BusChannel::replyError(sd_bus_message* m, const char* name, const std::string& text) {
+  if (sd_bus_message_get_expect_reply(m) > 0) {
+    sd_bus_reply_method_errorf(m, name, "%s", text.c_str());
+  }
+}
+
+void BusChannel::pump() {
+  if (closedOnLoop_ || closing_ || !bus_ || !isResumed() || sd_bus_is_ready(bus_.get()) <= 0)
+    return;
+  auto self = shared();
+  for (;;) {
+    if (!flushRaw()) return;
+    runAfterRaw();
+    if (closedOnLoop_ || rawPending()) return;
+    const int events = sd_bus_get_events(bus_.get());
+    if (events < 0 || (events & POLLOUT)) return;  // sd-bus is mid-message
+    if (!fillRaw()) return;
+  }
+}
+
+void BusChannel::runAfterRaw() {
+  if (afterRaw_.empty()) return;
+  auto tasks = std::move(afterRaw_);
+  afterRaw_.clear();
+  for (auto& task : tasks) task();
+}
+
+bool BusChannel::flushRaw() {
+  if (!writer_) return true;
+  return settle(writer_->flush());
+}
+
+bool BusChannel::settle(ReportWriter::Result result) {
+  if (result.status == ReportWriter::Status::failed) close(result.error);
+  return result.status == ReportWriter::Status::done;
+}
+
+bool BusChannel::fillRaw() {
+  std::vector<QueuedReport> batch;
+  {
+    std::lock_guard lock(mutex_);
+    if (queue_.empty()) {
+      pumpPosted_ = false;
+      const bool backlog = peakQueuedBytes_ >= kTrimAfter;
+      peakQueuedBytes_ = 0;
+      if (backlog) drained();
+      return false;
+    }
+    std::size_t bytes = 0;
+    while (!queue_.empty() && bytes < kRawBatch) {
+      bytes += queue_.front().payload->size() + 128;
+      queuedBytes_ -= queue_.front().payload->size() + kQueuedSendOverhead;
+      batch.push_back(std::move(queue_.front()));
+      queue_.pop_front();
+    }
+  }
+  if (remoteWire_.empty()) {
+    const auto remote = remoteObjectInterface();
+    remoteWire_ = remote ? remote->wireName() : std::string();
+  }
+  settle(writer_->add(std::move(batch), remoteWire_));
+  return !closedOnLoop_;
+}
+
+void BusChannel::requestClose(int error) {
+  closing_ = true;
+  auto self = shared();
+  loop_->post([self, error] { self->close(error); });
+}
+
+int BusChannel::closeError() {
+  std::lock_guard lock(mutex_);
+  return closeError_ ? closeError_ : ENOTCONN;
+}
+
+void BusChannel::close(int error) {
+  if (closedOnLoop_) return;
+  closedOnLoop_ = true;
+  error = closeCause(error);
+  closing_ = true;
+  std::deque<Outgoing> dropped;
+  bool released;
+  std::size_t freed = 0;
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    if (!closeError_) closeError_ = error;
+    error = closeError_;
+    dropped.swap(queue_);
+    freed += queuedBytes_;
+    queuedBytes_ = 0;
+    released = released_;
+  }
+  auto self = shared();
+  loop_->remove(this);
+  held_.clear();
+
+  std::vector<SharedErrorHandler> failed;
+  std::unordered_set<const ErrorHandler*> seen;
+  auto addFailed = [&](SharedErrorHandler handler) {
+    if (handler && *handler && seen.insert(handler.get()).second) {
+      failed.push_back(std::move(handler));
+    }
+  };
+  if (writer_) {
+    std::vector<SharedErrorHandler> unwritten;
+    freed += writer_->drop(unwritten);
+    for (auto& handler : unwritten) addFailed(std::move(handler));
+  }
+  for (auto& item : dropped) addFailed(std::move(item.onError));
+
+  failPending(addFailed);
+  bus_.reset();
+  runAfterRaw();  // replies that waited: they find the bus closed and let go of their calls
+  dropped.clear();
+  closed(freed + unflushed_);
+  unflushed_ = 0;
+  // Callers learn why before the invalidation handler runs.
+  const NSError reason = makeError(error, "The connection ended");
+  for (auto& handler : failed) (*handler)(reason);
+  ending(error, released);
+  if (released) return;
+  fireInvalidation();
+}
+}  // namespace xpc
