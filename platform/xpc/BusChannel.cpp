@@ -41,7 +41,7 @@ PeerCredentials BusChannel::peerCredentials() const {
 
 short BusChannel::pollEvents() {
   if (!bus_ || closedOnLoop_ || paused_) return 0;
-  if (rawPending()) return POLLOUT;
+  if (turn_.reportsHalfWritten()) return POLLOUT;
   const int events = sd_bus_get_events(bus_.get());
   if (events < 0) return 0;
   if (!(events & POLLOUT)) {
@@ -53,7 +53,7 @@ short BusChannel::pollEvents() {
 }
 
 std::uint64_t BusChannel::deadline() {
-  if (!bus_ || closedOnLoop_ || paused_ || rawPending()) return UINT64_MAX;
+  if (!bus_ || closedOnLoop_ || paused_ || turn_.reportsHalfWritten()) return UINT64_MAX;
   if (rerun_) return 0;
   std::uint64_t usec = UINT64_MAX;
   if (sd_bus_get_timeout(bus_.get(), &usec) < 0) usec = UINT64_MAX;
@@ -66,9 +66,7 @@ void BusChannel::handle(short revents) {
   if (!readInput(revents)) return;
   // Finish the reports half written, then let sd-bus read and answer before writing more,
   // so that calls are served while reports keep coming.
-  if (rawPending() && !flushRaw()) return;
-  runAfterRaw();
-  if (closedOnLoop_ || rawPending()) return;
+  if (!settle(turn_.flush()) || closedOnLoop_) return;
   rerun_ = false;
   // What the exported object hands on while this read's messages are dispatched (wake-ups,
   // a client's output) goes once, after the last of them.
@@ -120,12 +118,7 @@ void BusChannel::callDone(std::size_t charged) {
 }
 
 void BusChannel::whenSdBusMayWrite(std::function<void()> task) {
-  // Once closed, sd-bus writes nothing, but the task still releases what it holds.
-  if (!closedOnLoop_ && rawPending()) {
-    afterRaw_.push_back(std::move(task));
-  } else {
-    task();
-  }
+  turn_.whenSdBusMayWrite(std::move(task));
 }
 
 void BusChannel::doSend(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
@@ -190,9 +183,9 @@ int BusChannel::newBus(UniqueFd fd) {
 }
 
 void BusChannel::makeWriter() {
-  writer_ = reportPath_ == SdBusTransport::Options::ReportPath::plain
-                ? makePlainReportWriter(bus_.get())
-                : makeBatchedReportWriter(socketFd_);
+  turn_.start(bus_.get(), reportPath_ == SdBusTransport::Options::ReportPath::plain
+                              ? makePlainReportWriter(bus_.get())
+                              : makeBatchedReportWriter(socketFd_));
 }
 
 int BusChannel::configureBus() {
@@ -290,25 +283,10 @@ void BusChannel::pump() {
     return;
   auto self = shared();
   for (;;) {
-    if (!flushRaw()) return;
-    runAfterRaw();
-    if (closedOnLoop_ || rawPending()) return;
-    const int events = sd_bus_get_events(bus_.get());
-    if (events < 0 || (events & POLLOUT)) return;  // sd-bus is mid-message
+    if (!settle(turn_.flush())) return;
+    if (closedOnLoop_ || !turn_.reportsMayStart()) return;
     if (!fillRaw()) return;
   }
-}
-
-void BusChannel::runAfterRaw() {
-  if (afterRaw_.empty()) return;
-  auto tasks = std::move(afterRaw_);
-  afterRaw_.clear();
-  for (auto& task : tasks) task();
-}
-
-bool BusChannel::flushRaw() {
-  if (!writer_) return true;
-  return settle(writer_->flush());
 }
 
 bool BusChannel::settle(ReportWriter::Result result) {
@@ -339,7 +317,7 @@ bool BusChannel::fillRaw() {
     const auto remote = remoteObjectInterface();
     remoteWire_ = remote ? remote->wireName() : std::string();
   }
-  settle(writer_->add(std::move(batch), remoteWire_));
+  settle(turn_.add(std::move(batch), remoteWire_));
   return !closedOnLoop_;
 }
 
@@ -383,16 +361,15 @@ void BusChannel::close(int error) {
       failed.push_back(std::move(handler));
     }
   };
-  if (writer_) {
-    std::vector<SharedErrorHandler> unwritten;
-    freed += writer_->drop(unwritten);
-    for (auto& handler : unwritten) addFailed(std::move(handler));
-  }
+  std::vector<SharedErrorHandler> unwritten;
+  freed += turn_.close(unwritten);
+  for (auto& handler : unwritten) addFailed(std::move(handler));
   for (auto& item : dropped) addFailed(std::move(item.onError));
 
   failPending(addFailed);
   bus_.reset();
-  runAfterRaw();  // replies that waited: they find the bus closed and let go of their calls
+  turn_
+      .releaseWaiting();  // replies that waited: they find the bus closed and let go of their calls
   dropped.clear();
   closed(freed + unflushed_);
   unflushed_ = 0;

@@ -19,6 +19,7 @@
 #include "platform/xpc/PendingReply.h"
 #include "platform/xpc/ReportWriter.h"
 #include "platform/xpc/SdBusRef.h"
+#include "platform/xpc/SocketTurn.h"
 #include "platform/xpc/Transport.h"
 
 namespace xpc {
@@ -105,18 +106,10 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
   int handleMessage(sd_bus_message* m);
   void deliver(sd_bus_message* m);
   static void replyError(sd_bus_message* m, const char* name, const std::string& text);
-  bool rawPending() const { return writer_ && writer_->halfWritten(); }
-
-  // Reports go out as ready-made messages, many per system call, instead of one sd-bus message
-  // and one write each. sd-bus and this path take turns on the socket: reports are written only
-  // while sd-bus has nothing half written, and sd-bus is not called to write (nor to process,
-  // which may answer calls) while report bytes are half written. What waits meanwhile stays in
-  // the byte-bounded queue.
+  // Writes queued reports while the turn (SocketTurn) lets it; what waits meanwhile stays in the
+  // byte-bounded queue.
   void pump();
-  void runAfterRaw();
-
-  // Writes what the report writer holds; true once nothing is.
-  bool flushRaw();
+  // True when the report writer is done; a failure closes the connection.
   bool settle(ReportWriter::Result result);
 
   // Hands queued reports to the report writer; false when the queue was empty.
@@ -142,8 +135,7 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
   bool closing_ = false;
   bool closedOnLoop_ = false;
   std::vector<MessageRef> held_;
-  std::unique_ptr<ReportWriter> writer_;  // once the bus is set up
-  std::vector<std::function<void()>> afterRaw_;
+  SocketTurn turn_;
   std::string remoteWire_;
 
   // Any thread.

@@ -149,13 +149,13 @@ class ClientChannel final : public BusChannel {
       if (onError && *onError) (*onError)(makeError(closeError(), "The connection ended"));
       return;
     }
-    if (!running_ || rawPending()) {
+    if (!running_ || turn_.reportsHalfWritten()) {
       auto retry = [this, &method, argument = std::move(argument), reply = std::move(reply),
                     onError = std::move(onError)]() mutable {
         callOnLoop(method, std::move(argument), std::move(reply), std::move(onError));
       };
       if (running_) {
-        afterRaw_.push_back(std::move(retry));
+        turn_.whenSdBusMayWrite(std::move(retry));
       } else {
         deferred_.push_back(std::move(retry));
       }
