@@ -3,8 +3,10 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <unordered_set>
+#include <utility>
 
 #include "platform/WakeBatch.h"
 #include "platform/xpc/BusMessage.h"
@@ -40,7 +42,8 @@ PeerCredentials BusChannel::peerCredentials() const {
 }
 
 short BusChannel::pollEvents() {
-  if (!bus_ || closedOnLoop_ || paused_) return 0;
+  assert(onLoop());
+  if (!servesSocket()) return 0;
   if (turn_.reportsHalfWritten()) return POLLOUT;
   const int events = sd_bus_get_events(bus_.get());
   if (events < 0) return 0;
@@ -53,7 +56,8 @@ short BusChannel::pollEvents() {
 }
 
 std::uint64_t BusChannel::deadline() {
-  if (!bus_ || closedOnLoop_ || paused_ || turn_.reportsHalfWritten()) return UINT64_MAX;
+  assert(onLoop());
+  if (!servesSocket() || turn_.reportsHalfWritten()) return UINT64_MAX;
   if (rerun_) return 0;
   std::uint64_t usec = UINT64_MAX;
   if (sd_bus_get_timeout(bus_.get(), &usec) < 0) usec = UINT64_MAX;
@@ -61,18 +65,19 @@ std::uint64_t BusChannel::deadline() {
 }
 
 void BusChannel::handle(short revents) {
-  if (!bus_ || closedOnLoop_ || paused_) return;
+  assert(onLoop());
+  if (!servesSocket()) return;
   auto self = shared();  // callbacks may drop the last other reference
   if (!readInput(revents)) return;
   // Finish the reports half written, then let sd-bus read and answer before writing more,
   // so that calls are served while reports keep coming.
-  if (!settle(turn_.flush()) || closedOnLoop_) return;
+  if (!settle(turn_.flush()) || life_ == Life::closed) return;
   rerun_ = false;
   // What the exported object hands on while this read's messages are dispatched (wake-ups,
   // a client's output) goes once, after the last of them.
   const platform::WakeBatch batch;
   int budget = kProcessBudget;
-  while (!closing_ && !paused_) {
+  while (life_ == Life::authenticating || life_ == Life::running) {
     if (--budget < 0) {
       rerun_ = true;
       break;
@@ -84,12 +89,15 @@ void BusChannel::handle(short revents) {
     }
     if (r == 0) break;
   }
-  if (closing_) return;  // a close is posted
+  if (isClosing()) return;  // a close is posted
   if (sd_bus_is_open(bus_.get()) <= 0 || (inputEnded() && !rerun_)) {
     close(ECONNRESET);
     return;
   }
-  afterProcess();
+  if (life_ == Life::authenticating && sd_bus_is_ready(bus_.get()) > 0) {
+    life_ = Life::running;
+    started();
+  }
   pump();
 }
 
@@ -110,6 +118,7 @@ bool BusChannel::chargeReply(std::size_t bytes) {
 }
 
 void BusChannel::callDone(std::size_t charged) {
+  assert(onLoop());
   --outstanding_;
   if (!charged) return;
   unflushed_ += charged;
@@ -118,6 +127,7 @@ void BusChannel::callDone(std::size_t charged) {
 }
 
 void BusChannel::whenSdBusMayWrite(std::function<void()> task) {
+  assert(onLoop());
   turn_.whenSdBusMayWrite(std::move(task));
 }
 
@@ -177,6 +187,7 @@ int BusChannel::newBus(UniqueFd fd) {
   int r = sd_bus_new(&bus);
   if (r < 0) return r;
   bus_ = BusRef(bus);
+  life_ = Life::authenticating;
   if ((r = sd_bus_set_fd(bus_.get(), fd.get(), fd.get())) < 0) return r;
   socketFd_ = fd.release();  // the bus closes it from now on
   return configureBus();
@@ -195,8 +206,9 @@ int BusChannel::configureBus() {
 }
 
 void BusChannel::deliverHeld() {
-  if (closedOnLoop_) return;
-  paused_ = false;
+  assert(onLoop());
+  if (life_ == Life::closed) return;
+  if (life_ == Life::held) life_ = Life::running;
   auto held = std::move(held_);
   held_.clear();
   for (auto& message : held) deliver(message.get());
@@ -208,7 +220,8 @@ int BusChannel::onMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
 }
 
 int BusChannel::handleMessage(sd_bus_message* m) {
-  if (closing_) return 1;
+  assert(onLoop());
+  if (isClosing()) return 1;
   // Whatever answers this message (sd-bus or us) is written through sd-bus.
   unflushed_ += kQueuedSendOverhead;
   std::uint8_t type = 0;
@@ -222,10 +235,10 @@ int BusChannel::handleMessage(sd_bus_message* m) {
     requestClose(ECONNREFUSED);
     return 1;
   }
-  if (closing_) return 1;
-  if (!isResumed() || paused_) {
+  if (isClosing()) return 1;
+  if (!isResumed() || life_ == Life::held) {
     held_.emplace_back(sd_bus_message_ref(m));
-    paused_ = true;
+    life_ = Life::held;
     return 1;
   }
   deliver(m);
@@ -279,12 +292,12 @@ void BusChannel::replyError(sd_bus_message* m, const char* name, const std::stri
 }
 
 void BusChannel::pump() {
-  if (closedOnLoop_ || closing_ || !bus_ || !isResumed() || sd_bus_is_ready(bus_.get()) <= 0)
-    return;
+  assert(onLoop());
+  if (isClosing() || !bus_ || !isResumed() || sd_bus_is_ready(bus_.get()) <= 0) return;
   auto self = shared();
   for (;;) {
     if (!settle(turn_.flush())) return;
-    if (closedOnLoop_ || !turn_.reportsMayStart()) return;
+    if (life_ == Life::closed || !turn_.reportsMayStart()) return;
     if (!fillRaw()) return;
   }
 }
@@ -318,11 +331,12 @@ bool BusChannel::fillRaw() {
     remoteWire_ = remote ? remote->wireName() : std::string();
   }
   settle(turn_.add(std::move(batch), remoteWire_));
-  return !closedOnLoop_;
+  return life_ != Life::closed;
 }
 
 void BusChannel::requestClose(int error) {
-  closing_ = true;
+  assert(onLoop() && !isClosing());
+  life_ = Life::closing;
   auto self = shared();
   loop_->post([self, error] { self->close(error); });
 }
@@ -333,10 +347,10 @@ int BusChannel::closeError() {
 }
 
 void BusChannel::close(int error) {
-  if (closedOnLoop_) return;
-  closedOnLoop_ = true;
-  error = closeCause(error);
-  closing_ = true;
+  assert(onLoop());
+  if (life_ == Life::closed) return;
+  const Life was = std::exchange(life_, Life::closed);
+  error = closeCause(error, was);
   std::deque<Outgoing> dropped;
   bool released;
   std::size_t freed = 0;
@@ -376,7 +390,7 @@ void BusChannel::close(int error) {
   // Callers learn why before the invalidation handler runs.
   const NSError reason = makeError(error, "The connection ended");
   for (auto& handler : failed) (*handler)(reason);
-  ending(error, released);
+  ending(error, released, was);
   if (released) return;
   fireInvalidation();
 }

@@ -33,6 +33,17 @@ inline constexpr std::size_t kTrimAfter = std::size_t{1} << 20;
 // service) add what only their side does.
 class BusChannel : public Channel, public Pollable, public WriteTurn {
  public:
+  // The connection's life, in order; it only moves forward, but for held, which goes back to
+  // running.
+  enum class Life {
+    connecting,      // no bus yet (a client before it has connected)
+    authenticating,  // sd-bus runs the handshake
+    held,            // calls are held until the exported object is ready; nothing is read
+    running,
+    closing,  // a close is posted; sd-bus processes nothing more
+    closed,
+  };
+
   void invalidate() override;
   void release() override;
   PeerCredentials peerCredentials() const override;
@@ -68,8 +79,8 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
   virtual bool inputEnded() const { return false; }
   // A time at which handle() must run besides sd-bus's own.
   virtual std::uint64_t ownDeadline() const { return UINT64_MAX; }
-  // After sd-bus has processed what it could.
-  virtual void afterProcess() {}
+  // The handshake is over: the connection runs.
+  virtual void started() {}
   // A method call on the transport's own interface; true when answered here.
   virtual bool answerTransportCall(sd_bus_message*) { return false; }
   // The first call of the connection has arrived; false refuses the connection.
@@ -80,8 +91,8 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
   virtual void runAnswer(std::function<void()> answer) { answer(); }
   // The bytes of a report as queued.
   virtual Payload shareBytes(const std::string& bytes);
-  // The error the connection ends with, given why it ended.
-  virtual int closeCause(int error) const { return error; }
+  // The error the connection ends with, given why it ended and how far it had come.
+  virtual int closeCause(int error, Life /*was*/) const { return error; }
   // The connection is closing: fail what waits on this side (through `fail`).
   virtual void failPending(const std::function<void(SharedErrorHandler)>&) {}
   // The connection has closed, having held `freed` bytes.
@@ -90,7 +101,7 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
   // during a storm). Loop thread, with the queue's lock held.
   virtual void drained() {}
   // Last, before the invalidation handler runs (unless the connection object is gone).
-  virtual void ending(int /*error*/, bool /*released*/) {}
+  virtual void ending(int /*error*/, bool /*released*/, Life /*was*/) {}
 
   std::shared_ptr<BusChannel> shared();
 
@@ -120,6 +131,16 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
   // Loop thread, never from inside an sd-bus callback.
   void close(int error);
 
+  // Whether the socket is waited on and handled: while sd-bus authenticates or runs the
+  // connection, or processes what came before a close that is posted.
+  bool servesSocket() const {
+    return bus_ &&
+           (life_ == Life::authenticating || life_ == Life::running || life_ == Life::closing);
+  }
+  bool isClosing() const { return life_ == Life::closing || life_ == Life::closed; }
+  // Where loop-thread-only members may be touched (for debug assertions).
+  bool onLoop() const { return loop_->inLoopContext(); }
+
   // Fixed at construction.
   const std::shared_ptr<Loop> loop_;
   const std::size_t maxQueuedBytes_;
@@ -130,10 +151,8 @@ class BusChannel : public Channel, public Pollable, public WriteTurn {
   BusRef bus_;
   int socketFd_ = -1;          // the peer's socket, owned by the bus
   std::size_t unflushed_ = 0;  // estimated bytes sd-bus holds unwritten
-  bool paused_ = false;
-  bool rerun_ = false;
-  bool closing_ = false;
-  bool closedOnLoop_ = false;
+  Life life_ = Life::connecting;
+  bool rerun_ = false;  // sd-bus has input left that this round's budget did not process
   std::vector<MessageRef> held_;
   SocketTurn turn_;
   std::string remoteWire_;

@@ -9,6 +9,7 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cstring>
 #include <list>
 #include <vector>
@@ -55,18 +56,17 @@ class ClientChannel final : public BusChannel {
 
   short inputEvents(int sdBusEvents) override { return static_cast<short>(sdBusEvents & POLLIN); }
 
-  void afterProcess() override {
-    if (running_ || sd_bus_is_ready(bus_.get()) <= 0) return;
-    running_ = true;
+  void started() override {
     auto deferred = std::move(deferred_);
     deferred_.clear();
     for (auto& call : deferred) call();
   }
 
-  int closeCause(int error) const override {
+  int closeCause(int error, Life was) const override {
     // A listener hangs up during the handshake on a peer it does not admit (credentials or
     // connection limit).
-    if (bus_ && !running_ && (error == ECONNRESET || error == EPIPE || error == ENOTCONN)) {
+    if (was == Life::authenticating &&
+        (error == ECONNRESET || error == EPIPE || error == ENOTCONN)) {
       return ECONNABORTED;
     }
     return error;
@@ -81,11 +81,11 @@ class ClientChannel final : public BusChannel {
     }
   }
 
-  void ending(int error, bool released) override {
+  void ending(int error, bool released, Life was) override {
     auto deferred = std::move(deferred_);
     deferred_.clear();
     for (auto& call : deferred) call();  // each fails now that the channel is closed
-    if (!released && running_ && error != ECANCELED) fireInterruption();
+    if (!released && was == Life::running && error != ECANCELED) fireInterruption();
   }
 
  private:
@@ -98,7 +98,8 @@ class ClientChannel final : public BusChannel {
   };
 
   void connect() {
-    if (closedOnLoop_) return;
+    assert(onLoop());
+    if (life_ == Life::closed) return;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (socketPath_.empty() || socketPath_.size() >= sizeof address.sun_path) {
@@ -145,16 +146,18 @@ class ClientChannel final : public BusChannel {
 
   void callOnLoop(const ipc::ProtocolMethod& method, std::string argument, ReplyHandler reply,
                   SharedErrorHandler onError) {
-    if (closedOnLoop_) {
+    assert(onLoop());
+    if (life_ == Life::closed) {
       if (onError && *onError) (*onError)(makeError(closeError(), "The connection ended"));
       return;
     }
-    if (!running_ || turn_.reportsHalfWritten()) {
+    const bool running = life_ == Life::running;
+    if (!running || turn_.reportsHalfWritten()) {
       auto retry = [this, &method, argument = std::move(argument), reply = std::move(reply),
                     onError = std::move(onError)]() mutable {
         callOnLoop(method, std::move(argument), std::move(reply), std::move(onError));
       };
-      if (running_) {
+      if (running) {
         turn_.whenSdBusMayWrite(std::move(retry));
       } else {
         deferred_.push_back(std::move(retry));
@@ -219,7 +222,6 @@ class ClientChannel final : public BusChannel {
   }
 
   const std::string socketPath_;
-  bool running_ = false;
   std::list<std::unique_ptr<PendingCall>> calls_;
   std::vector<std::function<void()>> deferred_;
 };

@@ -8,6 +8,7 @@
 #include <systemd/sd-bus.h>
 #include <systemd/sd-id128.h>
 
+#include <cassert>
 #include <string>
 #include <string_view>
 
@@ -51,6 +52,7 @@ class ServerChannel final : public BusChannel {
     sd_bus* bus = nullptr;
     if ((r = sd_bus_new(&bus)) < 0) return r;
     bus_ = BusRef(bus);
+    life_ = Life::authenticating;
     if ((r = sd_bus_set_fd(bus_.get(), busInput.get(), client.get())) < 0) return r;
     socketFd_ = client.release();  // the bus closes both from now on
     busInput.release();
@@ -84,7 +86,9 @@ class ServerChannel final : public BusChannel {
 
   short inputEvents(int) override { return backedUp() ? 0 : POLLIN; }
   bool inputEnded() const override { return clientGone_; }
-  std::uint64_t ownDeadline() const override { return authDeadline_ ? authDeadline_ : UINT64_MAX; }
+  std::uint64_t ownDeadline() const override {
+    return life_ == Life::authenticating ? authDeadline_ : UINT64_MAX;
+  }
 
   // sd-bus holds this many bytes of answers it could not write yet, so stop reading.
   bool backedUp() const { return unflushed_ >= listener_->options.replyBacklog; }
@@ -92,8 +96,7 @@ class ServerChannel final : public BusChannel {
   // Reads what the client wrote and feeds what the gate lets through to
   // sd-bus. False when the connection ended here.
   bool readInput(short revents) override {
-    if (authDeadline_ && sd_bus_is_ready(bus_.get()) > 0) authDeadline_ = 0;
-    if (authDeadline_ && monotonicMicroseconds() >= authDeadline_) {
+    if (life_ == Life::authenticating && monotonicMicroseconds() >= authDeadline_) {
       listener_->refusals.note(RefusalLog::authTimeout);
       close(ETIMEDOUT);
       return false;
@@ -180,7 +183,7 @@ class ServerChannel final : public BusChannel {
   void drained() override { listener_->trimAt = monotonicMicroseconds() + kTrimDelay; }
 
   // A client closed for falling behind has lost what it was not sent: said in the log.
-  void ending(int error, bool /*released*/) override {
+  void ending(int error, bool /*released*/, Life /*was*/) override {
     if (error == ENOBUFS) listener_->refusals.note(RefusalLog::fellBehind);
   }
 
@@ -189,7 +192,7 @@ class ServerChannel final : public BusChannel {
   UniqueFd pendingFd_;
   UniqueFd gateFd_;  // our end of sd-bus's input
   IncomingGate gate_;
-  std::uint64_t authDeadline_ = 0;  // until the handshake is complete
+  std::uint64_t authDeadline_ = 0;  // while authenticating
   bool clientGone_ = false;
   bool counted_ = false;
   bool handedOver_ = false;
