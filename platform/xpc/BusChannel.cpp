@@ -21,9 +21,33 @@ constexpr std::size_t kRawBatch = 64 * 1024;
 
 }  // namespace
 
+void ConnectionRole::call(BusChannel& connection, const ipc::ProtocolMethod& method,
+                          const std::string&, ReplyHandler, SharedErrorHandler onError) {
+  connection.reportError(
+      std::move(onError),
+      makeError(ENOTSUP, std::string(method.member) + ": the service makes no calls"));
+}
+
+BusChannel::BusChannel(std::shared_ptr<Loop> loop, const SdBusTransport::Options& options,
+                       std::unique_ptr<ConnectionRole> role, PeerCredentials peer)
+    : loop_(std::move(loop)),
+      maxQueuedBytes_(options.maxQueuedBytes),
+      maxReplyBytes_(options.maxQueuedReplyBytes),
+      reportPath_(options.reportPath),
+      role_(std::move(role)),
+      peer_(peer) {}
+
+void BusChannel::resume() {
+  if (!markResumed()) return;
+  auto self = shared();
+  loop_->post([self] { self->role_->resumed(*self); });
+  if (role_->ownsLoop()) loop_->start();
+}
+
 void BusChannel::invalidate() {
   auto self = shared();
   loop_->post([self] { self->close(ECANCELED); });
+  if (role_->ownsLoop()) loop_->start();  // so that a connection never resumed ends too
 }
 
 void BusChannel::release() {
@@ -34,6 +58,12 @@ void BusChannel::release() {
   dropHandlers();
   auto self = shared();
   loop_->post([self] { self->close(ECANCELED); });
+  if (role_->ownsLoop()) loop_->stop();
+}
+
+void BusChannel::setPeer(PeerCredentials peer) {
+  std::lock_guard lock(mutex_);
+  peer_ = peer;
 }
 
 PeerCredentials BusChannel::peerCredentials() const {
@@ -49,10 +79,10 @@ short BusChannel::pollEvents() {
   if (events < 0) return 0;
   if (!(events & POLLOUT)) {
     // sd-bus has written everything: a large reply's memory can go back to the system.
-    if (unflushed_ >= kTrimAfter) drained();
+    if (unflushed_ >= kTrimAfter) role_->drained();
     unflushed_ = 0;
   }
-  return static_cast<short>((events & POLLOUT) | inputEvents(events));
+  return static_cast<short>((events & POLLOUT) | role_->inputEvents(*this, events));
 }
 
 std::uint64_t BusChannel::deadline() {
@@ -61,14 +91,15 @@ std::uint64_t BusChannel::deadline() {
   if (rerun_) return 0;
   std::uint64_t usec = UINT64_MAX;
   if (sd_bus_get_timeout(bus_.get(), &usec) < 0) usec = UINT64_MAX;
-  return std::min(usec, ownDeadline());
+  return std::min(usec, role_->deadline(*this));
 }
 
 void BusChannel::handle(short revents) {
   assert(onLoop());
   if (!servesSocket()) return;
   auto self = shared();  // callbacks may drop the last other reference
-  if (!readInput(revents)) return;
+  const ConnectionRole::Input input = role_->admitInput(*this, revents);
+  if (input == ConnectionRole::Input::closed) return;
   // Finish the reports half written, then let sd-bus read and answer before writing more,
   // so that calls are served while reports keep coming.
   if (!settle(turn_.flush()) || life_ == Life::closed) return;
@@ -90,13 +121,13 @@ void BusChannel::handle(short revents) {
     if (r == 0) break;
   }
   if (isClosing()) return;  // a close is posted
-  if (sd_bus_is_open(bus_.get()) <= 0 || (inputEnded() && !rerun_)) {
+  if (sd_bus_is_open(bus_.get()) <= 0 || (input == ConnectionRole::Input::peerGone && !rerun_)) {
     close(ECONNRESET);
     return;
   }
   if (life_ == Life::authenticating && sd_bus_is_ready(bus_.get()) > 0) {
     life_ = Life::running;
-    started();
+    role_->started();
   }
   pump();
 }
@@ -137,7 +168,7 @@ void BusChannel::doSend(const ipc::ProtocolMethod& method, const ipc::NSData& ar
   // Charged in full to each connection: the limit is how far one client may fall behind.
   Payload payload;
   if (argument.size() <= kMaxByteArray) {
-    payload = shareBytes(argument);
+    payload = role_->shareBytes(argument);
   }
   bool postPump = false;
   int failure = 0;
@@ -174,23 +205,32 @@ void BusChannel::reportError(SharedErrorHandler onError, NSError error) {
   loop_->post([onError = std::move(onError), error = std::move(error)] { (*onError)(error); });
 }
 
-Payload BusChannel::shareBytes(const std::string& bytes) {
-  return std::make_shared<const std::string>(bytes);
+void BusChannel::doCall(const ipc::ProtocolMethod& method, const std::string& argument,
+                        ReplyHandler reply, SharedErrorHandler onError) {
+  role_->call(*this, method, argument, std::move(reply), std::move(onError));
 }
 
 std::shared_ptr<BusChannel> BusChannel::shared() {
   return std::static_pointer_cast<BusChannel>(shared_from_this());
 }
 
-int BusChannel::newBus(UniqueFd fd) {
+int BusChannel::startBus(UniqueFd socket, UniqueFd input,
+                         const std::function<int(sd_bus*)>& configure) {
+  assert(onLoop());
   sd_bus* bus = nullptr;
   int r = sd_bus_new(&bus);
   if (r < 0) return r;
   bus_ = BusRef(bus);
   life_ = Life::authenticating;
-  if ((r = sd_bus_set_fd(bus_.get(), fd.get(), fd.get())) < 0) return r;
-  socketFd_ = fd.release();  // the bus closes it from now on
-  return configureBus();
+  const int inputFd = input ? input.get() : socket.get();
+  if ((r = sd_bus_set_fd(bus_.get(), inputFd, socket.get())) < 0) return r;
+  socketFd_ = socket.release();  // the bus closes both from now on
+  input.release();
+  if ((r = configureBus()) < 0) return r;
+  if (configure && (r = configure(bus_.get())) < 0) return r;
+  if ((r = sd_bus_start(bus_.get())) < 0) return r;
+  makeWriter();
+  return 0;
 }
 
 void BusChannel::makeWriter() {
@@ -229,9 +269,9 @@ int BusChannel::handleMessage(sd_bus_message* m) {
   const char* interface = sd_bus_message_get_interface(m);
   if (isTransportInterface(interface)) {
     // sd-bus answers Peer calls and rejects the rest.
-    return answerTransportCall(m) ? 1 : 0;
+    return role_->answerTransportCall(m) ? 1 : 0;
   }
-  if (!handOver()) {
+  if (!role_->admitPeer(*this)) {
     requestClose(ECONNREFUSED);
     return 1;
   }
@@ -274,7 +314,7 @@ void BusChannel::deliver(sd_bus_message* m) {
     if (sd_bus_message_get_expect_reply(m) > 0) sd_bus_reply_method_return(m, "");
     return;
   }
-  if (!admitCall(m)) return;
+  if (!role_->admitCall(m, outstanding_.load())) return;
   ++outstanding_;
   auto pending = std::make_shared<PendingReply>(loop_, std::weak_ptr<WriteTurn>(shared()), m,
                                                 method.outSignature);
@@ -282,13 +322,7 @@ void BusChannel::deliver(sd_bus_message* m) {
     self->invoke(method, std::move(argument),
                  [pending](std::string value) { PendingReply::give(pending, std::move(value)); });
   };
-  runAnswer(std::move(answer));
-}
-
-void BusChannel::replyError(sd_bus_message* m, const char* name, const std::string& text) {
-  if (sd_bus_message_get_expect_reply(m) > 0) {
-    sd_bus_reply_method_errorf(m, name, "%s", text.c_str());
-  }
+  role_->answer(std::move(answer));
 }
 
 void BusChannel::pump() {
@@ -315,7 +349,7 @@ bool BusChannel::fillRaw() {
       pumpPosted_ = false;
       const bool backlog = peakQueuedBytes_ >= kTrimAfter;
       peakQueuedBytes_ = 0;
-      if (backlog) drained();
+      if (backlog) role_->drained();
       return false;
     }
     std::size_t bytes = 0;
@@ -350,7 +384,11 @@ void BusChannel::close(int error) {
   assert(onLoop());
   if (life_ == Life::closed) return;
   const Life was = std::exchange(life_, Life::closed);
-  error = closeCause(error, was);
+  // A listener hangs up during the handshake on a peer it does not admit (credentials or
+  // connection limit): the connection was refused rather than lost.
+  if (was == Life::authenticating && (error == ECONNRESET || error == EPIPE || error == ENOTCONN)) {
+    error = ECONNABORTED;
+  }
   std::deque<Outgoing> dropped;
   bool released;
   std::size_t freed = 0;
@@ -380,18 +418,19 @@ void BusChannel::close(int error) {
   for (auto& handler : unwritten) addFailed(std::move(handler));
   for (auto& item : dropped) addFailed(std::move(item.onError));
 
-  failPending(addFailed);
+  role_->failPending(addFailed);
   bus_.reset();
-  turn_
-      .releaseWaiting();  // replies that waited: they find the bus closed and let go of their calls
+  // Replies that waited find the bus closed and let go of their calls.
+  turn_.releaseWaiting();
   dropped.clear();
-  closed(freed + unflushed_);
+  freed += unflushed_;
   unflushed_ = 0;
   // Callers learn why before the invalidation handler runs.
   const NSError reason = makeError(error, "The connection ended");
   for (auto& handler : failed) (*handler)(reason);
-  ending(error, released, was);
+  role_->closed(*this, ConnectionEnd{error, released, was, freed});
   if (released) return;
   fireInvalidation();
 }
+
 }  // namespace xpc

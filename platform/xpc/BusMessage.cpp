@@ -32,4 +32,10 @@ int readArgument(sd_bus_message* m, std::string_view signature, std::string& val
   return r;
 }
 
+void replyError(sd_bus_message* m, const char* name, const std::string& text) {
+  if (sd_bus_message_get_expect_reply(m) > 0) {
+    sd_bus_reply_method_errorf(m, name, "%s", text.c_str());
+  }
+}
+
 }  // namespace xpc

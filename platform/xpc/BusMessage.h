@@ -20,4 +20,7 @@ bool isTransportInterface(const char* interface);
 int appendArgument(sd_bus_message* m, std::string_view signature, const std::string& value);
 int readArgument(sd_bus_message* m, std::string_view signature, std::string& value);
 
+// Answers the call `m` with the error `name` when its caller expects a reply.
+void replyError(sd_bus_message* m, const char* name, const std::string& text);
+
 }  // namespace xpc

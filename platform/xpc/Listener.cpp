@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/log/Log.h"
-#include "platform/xpc/ServerChannel.h"
+#include "platform/xpc/ServerRole.h"
 
 namespace xpc {
 namespace {

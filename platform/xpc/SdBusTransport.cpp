@@ -11,12 +11,14 @@
 // and through each connection's outgoing queue, which is bounded in bytes.
 //
 // The pieces: the listening socket (Listener.h) accepts and hands each socket over;
-// serveConnection() checks the peer and the connection limit and makes it a server connection
-// (ServerChannel.cpp), whose input passes an IncomingGate before sd-bus reads it and whose
-// reply-bearing calls run on the listener's CallWorker. ClientChannel.cpp is our side of a
-// connection to a service. Both are a BusChannel (BusChannel.h), which writes reports through a
-// ReportWriter (platform/xpc/ReportWriter.h, with the figures that chose the batched one) and
-// owns its sd-bus objects through SdBusRef. Refusals are counted by the listener's RefusalLog.
+// serveConnection() checks the peer and the connection limit and makes it a connection. Each
+// connection end is a BusChannel (BusChannel.h) with one role (ConnectionRole.h): on the
+// listener's side a ServerRole, whose gate (IncomingGate) the client's input passes before sd-bus
+// reads it and whose reply-bearing calls run on the listener's CallWorker; on ours a ClientRole,
+// which connects and keeps the calls awaiting replies. A connection's life is one state; sd-bus
+// and the report writer (ReportWriter.h, with the figures that chose the batched one) take turns
+// on its socket through SocketTurn. sd-bus objects are owned through SdBusRef. Refusals are
+// counted by the listener's RefusalLog.
 // This file publishes services and opens connections.
 
 #include <grp.h>
@@ -33,7 +35,7 @@
 
 #include "ipc/Identifiers.h"
 #include "platform/log/Log.h"
-#include "platform/xpc/ClientChannel.h"
+#include "platform/xpc/ClientRole.h"
 #include "platform/xpc/Listener.h"
 #include "platform/xpc/ListenerState.h"
 #include "platform/xpc/Loop.h"

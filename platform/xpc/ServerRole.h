@@ -1,4 +1,4 @@
-// The agent's end of a client's connection over the sd-bus transport (see ServerChannel.cpp).
+// The agent's end of a client's connection over the sd-bus transport (see ServerRole.cpp).
 #pragma once
 
 #include <memory>

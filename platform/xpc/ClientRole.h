@@ -1,4 +1,4 @@
-// Our end of a connection to a service over the sd-bus transport (see ClientChannel.cpp).
+// Our end of a connection to a service over the sd-bus transport (see ClientRole.cpp).
 #pragma once
 
 #include <memory>
