@@ -5,7 +5,6 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <list>
 #include <vector>
 
+#include "platform/UnixSocket.h"
 #include "platform/log/Log.h"
 #include "platform/xpc/BusChannel.h"
 #include "platform/xpc/BusMessage.h"
@@ -77,28 +77,17 @@ class ClientRole final : public ConnectionRole {
   void connect(BusChannel& connection) {
     assert(connection.onLoop());
     if (connection.life() == ConnectionLife::closed) return;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (socketPath_.empty() || socketPath_.size() >= sizeof address.sun_path) {
-      connection.close(socketPath_.empty() ? EINVAL : ENAMETOOLONG);
+    platform::UnixConnection connected = platform::connectUnix(socketPath_, SOCK_NONBLOCK);
+    if (!connected.fd) {
+      connection.close(-connected.error);
       return;
     }
-    std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd) {
-      connection.close(errno);
-      return;
-    }
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
-      connection.close(errno);
-      return;
-    }
+    UniqueFd fd = std::move(connected.fd);
     // Whoever serves the socket gets our calls and feeds us events: it must be root (or our own
     // user, who could impersonate us anyway).
     ucred cred{};
-    socklen_t length = sizeof cred;
-    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &length) < 0) {
-      connection.close(errno);
+    if (const int r = platform::peerCredentials(fd.get(), cred); r < 0) {
+      connection.close(-r);
       return;
     }
     if (cred.uid != 0 && cred.uid != ::geteuid()) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/UnixSocket.h"
 #include "platform/log/Log.h"
 #include "platform/xpc/ServerRole.h"
 
@@ -45,8 +46,7 @@ bool peerPermitted(int fd, const ucred& cred, const std::optional<gid_t>& allowe
 void serveConnection(const std::shared_ptr<Loop>& loop, const std::shared_ptr<ListenerState>& state,
                      UniqueFd connection) {
   ucred cred{};
-  socklen_t length = sizeof cred;
-  if (::getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &cred, &length) < 0) return;
+  if (platform::peerCredentials(connection.get(), cred) < 0) return;
   if (!peerPermitted(connection.get(), cred, state->options.allowedGroup)) {
     // Tell a D-Bus client why before hanging up; the socket may already be gone.
     [[maybe_unused]] auto n =

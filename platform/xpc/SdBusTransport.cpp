@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "ipc/Identifiers.h"
+#include "platform/UnixSocket.h"
 #include "platform/log/Log.h"
 #include "platform/xpc/ClientRole.h"
 #include "platform/xpc/Listener.h"
@@ -75,20 +76,6 @@ int ensureDirectory(const std::string& dir) {
   return 0;
 }
 
-// A socket file left by a listener that is gone is replaced; a live listener is not.
-int clearStaleSocket(const std::string& path, const sockaddr_un& address) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) < 0) return errno == ENOENT ? 0 : -errno;
-  if (!S_ISSOCK(st.st_mode)) return -EEXIST;
-  UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!probe) return -errno;
-  if (::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-    return -EADDRINUSE;
-  }
-  if (errno != ECONNREFUSED) return -errno;
-  return ::unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : -errno;
-}
-
 }  // namespace
 
 std::optional<gid_t> SdBusTransport::defaultAllowedGroup() {
@@ -115,7 +102,8 @@ std::unique_ptr<Service> SdBusTransport::listen(std::string_view name, AcceptHan
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
   int r = ensureDirectory(servicesDirectory());
-  if (r == 0) r = clearStaleSocket(path, address);
+  // A socket file left by a listener that is gone is replaced; a live listener's is not.
+  if (r == 0) r = platform::removeStaleSocket(path);
   if (r < 0) {
     logListenFailure(name, path, -r);
     return nullptr;
