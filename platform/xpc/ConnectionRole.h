@@ -85,7 +85,7 @@ class ConnectionRole {
   // The connection is closing: fail what waits on this side (through `fail`).
   virtual void failPending(const std::function<void(SharedErrorHandler)>& /*fail*/) {}
   // The queue is empty again after holding more than kTrimAfter bytes (a client that fell behind
-  // during a storm). With the queue's lock held.
+  // during a storm), or sd-bus has written that much. Possibly with the queue's lock held.
   virtual void drained() {}
   // Last, once the callers of what failed have been told, before the invalidation handler runs.
   virtual void closed(BusChannel&, const ConnectionEnd&) {}
