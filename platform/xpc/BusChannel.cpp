@@ -31,10 +31,9 @@ void ConnectionRole::call(BusChannel& connection, const ipc::ProtocolMethod& met
 BusChannel::BusChannel(std::shared_ptr<Loop> loop, const SdBusTransport::Options& options,
                        std::unique_ptr<ConnectionRole> role, PeerCredentials peer)
     : loop_(std::move(loop)),
-      maxQueuedBytes_(options.maxQueuedBytes),
-      maxReplyBytes_(options.maxQueuedReplyBytes),
       reportPath_(options.reportPath),
       role_(std::move(role)),
+      queue_(options.maxQueuedBytes, options.maxQueuedReplyBytes),
       peer_(peer) {}
 
 void BusChannel::resume() {
@@ -51,10 +50,7 @@ void BusChannel::invalidate() {
 }
 
 void BusChannel::release() {
-  {
-    std::lock_guard lock(mutex_);
-    released_ = true;
-  }
+  released_ = true;
   dropHandlers();
   auto self = shared();
   loop_->post([self] { self->close(ECANCELED); });
@@ -62,12 +58,12 @@ void BusChannel::release() {
 }
 
 void BusChannel::setPeer(PeerCredentials peer) {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(peerMutex_);
   peer_ = peer;
 }
 
 PeerCredentials BusChannel::peerCredentials() const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(peerMutex_);
   return peer_;
 }
 
@@ -133,16 +129,8 @@ void BusChannel::handle(short revents) {
 }
 
 bool BusChannel::chargeReply(std::size_t bytes) {
-  {
-    std::lock_guard lock(mutex_);
-    if (closed_) return false;
-    if (replyBytes_ + bytes <= maxReplyBytes_) {
-      replyBytes_ += bytes;
-      return true;
-    }
-    closed_ = true;
-    closeError_ = ENOBUFS;
-  }
+  const ReportQueue::Charge charge = queue_.chargeReply(bytes);
+  if (charge != ReportQueue::Charge::overflow) return charge == ReportQueue::Charge::charged;
   auto self = shared();
   loop_->post([self] { self->close(ENOBUFS); });
   return false;
@@ -153,8 +141,7 @@ void BusChannel::callDone(std::size_t charged) {
   --outstanding_;
   if (!charged) return;
   unflushed_ += charged;
-  std::lock_guard lock(mutex_);
-  if (!closed_) replyBytes_ -= std::min(replyBytes_, charged);
+  queue_.releaseReply(charged);
 }
 
 void BusChannel::whenSdBusMayWrite(std::function<void()> task) {
@@ -164,36 +151,14 @@ void BusChannel::whenSdBusMayWrite(std::function<void()> task) {
 
 void BusChannel::doSend(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
                         SharedErrorHandler onError) {
-  const std::size_t cost = argument.size() + kQueuedSendOverhead;
-  // Charged in full to each connection: the limit is how far one client may fall behind.
   Payload payload;
-  if (argument.size() <= kMaxByteArray) {
-    payload = role_->shareBytes(argument);
-  }
+  if (argument.size() <= kMaxByteArray) payload = role_->shareBytes(argument);
   bool postPump = false;
-  int failure = 0;
-  {
-    std::lock_guard lock(mutex_);
-    if (closed_) {
-      failure = closeError_ ? closeError_ : ENOTCONN;
-    } else if (argument.size() > kMaxByteArray) {
-      failure = EMSGSIZE;  // D-Bus cannot carry it; the connection itself is fine
-    } else if (queuedBytes_ + cost > maxQueuedBytes_) {
-      // The peer is not keeping up: end the connection rather than lose reports silently.
-      failure = ENOBUFS;
-      closed_ = true;
-      closeError_ = ENOBUFS;
-    } else {
-      queue_.push_back(Outgoing{&method, std::move(payload), std::move(onError)});
-      queuedBytes_ += cost;
-      peakQueuedBytes_ = std::max(peakQueuedBytes_, queuedBytes_);
-      postPump = !pumpPosted_;
-      pumpPosted_ = true;
-    }
-  }
+  QueuedReport report{&method, std::move(payload), std::move(onError)};
+  const int failure = queue_.push(report, argument.size(), postPump);
   auto self = shared();
   if (failure) {
-    reportError(std::move(onError), makeError(failure, "The report could not be sent"));
+    reportError(std::move(report.onError), makeError(failure, "The report could not be sent"));
     if (failure == ENOBUFS) loop_->post([self] { self->close(ENOBUFS); });
     return;
   }
@@ -342,23 +307,11 @@ bool BusChannel::settle(ReportWriter::Result result) {
 }
 
 bool BusChannel::fillRaw() {
-  std::vector<QueuedReport> batch;
-  {
-    std::lock_guard lock(mutex_);
-    if (queue_.empty()) {
-      pumpPosted_ = false;
-      const bool backlog = peakQueuedBytes_ >= kTrimAfter;
-      peakQueuedBytes_ = 0;
-      if (backlog) role_->drained();
-      return false;
-    }
-    std::size_t bytes = 0;
-    while (!queue_.empty() && bytes < kRawBatch) {
-      bytes += queue_.front().payload->size() + 128;
-      queuedBytes_ -= queue_.front().payload->size() + kQueuedSendOverhead;
-      batch.push_back(std::move(queue_.front()));
-      queue_.pop_front();
-    }
+  bool backlog = false;
+  std::vector<QueuedReport> batch = queue_.take(kRawBatch, backlog);
+  if (batch.empty()) {
+    if (backlog) role_->drained();
+    return false;
   }
   if (remoteWire_.empty()) {
     const auto remote = remoteObjectInterface();
@@ -376,8 +329,7 @@ void BusChannel::requestClose(int error) {
 }
 
 int BusChannel::closeError() {
-  std::lock_guard lock(mutex_);
-  return closeError_ ? closeError_ : ENOTCONN;
+  return queue_.closeError();
 }
 
 void BusChannel::close(int error) {
@@ -389,19 +341,11 @@ void BusChannel::close(int error) {
   if (was == Life::authenticating && (error == ECONNRESET || error == EPIPE || error == ENOTCONN)) {
     error = ECONNABORTED;
   }
-  std::deque<Outgoing> dropped;
-  bool released;
-  std::size_t freed = 0;
-  {
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-    if (!closeError_) closeError_ = error;
-    error = closeError_;
-    dropped.swap(queue_);
-    freed += queuedBytes_;
-    queuedBytes_ = 0;
-    released = released_;
-  }
+  ReportQueue::Closed closed = queue_.close(error);
+  error = closed.error;
+  std::deque<QueuedReport>& dropped = closed.dropped;
+  std::size_t freed = closed.bytes;
+  const bool released = released_;
   auto self = shared();
   loop_->remove(this);
   held_.clear();

@@ -18,15 +18,13 @@
 #include "platform/xpc/ConnectionRole.h"
 #include "platform/xpc/Loop.h"
 #include "platform/xpc/PendingReply.h"
+#include "platform/xpc/ReportQueue.h"
 #include "platform/xpc/ReportWriter.h"
 #include "platform/xpc/SdBusRef.h"
 #include "platform/xpc/SocketTurn.h"
 #include "platform/xpc/Transport.h"
 
 namespace xpc {
-
-// Memory freed by a connection beyond this goes back to the system soon after.
-inline constexpr std::size_t kTrimAfter = std::size_t{1} << 20;
 
 // One end of a connection over sd-bus, whichever side it is on: the outgoing report queue and
 // its writer, the turn-taking with sd-bus on the socket (SocketTurn), delivery of incoming calls
@@ -91,7 +89,6 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
               SharedErrorHandler onError) override;
 
  private:
-  using Outgoing = QueuedReport;
   void makeWriter();
   int configureBus();
 
@@ -117,8 +114,6 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
 
   // Fixed at construction.
   const std::shared_ptr<Loop> loop_;
-  const std::size_t maxQueuedBytes_;
-  const std::size_t maxReplyBytes_;
   const SdBusTransport::Options::ReportPath reportPath_;
   const std::unique_ptr<ConnectionRole> role_;
 
@@ -133,19 +128,11 @@ class BusChannel final : public Channel, public Pollable, public WriteTurn {
   std::string remoteWire_;
 
   // Any thread.
-  mutable std::mutex mutex_;
-  PeerCredentials peer_;
-  std::deque<Outgoing> queue_;
-  std::size_t queuedBytes_ = 0;
-  // Replies not yet handed to sd-bus, in their own account: a large answer (the process table)
-  // neither needs the reports' room nor takes it from them.
-  std::size_t replyBytes_ = 0;
-  std::size_t peakQueuedBytes_ = 0;  // since the queue was last empty
-  bool pumpPosted_ = false;
-  bool closed_ = false;
-  int closeError_ = 0;
-  bool released_ = false;
+  ReportQueue queue_;
+  std::atomic<bool> released_{false};
   std::atomic<std::size_t> outstanding_{0};  // reply-bearing calls not yet answered
+  mutable std::mutex peerMutex_;
+  PeerCredentials peer_;
 };
 
 }  // namespace xpc
