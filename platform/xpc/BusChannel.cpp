@@ -281,7 +281,7 @@ void BusChannel::deliver(sd_bus_message* m) {
   }
   if (!role_->admitCall(m, outstanding_.load())) return;
   ++outstanding_;
-  auto pending = std::make_shared<PendingReply>(loop_, std::weak_ptr<WriteTurn>(shared()), m,
+  auto pending = std::make_shared<PendingReply>(loop_, std::weak_ptr<ReplyRoute>(shared()), m,
                                                 method.outSignature);
   auto answer = [self = shared(), &method, argument = std::move(argument), pending]() mutable {
     self->invoke(method, std::move(argument),

@@ -30,7 +30,7 @@ namespace xpc {
 // its writer, the turn-taking with sd-bus on the socket (SocketTurn), delivery of incoming calls
 // to the exported object, and the end of the connection. What only one side does is its role
 // (ConnectionRole), a member.
-class BusChannel final : public Channel, public Pollable, public WriteTurn {
+class BusChannel final : public Channel, public Pollable, public ReplyRoute {
  public:
   using Life = ConnectionLife;
 

@@ -21,6 +21,8 @@
 namespace xpc {
 namespace {
 
+// Connects on resume and keeps our calls: those made before the connection runs, and those
+// waiting for their replies.
 class ClientRole final : public ConnectionRole {
  public:
   explicit ClientRole(std::string socketPath) : socketPath_(std::move(socketPath)) {}

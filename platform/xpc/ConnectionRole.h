@@ -80,7 +80,8 @@ class ConnectionRole {
   virtual bool ownsLoop() const { return false; }
   // The connection was resumed.
   virtual void resumed(BusChannel&) = 0;
-  // The handshake is over: the connection runs.
+  // The handshake is over and the connection runs (straight from authenticating: a connection
+  // whose first calls were held starts running when they are delivered, without this).
   virtual void started() {}
   // The connection is closing: fail what waits on this side (through `fail`).
   virtual void failPending(const std::function<void(SharedErrorHandler)>& /*fail*/) {}

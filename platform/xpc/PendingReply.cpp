@@ -9,12 +9,12 @@
 namespace xpc {
 
 PendingReply::~PendingReply() {
-  loop_->post([turn = turn_, call = call_, replied = replied_.load(), charged = charged_] {
+  loop_->post([route = route_, call = call_, replied = replied_.load(), charged = charged_] {
     auto unanswered = [call] {
       sd_bus_reply_method_errorf(call, SD_BUS_ERROR_NO_REPLY, "The service gave no reply");
       sd_bus_message_unref(call);
     };
-    auto channel = turn.lock();
+    auto channel = route.lock();
     if (channel) channel->callDone(charged);
     if (!replied && channel) {
       channel->whenSdBusMayWrite(unanswered);
@@ -26,13 +26,13 @@ PendingReply::~PendingReply() {
 
 void PendingReply::give(const std::shared_ptr<PendingReply>& self, std::string value) {
   if (self->replied_.exchange(true)) return;  // a call is answered once
-  auto channel = self->turn_.lock();
+  auto channel = self->route_.lock();
   // A reply that does not fit under the byte limit ends the connection instead.
   const std::size_t cost = value.size() + kQueuedSendOverhead;
   if (!channel || !channel->chargeReply(cost)) return;
   self->charged_ = cost;
   self->loop_->run([self, value = std::move(value)]() mutable {
-    if (auto channel = self->turn_.lock()) {
+    if (auto channel = self->route_.lock()) {
       channel->whenSdBusMayWrite([self, value = std::move(value)] { self->sendOnLoop(value); });
     }
   });

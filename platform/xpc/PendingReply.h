@@ -1,5 +1,5 @@
 // A reply owed to a caller of an exported method over sd-bus, and what it needs of the
-// connection the call came over (WriteTurn). Part of the sd-bus transport.
+// connection the call came over (ReplyRoute). Part of the sd-bus transport.
 #pragma once
 
 #include <systemd/sd-bus.h>
@@ -15,11 +15,11 @@
 
 namespace xpc {
 
-// The side of a connection that replies need: where sd-bus may write (only while no ready-made
-// report bytes are half written, see pump()) and the accounting of calls and their replies.
-class WriteTurn {
+// What a reply needs of the connection its call came over: sd-bus's turn to write on the socket
+// (see SocketTurn) and the accounting of calls and their replies.
+class ReplyRoute {
  public:
-  virtual ~WriteTurn() = default;
+  virtual ~ReplyRoute() = default;
   // Runs `task` now when sd-bus may write, otherwise once it may. Loop thread only.
   virtual void whenSdBusMayWrite(std::function<void()> task) = 0;
   // Charges a reply of `bytes` to the connection's byte limit; false when it does not fit, and
@@ -34,10 +34,10 @@ class WriteTurn {
 // without answering, the caller gets an error instead of waiting forever.
 class PendingReply {
  public:
-  PendingReply(std::shared_ptr<Loop> loop, std::weak_ptr<WriteTurn> turn, sd_bus_message* call,
+  PendingReply(std::shared_ptr<Loop> loop, std::weak_ptr<ReplyRoute> route, sd_bus_message* call,
                std::string_view signature)
       : loop_(std::move(loop)),
-        turn_(std::move(turn)),
+        route_(std::move(route)),
         call_(sd_bus_message_ref(call)),
         signature_(signature) {}
   ~PendingReply();
@@ -50,7 +50,7 @@ class PendingReply {
   void sendOnLoop(const std::string& value);
 
   std::shared_ptr<Loop> loop_;
-  std::weak_ptr<WriteTurn> turn_;
+  std::weak_ptr<ReplyRoute> route_;
   sd_bus_message* call_;
   std::string_view signature_;  // of the reply
   std::atomic<bool> replied_{false};
