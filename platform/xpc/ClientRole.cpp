@@ -9,8 +9,9 @@
 #include <unistd.h>
 
 #include <cassert>
-#include <cstring>
 #include <list>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/UnixSocket.h"

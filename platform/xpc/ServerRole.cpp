@@ -8,7 +8,6 @@
 #include <systemd/sd-bus.h>
 #include <systemd/sd-id128.h>
 
-#include <cassert>
 #include <cerrno>
 #include <string>
 #include <string_view>
