@@ -7,7 +7,6 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +16,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "platform/UnixSocket.h"
 
 extern char** environ;
 
@@ -324,41 +325,17 @@ bool stopProcess(pid_t pid, std::chrono::milliseconds grace) {
   return waitGone(seconds(2));
 }
 
-namespace {
-
-// Connects to a Unix stream socket; the error is a negative errno.
-std::pair<UniqueFd, int> connectUnix(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return {UniqueFd(), -ENAMETOOLONG};
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd) return {UniqueFd(), -errno};
-  if (retryEintr([&] {
-        return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-      }) < 0)
-    return {UniqueFd(), -errno};
-  return {std::move(fd), 0};
-}
-
-}  // namespace
-
 std::optional<pid_t> servingPid(const std::string& socketPath) {
-  auto [fd, err] = connectUnix(socketPath);
-  if (!fd) return std::nullopt;
+  const UnixConnection connection = connectUnix(socketPath);
   ucred credentials{};
-  socklen_t size = sizeof credentials;
-  if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &size) < 0 ||
+  if (!connection.fd || peerCredentials(connection.fd.get(), credentials) < 0 ||
       credentials.pid <= 0)
     return std::nullopt;
   return credentials.pid;
 }
 
 void removeStaleSocket(const std::string& socketPath) {
-  struct stat st {};
-  if (::lstat(socketPath.c_str(), &st) < 0 || !S_ISSOCK(st.st_mode)) return;
-  auto [fd, err] = connectUnix(socketPath);
-  if (err == -ECONNREFUSED) ::unlink(socketPath.c_str());
+  ::platform::removeStaleSocket(socketPath);
 }
 
 bool isExecutableFile(const std::string& path) {

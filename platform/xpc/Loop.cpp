@@ -75,6 +75,12 @@ bool Loop::onLoopThread() const {
   return threadId_.load() == std::this_thread::get_id();
 }
 
+bool Loop::inLoopContext() const {
+  if (onLoopThread()) return true;
+  std::lock_guard lock(mutex_);
+  return !started_ || ended_;
+}
+
 void Loop::run(std::function<void()> task) {
   if (onLoopThread()) {
     task();

@@ -52,6 +52,9 @@ class Loop : public std::enable_shared_from_this<Loop> {
   // Always queues, even on the loop's thread (for work that must not run inside a callback).
   void post(std::function<void()> task);
   bool onLoopThread() const;
+  // Where loop-thread-only state may be touched: on the loop's thread, and where tasks run while
+  // that thread does not (before it starts, and once it has ended, one task at a time).
+  bool inLoopContext() const;
 
   // Loop thread only (or before start).
   void add(std::shared_ptr<Pollable> pollable);
@@ -68,7 +71,7 @@ class Loop : public std::enable_shared_from_this<Loop> {
   std::atomic<std::thread::id> threadId_{};
   std::thread thread_;
 
-  std::mutex mutex_;  // guards the fields below
+  mutable std::mutex mutex_;  // guards the fields below
   std::vector<std::function<void()>> tasks_;
   bool wakePending_ = false;
   bool started_ = false;
