@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -103,6 +104,7 @@ std::string components(std::string_view path) {
   return out;
 }
 
+// One exec as the programs capture it.
 struct Exec {
   watch_task task;
   std::uint32_t flags = 0;
