@@ -2,7 +2,6 @@
 
 #include <bpf/libbpf.h>
 #include <poll.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,21 +10,18 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <string>
 #include <thread>
-#include <unordered_map>
+#include <vector>
 
-#include "platform/EventFd.h"
-#include "platform/ThreadName.h"
-#include "platform/UniqueFd.h"
 #include "platform/WakeBatch.h"
 #include "platform/endpoint_security/BpfSupport.h"
+#include "platform/endpoint_security/BpfTracker.h"
 #include "platform/endpoint_security/EventRing.h"
 #include "platform/endpoint_security/ExecutableCache.h"
-#include "platform/endpoint_security/FileSightings.h"
 #include "platform/endpoint_security/HashWorker.h"
-#include "platform/endpoint_security/ProcFs.h"
-#include "platform/endpoint_security/ProcessEvents.h"
 #include "platform/endpoint_security/ProcessTable.h"
+#include "platform/endpoint_security/ReaderThread.h"
 #include "platform/endpoint_security/bpf/ProcessRecords.h"
 #include "platform/log/Log.h"
 #include "process.skel.h"
@@ -61,29 +57,6 @@ struct SkeletonDeleter {
   void operator()(process_bpf* skeleton) const { process_bpf::destroy(skeleton); }
 };
 
-// The path from its components, which arrive leaf first, each as one length byte and its bytes.
-std::string pathFromComponents(const unsigned char* bytes, std::size_t size) {
-  std::vector<std::string_view> parts;
-  std::size_t at = 0;
-  while (at < size) {
-    const std::size_t length = bytes[at];
-    if (at + 1 + length > size) break;
-    parts.emplace_back(reinterpret_cast<const char*>(bytes + at + 1), length);
-    at += 1 + length;
-  }
-  std::string path;
-  if (parts.empty()) return "/";
-  for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
-    path += '/';
-    path += *it;
-  }
-  return path;
-}
-
-timespec timespecOf(std::int64_t sec, std::uint32_t nsec) {
-  return timespec{static_cast<time_t>(sec), static_cast<long>(nsec)};
-}
-
 class BpfSource final : public Source {
  public:
   explicit BpfSource(BpfOptions options) : options_(options) {}
@@ -98,46 +71,30 @@ class BpfSource final : public Source {
 
  private:
   static int onRecord(void* self, void* data, std::size_t size);
-  int handle(const void* data, std::size_t size);
-  void onExec(const watch_exec_record& record, const unsigned char* tail, std::size_t tailBytes);
-  void onFork(const watch_fork_record& record);
-  void onExit(const watch_exit_record& record);
   void readLoop();
-  void clearReadRequests();
+  // Reads what the ring holds; false when the thread is to end.
+  bool readRing(int& records);
   void checkLosses();
   void reportCuts(bool force);
-  void reportPressedCuts();
+  void reportPressedCuts(const std::map<uid_t, std::uint64_t>& pressed);
   void reportHashes();
-  void scan();
-  ProcessImage imageOf(const watch_task& task) const;
-  timeval startTime(std::uint64_t bootNs) const;
-  // The wall-clock time of a kernel timestamp, with this read's clock offset.
-  timespec wallTime(std::uint64_t monotonicNs) const;
   bool push(std::unique_ptr<PendingEvent> event);
 
   const BpfOptions options_;
   std::unique_ptr<process_bpf, SkeletonDeleter> skeleton_;
   UniqueRingBuffer ring_;
-  UniqueFd wake_;
-  UniqueFd readNow_;  // another source's lookup waits for the table to catch up
-  std::thread reader_;
+  // Woken by another source's lookup that waits for the table to catch up.
+  ReaderThread reader_;
   SourceContext* context_ = nullptr;
-  const pid_t self_ = ::getpid();
 
   std::unique_ptr<HashWorker> hasher_;  // outlives exes_, which hands it files
-  // Reader thread only.
+  // Reader thread only (and start(), before it runs).
   std::unique_ptr<ExecutableCache> exes_;
-  std::int64_t bootWallNs_ = 0;
-  std::int64_t monotonicWallNs_ = 0;
+  std::unique_ptr<BpfTracker> tracker_;
   std::uint64_t lostSeen_ = 0;
-  std::uint64_t cutExecs_ = 0;
-  std::uint64_t incompleteExecs_ = 0;
   std::uint64_t skippedHashesSeen_ = 0;
   std::uint64_t lateHashesSeen_ = 0;
   std::uint64_t overBudgetSeen_ = 0;
-  // Execs cut short because the ring was past its fill mark, per real uid, since the last report.
-  std::map<uid_t, std::uint64_t> pressedCuts_;
-  bool pressedThisRead_ = false;
   std::int64_t lastReportNs_ = 0;
   RecentRecords recent_;
   bool stopping_ = false;
@@ -189,9 +146,7 @@ es_new_client_result_t BpfSource::open(std::string& why) {
     skeleton_.reset();
     return ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED;
   }
-  wake_ = platform::makeEventFd();
-  readNow_ = platform::makeEventFd();
-  if (!wake_ || !readNow_) {
+  if (!reader_.open()) {
     why = std::strerror(errno);
     return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
   }
@@ -202,20 +157,22 @@ es_new_client_result_t BpfSource::open(std::string& why) {
 void BpfSource::start(SourceContext& context) {
   context_ = &context;
   exes_ = std::make_unique<ExecutableCache>(&context.packages);
+  tracker_ = std::make_unique<BpfTracker>(
+      context.processes, *exes_, context.sightings,
+      [&sink = context.sink](es_event_type_t type) { return sink.subscribed(type); });
   // Records already in the ring describe processes the scan below will also find; reading the
   // table first and the ring after keeps every later change. The scan hashes on this thread, not
   // the reader's, so the running programs start with their hashes.
-  scan();
+  tracker_->rescan();
   hasher_ = std::make_unique<HashWorker>();
   exes_->hashOn(hasher_.get());
-  context.processes.addReader(this, [this] { platform::signalEventFd(readNow_); });
-  reader_ = std::thread([this] { readLoop(); });
+  context.processes.addReader(this, [this] { reader_.wake(); });
+  reader_.start("es-bpf", [this] { readLoop(); });
 }
 
 void BpfSource::stop() {
   if (context_ != nullptr) context_->processes.removeReader(this);
-  platform::signalEventFd(wake_);
-  if (reader_.joinable()) reader_.join();
+  reader_.stop();
   ring_.reset();
   skeleton_.reset();
 }
@@ -231,257 +188,62 @@ bool BpfSource::push(std::unique_ptr<PendingEvent> event) {
 }
 
 void BpfSource::readLoop() {
-  platform::nameThisThread("es-bpf");
   const int ringFd = ring_buffer__epoll_fd(ring_.get());
+  bool waitFirst = true;  // false: a lookup asked during the pause, read at once
   for (;;) {
-    pollfd fds[3] = {{wake_.get(), POLLIN, 0}, {ringFd, POLLIN, 0}, {readNow_.get(), POLLIN, 0}};
-    const int ready = ::poll(fds, 3, 1000);
-    if (ready < 0 && errno != EINTR) {
-      NSLog("EndpointSecurity: poll failed: %s", std::strerror(errno));
-      return;
-    }
-    if (fds[0].revents != 0) {
-      reportCuts(true);  // what the last interval counted is not lost with the source
-      return;
-    }
-    if (fds[2].revents != 0) clearReadRequests();
+    pollfd ring{ringFd, POLLIN, 0};
+    if (waitFirst && !reader_.wait({&ring, 1}, 1000)) break;
+    waitFirst = true;
     if (options_.paused != nullptr && options_.paused->load()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
-    bootWallNs_ = bootWallClockNs();
-    monotonicWallNs_ = monotonicWallClockNs();
-    // The records of changes before this moment are in the ring, and the consume below reads
-    // them (but one still being written in these microseconds, read next time).
-    const std::uint64_t upTo = monotonicNow();
-    int rc;
-    {
-      // The events of one read are delivered here in a row; the threads they are handed to
-      // (the transport's) are woken once, after the last.
-      platform::WakeBatch batch;
-      rc = ring_buffer__consume(ring_.get());
-    }
-    if (rc < 0 && rc != -EINTR) {
-      NSLog("EndpointSecurity: ring buffer read failed: %s", std::strerror(-rc));
-      return;
-    }
-    if (stopping_) return;
-    context_->processes.reached(upTo);
-    checkLosses();
-    reportCuts(false);
+    int records = 0;
+    if (!readRing(records)) return;
     // The kernel wakes the reader only once it has caught up: in a storm, a pause lets the
     // records gather; not while the ring is past its fill mark. A lookup waiting for the table
     // ends the pause.
-    const bool pressed = std::exchange(pressedThisRead_, false);
-    if (rc > 0 && recent_.add(rc, monotonicNow()) > kStormRecords && !pressed) {
-      pollfd request{readNow_.get(), POLLIN, 0};
-      ::poll(&request, 1,
-             static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(kGather).count()));
+    const bool pressed = tracker_->takeCutUnderPressure();
+    if (records > 0 && recent_.add(records, monotonicNow()) > kStormRecords && !pressed) {
+      const ReaderThread::Wakeup paused = reader_.wait(
+          static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(kGather).count()));
+      if (!paused) break;
+      waitFirst = !paused.woken;
     }
   }
+  // What the last interval counted is not lost with the source.
+  if (reader_.stopping()) reportCuts(true);
 }
 
-void BpfSource::clearReadRequests() {
-  std::uint64_t requests = 0;
-  [[maybe_unused]] const ssize_t n = ::read(readNow_.get(), &requests, sizeof requests);
+bool BpfSource::readRing(int& records) {
+  tracker_->syncClocks();
+  // The records of changes before this moment are in the ring, and the consume below reads
+  // them (but one still being written in these microseconds, read next time).
+  const std::uint64_t upTo = monotonicNow();
+  {
+    // The events of one read are delivered here in a row; the threads they are handed to
+    // (the transport's) are woken once, after the last.
+    platform::WakeBatch batch;
+    records = ring_buffer__consume(ring_.get());
+  }
+  if (records < 0 && records != -EINTR) {
+    NSLog("EndpointSecurity: ring buffer read failed: %s", std::strerror(-records));
+    return false;
+  }
+  if (stopping_) return false;
+  context_->processes.reached(upTo);
+  checkLosses();
+  reportCuts(false);
+  return true;
 }
 
 int BpfSource::onRecord(void* self, void* data, std::size_t size) {
-  return static_cast<BpfSource*>(self)->handle(data, size);
-}
-
-int BpfSource::handle(const void* data, std::size_t size) {
-  if (stopping_) return -1;  // ends the consume loop
-  // Ring records are mapped read-only and may sit at any offset: copy the fixed parts out.
-  watch_record_header header{};
-  if (size < sizeof header) return 0;
-  std::memcpy(&header, data, sizeof header);
-  switch (header.kind) {
-    case WATCH_RECORD_EXEC: {
-      watch_exec_record record{};
-      if (size < sizeof record) return 0;
-      std::memcpy(&record, data, sizeof record);
-      onExec(record, static_cast<const unsigned char*>(data) + sizeof record, size - sizeof record);
-      break;
-    }
-    case WATCH_RECORD_FORK: {
-      watch_fork_record record{};
-      if (size < sizeof record) return 0;
-      std::memcpy(&record, data, sizeof record);
-      onFork(record);
-      break;
-    }
-    case WATCH_RECORD_EXIT: {
-      watch_exit_record record{};
-      if (size < sizeof record) return 0;
-      std::memcpy(&record, data, sizeof record);
-      onExit(record);
-      break;
-    }
-    default:
-      break;
+  auto* source = static_cast<BpfSource*>(self);
+  if (source->stopping_) return -1;  // ends the consume loop
+  if (std::unique_ptr<PendingEvent> event = source->tracker_->handle(data, size)) {
+    source->push(std::move(event));
   }
-  return stopping_ ? -1 : 0;
-}
-
-timeval BpfSource::startTime(std::uint64_t bootNs) const {
-  const std::int64_t ns = bootWallNs_ + static_cast<std::int64_t>(bootNs);
-  return timeval{static_cast<time_t>(ns / 1000000000),
-                 static_cast<suseconds_t>((ns % 1000000000) / 1000)};
-}
-
-timespec BpfSource::wallTime(std::uint64_t monotonicNs) const {
-  const std::int64_t ns = static_cast<std::int64_t>(monotonicNs) + monotonicWallNs_;
-  return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-}
-
-ProcessImage BpfSource::imageOf(const watch_task& task) const {
-  ProcessImage image;
-  image.pid = static_cast<pid_t>(task.pid);
-  image.ppid = static_cast<pid_t>(task.ppid);
-  image.originalPpid = image.ppid;
-  image.pgid = static_cast<pid_t>(task.pgid);
-  image.sid = static_cast<pid_t>(task.sid);
-  image.ruid = task.ruid;
-  image.euid = task.euid;
-  image.rgid = task.rgid;
-  image.egid = task.egid;
-  image.start = startTime(task.start_boot_ns);
-  image.kernel = task.kernel != 0;
-  return image;
-}
-
-void BpfSource::onExec(const watch_exec_record& record, const unsigned char* tail,
-                       std::size_t tailBytes) {
-  const std::size_t pathBytes = std::min<std::size_t>(record.path_bytes, tailBytes);
-  const std::size_t argsBytes = std::min<std::size_t>(record.args_bytes, tailBytes - pathBytes);
-  const std::size_t envBytes =
-      std::min<std::size_t>(record.env_bytes, tailBytes - pathBytes - argsBytes);
-  const std::uint32_t flags = record.header.flags;
-  if (flags & WATCH_EXEC_CUT_UNDER_PRESSURE) {
-    ++pressedCuts_[record.task.ruid];
-    pressedThisRead_ = true;
-    if (flags & WATCH_EXEC_PATH_TRUNCATED) ++cutExecs_;
-  } else if (flags &
-             (WATCH_EXEC_ARGS_TRUNCATED | WATCH_EXEC_ENV_TRUNCATED | WATCH_EXEC_PATH_TRUNCATED)) {
-    ++cutExecs_;
-  }
-  if (flags & (WATCH_EXEC_ARGS_UNREADABLE | WATCH_EXEC_ENV_UNREADABLE | WATCH_EXEC_NO_FILE)) {
-    ++incompleteExecs_;
-  }
-
-  ProcessTable& table = context_->processes;
-  ProcessImage target = imageOf(record.task);
-  std::optional<ProcessImage> before = table.find(target.pid);
-  if (before) {
-    target.originalPpid = before->originalPpid;
-    target.start = before->start;  // an exec keeps the process's start
-    // Group, session and parent do not change across an exec: they are right now, also for
-    // the image before it.
-    before->ppid = target.ppid;
-    before->pgid = target.pgid;
-    before->sid = target.sid;
-  }
-  if (!(flags & WATCH_EXEC_NO_FILE)) {
-    es_stat_t st{};
-    st.st_dev = makedev(static_cast<unsigned>(record.dev >> 20),
-                        static_cast<unsigned>(record.dev & 0xfffff));
-    st.st_ino = record.ino;
-    st.st_mode = record.mode;
-    st.st_nlink = record.nlink;
-    st.st_uid = record.uid;
-    st.st_gid = record.gid;
-    st.st_size = record.size;
-    st.st_atimespec = timespecOf(record.atime_sec, record.atime_nsec);
-    st.st_mtimespec = timespecOf(record.mtime_sec, record.mtime_nsec);
-    st.st_ctimespec = timespecOf(record.ctime_sec, record.ctime_nsec);
-    const bool truncated = (flags & WATCH_EXEC_PATH_TRUNCATED) != 0;
-    target.exe = exes_->forExec(pathFromComponents(tail, pathBytes), truncated, st, target.pid);
-  }
-  if (!(flags & WATCH_EXEC_ARGS_UNREADABLE)) {
-    target.args = std::make_shared<const std::string>(
-        reinterpret_cast<const char*>(tail + pathBytes), argsBytes);
-  }
-  if (!(flags & WATCH_EXEC_ENV_UNREADABLE)) {
-    target.envs = std::make_shared<const std::string>(
-        reinterpret_cast<const char*>(tail + pathBytes + argsBytes), envBytes);
-  }
-  {
-    // The table keeps what the process-table answers need; the environment leaves with the event.
-    ProcessImage kept = target;
-    kept.envs.reset();
-    table.put(std::move(kept), record.header.monotonic_ns);
-  }
-  context_->sightings.executed(target);
-  if (!context_->sink.subscribed(ES_EVENT_TYPE_NOTIFY_EXEC)) return;
-  const std::uint64_t at = record.header.monotonic_ns;
-  // Without a record of the process before the exec, the new image is all there is.
-  ProcessImage process = before ? std::move(*before) : target;
-  if (flags & WATCH_EXEC_CALLER_KNOWN) {
-    // The caller's ids as the exec began: a setuid() since its last fork or exec counts.
-    process.ruid = record.caller.ruid;
-    process.euid = record.caller.euid;
-    process.rgid = record.caller.rgid;
-    process.egid = record.caller.egid;
-  }
-  push(std::make_unique<ExecEvent>(at, wallTime(at), std::move(process), std::move(target)));
-}
-
-void BpfSource::onFork(const watch_fork_record& record) {
-  ProcessTable& table = context_->processes;
-  const ProcessImage now = imageOf(record.parent);
-  ProcessImage parent = table.find(now.pid).value_or(now);
-  // The kernel's view of the parent is the current one: groups, sessions and ids may have
-  // changed since its last exec.
-  parent.ppid = now.ppid;
-  parent.pgid = now.pgid;
-  parent.sid = now.sid;
-  parent.ruid = now.ruid;
-  parent.euid = now.euid;
-  parent.rgid = now.rgid;
-  parent.egid = now.egid;
-  parent.kernel = now.kernel;
-  table.put(parent);
-
-  ProcessImage child = parent;
-  const ProcessImage born = imageOf(record.child);
-  child.pid = born.pid;
-  child.ppid = parent.pid;
-  child.originalPpid = parent.pid;
-  child.pgid = born.pgid;
-  child.sid = born.sid;
-  child.ruid = born.ruid;
-  child.euid = born.euid;
-  child.rgid = born.rgid;
-  child.egid = born.egid;
-  child.start = born.start;
-  child.kernel = born.kernel;
-  table.put(child, record.header.monotonic_ns);
-  if (parent.kernel || !context_->sink.subscribed(ES_EVENT_TYPE_NOTIFY_FORK)) return;
-  const std::uint64_t at = record.header.monotonic_ns;
-  push(std::make_unique<ForkEvent>(at, wallTime(at), std::move(parent), std::move(child)));
-}
-
-void BpfSource::onExit(const watch_exit_record& record) {
-  const ProcessImage now = imageOf(record.task);
-  std::optional<ProcessImage> known = context_->processes.take(now.pid);
-  ProcessImage image = known.value_or(now);
-  // What may have changed since the last fork or exec (setsid, setuid, a parent that ended) is
-  // as the kernel saw it at the end.
-  image.ppid = now.ppid;
-  image.pgid = now.pgid;
-  image.sid = now.sid;
-  image.ruid = now.ruid;
-  image.euid = now.euid;
-  image.rgid = now.rgid;
-  image.egid = now.egid;
-  if (image.kernel || !context_->sink.subscribed(ES_EVENT_TYPE_NOTIFY_EXIT)) return;
-  const std::uint64_t at = record.header.monotonic_ns;
-  // The table's args and environment are not part of an exit; release them with the entry.
-  image.args.reset();
-  image.envs.reset();
-  push(std::make_unique<ExitEvent>(at, wallTime(at), std::move(image),
-                                   static_cast<int>(record.status)));
+  return source->stopping_ ? -1 : 0;
 }
 
 void BpfSource::checkLosses() {
@@ -492,7 +254,7 @@ void BpfSource::checkLosses() {
   NSLog("EndpointSecurity: kernel event overrun, %llu events lost",
         static_cast<unsigned long long>(total - lostSeen_));
   lostSeen_ = total;
-  scan();  // what the lost records would have told is read from /proc instead
+  tracker_->rescan();  // what the lost records would have told is read from /proc instead
 }
 
 void BpfSource::reportCuts(bool force) {
@@ -501,26 +263,25 @@ void BpfSource::reportCuts(bool force) {
     return;
   }
   lastReportNs_ = now;
-  if (cutExecs_ > 0) {
+  const BpfTracker::CaptureLosses losses = tracker_->takeCaptureLosses();
+  if (losses.cut > 0) {
     NSLog(
         "EndpointSecurity: %llu execs cut at the capture limits (path %d bytes, arguments and "
         "environment %d bytes)",
-        static_cast<unsigned long long>(cutExecs_), WATCH_PATH_CAP, WATCH_ARGS_ENV_CAP);
-    cutExecs_ = 0;
+        static_cast<unsigned long long>(losses.cut), WATCH_PATH_CAP, WATCH_ARGS_ENV_CAP);
   }
-  if (incompleteExecs_ > 0) {
+  if (losses.incomplete > 0) {
     NSLog("EndpointSecurity: %llu execs captured incomplete (the new image could not be read)",
-          static_cast<unsigned long long>(incompleteExecs_));
-    incompleteExecs_ = 0;
+          static_cast<unsigned long long>(losses.incomplete));
   }
-  reportPressedCuts();
+  reportPressedCuts(losses.pressed);
   reportHashes();
 }
 
-void BpfSource::reportPressedCuts() {
-  if (pressedCuts_.empty()) return;
+void BpfSource::reportPressedCuts(const std::map<uid_t, std::uint64_t>& pressed) {
+  if (pressed.empty()) return;
   // The users who cut most first; a handful say who floods.
-  std::vector<std::pair<uid_t, std::uint64_t>> byUid(pressedCuts_.begin(), pressedCuts_.end());
+  std::vector<std::pair<uid_t, std::uint64_t>> byUid(pressed.begin(), pressed.end());
   std::sort(byUid.begin(), byUid.end(), [](const auto& a, const auto& b) {
     return a.second != b.second ? a.second > b.second : a.first < b.first;
   });
@@ -540,7 +301,6 @@ void BpfSource::reportPressedCuts() {
       static_cast<unsigned long long>(total), WATCH_ARGS_ENV_PRESSED_CAP,
       WATCH_RING_FILL_MARK_PERCENT, WATCH_ARGS_ENV_HIGH_PRESSED_CAP, WATCH_RING_HIGH_MARK_PERCENT,
       users.c_str());
-  pressedCuts_.clear();
 }
 
 void BpfSource::reportHashes() {
@@ -562,21 +322,6 @@ void BpfSource::reportHashes() {
   }
   lateHashesSeen_ = late;
   overBudgetSeen_ = overBudget;
-}
-
-void BpfSource::scan() {
-  bootWallNs_ = bootWallClockNs();
-  monotonicWallNs_ = monotonicWallClockNs();
-  std::unordered_map<pid_t, ProcessImage> fresh;
-  for (const pid_t pid : listPids()) {
-    std::optional<ProcessImage> image = readProcessImage(pid, *exes_);
-    if (!image) continue;
-    if (auto old = context_->processes.find(pid); old && old->ppid == image->ppid) {
-      image->originalPpid = old->originalPpid;
-    }
-    fresh.emplace(pid, std::move(*image));
-  }
-  context_->processes.replaceAll(std::move(fresh));
 }
 
 }  // namespace

@@ -17,12 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/EventFd.h"
-#include "platform/ThreadName.h"
 #include "platform/UniqueFd.h"
 #include "platform/endpoint_security/Capabilities.h"
 #include "platform/endpoint_security/ConnectorTracker.h"
 #include "platform/endpoint_security/ExecutableCache.h"
+#include "platform/endpoint_security/ReaderThread.h"
 #include "platform/endpoint_security/SequenceTracker.h"
 #include "platform/log/Log.h"
 
@@ -176,8 +175,6 @@ class ConnectorSource final : public Source {
 
   const ConnectorOptions options_;
   UniqueFd socket_;
-  UniqueFd wake_;
-  UniqueFd readNow_;  // another source's lookup waits for the table to catch up
   SourceContext* context_ = nullptr;
 
   // Reader thread only (and the stopping thread once the reader has ended).
@@ -188,7 +185,8 @@ class ConnectorSource final : public Source {
   std::uint64_t incomplete_ = 0;  // counted, not yet logged
   std::uint64_t lastReportNs_ = 0;
 
-  std::thread reader_;
+  // Woken by another source's lookup that waits for the table to catch up.
+  ReaderThread reader_;
 };
 
 es_new_client_result_t ConnectorSource::open(std::string& why) {
@@ -251,8 +249,7 @@ es_new_client_result_t ConnectorSource::awaitListening(std::string& why) {
 
 void ConnectorSource::start(SourceContext& context) {
   context_ = &context;
-  wake_ = platform::makeEventFd();
-  readNow_ = platform::makeEventFd();
+  const bool wakeable = reader_.open();
   executables_ = std::make_unique<ExecutableCache>(&context.packages);
   tracker_ = std::make_unique<ConnectorTracker>(
       context.processes, *executables_,
@@ -260,23 +257,19 @@ void ConnectorSource::start(SourceContext& context) {
   receiver_ = std::make_unique<Receiver>();
   tracker_->rescan();
   lastReportNs_ = 0;  // the first incomplete exec is logged at once
-  if (readNow_) context.processes.addReader(this, [this] { platform::signalEventFd(readNow_); });
-  reader_ = std::thread([this] { readLoop(); });
+  if (wakeable) context.processes.addReader(this, [this] { reader_.wake(); });
+  reader_.start("es-connector", [this] { readLoop(); });
 }
 
 void ConnectorSource::stop() {
   if (context_ != nullptr) context_->processes.removeReader(this);
-  platform::signalEventFd(wake_);
-  if (reader_.joinable()) reader_.join();
+  reader_.stop();
   if (tracker_) reportIncomplete(true);
   if (socket_) sendMcastOp(socket_.get(), PROC_CN_MCAST_IGNORE);
   socket_.reset();
-  wake_.reset();
-  readNow_.reset();
 }
 
 void ConnectorSource::readLoop() {
-  platform::nameThisThread("es-connector");
   // The reader races every process it reads; it goes before the agent's other threads.
   ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kReaderNice);
   std::vector<ConnectorMessage> batch;
@@ -284,20 +277,11 @@ void ConnectorSource::readLoop() {
   bool overrun = false;      // the kernel reported dropping messages
   std::uint64_t missed = 0;  // messages known lost since the last report
   for (;;) {
-    pollfd fds[3] = {
-        {wake_.get(), POLLIN, 0}, {socket_.get(), POLLIN, 0}, {readNow_.get(), POLLIN, 0}};
-    const int ready = ::poll(fds, 3, reportTimeoutMs());
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      NSLog("EndpointSecurity: poll failed: %s", std::strerror(errno));
-      return;
-    }
-    if (fds[0].revents != 0) return;
-    if (fds[2].revents != 0) {
-      std::uint64_t requests = 0;
-      [[maybe_unused]] const ssize_t n = ::read(readNow_.get(), &requests, sizeof requests);
-    }
-    if (ready > 0 && options_.paused != nullptr && options_.paused->load()) {
+    pollfd socket{socket_.get(), POLLIN, 0};
+    const ReaderThread::Wakeup seen = reader_.wait({&socket, 1}, reportTimeoutMs());
+    if (!seen) return;
+    const bool ready = !seen.timedOut();  // else only the report's time has come
+    if (ready && options_.paused != nullptr && options_.paused->load()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
@@ -305,11 +289,11 @@ void ConnectorSource::readLoop() {
     // The kernel queues a message as its change happens: once the queue is read empty, every
     // change before this moment has been read.
     const std::uint64_t upTo = monotonicNow();
-    const bool drained = ready == 0 || receiveBatch(batch, overrun, missed);
+    const bool drained = !ready || receiveBatch(batch, overrun, missed);
     for (std::unique_ptr<PendingEvent>& event : tracker_->handle(batch)) {
       if (!context_->sink.push(std::move(event))) return;  // the client is stopping
     }
-    if (drained && ready > 0) context_->processes.reached(upTo);
+    if (drained && ready) context_->processes.reached(upTo);
     reportIncomplete(false);
     if (!drained) continue;
     if (missed > 0) {

@@ -15,8 +15,6 @@
 #include <unordered_map>
 #include <utility>
 
-#include "platform/EventFd.h"
-#include "platform/ThreadName.h"
 #include "platform/endpoint_security/ProcFs.h"
 
 namespace platform::es {
@@ -194,19 +192,15 @@ PackageIndexWatcher::PackageIndexWatcher(std::string dpkgDir, std::chrono::milli
     : dpkgDir_(std::move(dpkgDir)), quiet_(quiet) {
   reload();
   inotify_ = UniqueFd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-  stop_ = platform::makeEventFd();
-  if (inotify_ && stop_ &&
+  if (inotify_ && thread_.open() &&
       ::inotify_add_watch(inotify_.get(), dpkgDir_.c_str(),
                           IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE) >= 0) {
-    thread_ = std::thread([this] { run(); });
+    thread_.start("es-packages", [this] { run(); });
   }
 }
 
 PackageIndexWatcher::~PackageIndexWatcher() {
-  if (thread_.joinable()) {
-    platform::signalEventFd(stop_);
-    thread_.join();
-  }
+  thread_.stop();
 }
 
 std::shared_ptr<const PackageIndex> PackageIndexWatcher::current() const {
@@ -226,23 +220,18 @@ void PackageIndexWatcher::reload() {
 }
 
 void PackageIndexWatcher::run() {
-  platform::nameThisThread("es-packages");
   bool dirty = false;
   for (;;) {
-    pollfd fds[2] = {{stop_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}};
+    pollfd changes{inotify_.get(), POLLIN, 0};
     const int timeout = dirty ? static_cast<int>(quiet_.count()) : -1;
-    const int n = ::poll(fds, 2, timeout);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (fds[0].revents != 0) return;
-    if (n == 0) {  // quiet since the last change
+    const ReaderThread::Wakeup seen = thread_.wait({&changes, 1}, timeout);
+    if (!seen) return;
+    if (seen.timedOut()) {  // quiet since the last change
       dirty = false;
       reload();
       continue;
     }
-    if (fds[1].revents & POLLIN) {
+    if (changes.revents & POLLIN) {
       alignas(inotify_event) char buffer[4096];
       while (::read(inotify_.get(), buffer, sizeof buffer) > 0) {
       }

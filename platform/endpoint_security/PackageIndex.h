@@ -11,10 +11,10 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "platform/UniqueFd.h"
+#include "platform/endpoint_security/ReaderThread.h"
 
 namespace platform::es {
 
@@ -61,8 +61,7 @@ class PackageIndexWatcher {
   std::shared_ptr<const PackageIndex> current_;  // guarded by mutex_
   std::atomic<std::uint64_t> generation_{0};
   UniqueFd inotify_;
-  UniqueFd stop_;
-  std::thread thread_;
+  ReaderThread thread_;
 };
 
 }  // namespace platform::es

@@ -16,10 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 
-#include "platform/EventFd.h"
-#include "platform/ThreadName.h"
 #include "platform/UniqueFd.h"
 #include "platform/endpoint_security/BpfSupport.h"
 #include "platform/endpoint_security/ExecutableCache.h"
@@ -29,6 +26,7 @@
 #include "platform/endpoint_security/ProcessImage.h"
 #include "platform/endpoint_security/ProcessLookup.h"
 #include "platform/endpoint_security/ProcessTable.h"
+#include "platform/endpoint_security/ReaderThread.h"
 #include "platform/endpoint_security/ScreenSharingServers.h"
 #include "platform/endpoint_security/bpf/ScreenSharingRecords.h"
 #include "platform/log/Log.h"
@@ -147,19 +145,17 @@ class ScreenSharingSource final : public Source {
       skeleton_.reset();
       return ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED;
     }
-    wake_ = platform::makeEventFd();
-    return wake_ ? ES_NEW_CLIENT_RESULT_SUCCESS : ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
+    return reader_.open() ? ES_NEW_CLIENT_RESULT_SUCCESS : ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
   }
 
   void start(SourceContext& context) override {
     context_ = &context;
     exes_ = std::make_unique<ExecutableCache>(&context.packages);
-    reader_ = std::thread([this] { readLoop(); });
+    reader_.start("es-screen", [this] { readLoop(); });
   }
 
   void stop() override {
-    platform::signalEventFd(wake_);
-    if (reader_.joinable()) reader_.join();
+    reader_.stop();
     if (skeleton_) {
       ::bpf_prog_detach2(bpf_program__fd(skeleton_->progs.on_server_send),
                          bpf_map__fd(skeleton_->maps.watched), BPF_SK_MSG_VERDICT);
@@ -199,13 +195,11 @@ class ScreenSharingSource final : public Source {
   }
 
   void readLoop() {
-    platform::nameThisThread("es-screen");
     refreshServers();
     const int ringFd = ring_buffer__epoll_fd(ring_.get());
     for (;;) {
-      pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {ringFd, POLLIN, 0}};
-      if (::poll(fds, 2, 1000) < 0 && errno != EINTR) return;
-      if (fds[0].revents != 0) return;
+      pollfd ring{ringFd, POLLIN, 0};
+      if (!reader_.wait({&ring, 1}, 1000)) return;
       ring_buffer__consume(ring_.get());
       checkLosses();
       if (context_->packages.generation() != packagesGeneration_) refreshServers();
@@ -279,8 +273,7 @@ class ScreenSharingSource final : public Source {
   std::unique_ptr<viewers_bpf, SkeletonDeleter> skeleton_;
   std::unique_ptr<bpf_link, LinkDeleter> cgroupLink_;
   UniqueRingBuffer ring_;
-  UniqueFd wake_;
-  std::thread reader_;
+  ReaderThread reader_;
   SourceContext* context_ = nullptr;
   // Reader thread only.
   std::unique_ptr<ExecutableCache> exes_;

@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -14,72 +11,13 @@
 #include "platform/endpoint_security/ConnectorTracker.h"
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/ProcessTable.h"
+#include "tests/endpoint_security/FakeProcTree.h"
 
 using namespace platform::es;
-namespace fs = std::filesystem;
+using fixture::FakeProc;
+using fixture::FakeProcess;
 
 namespace {
-
-// One process of a fixture tree.
-struct FakeProcess {
-  pid_t pid = 0;
-  pid_t ppid = 1;
-  pid_t pgrp = 0;
-  pid_t session = 0;
-  uid_t ruid = 1000;
-  uid_t euid = 1000;
-  gid_t rgid = 100;
-  gid_t egid = 100;
-  std::string exe;  // a program of the fixture, by name; empty: none (a kernel thread)
-  std::string args;
-  std::string envs;
-  bool kernel = false;
-};
-
-// A /proc tree in a temporary directory, with the programs its processes run.
-class FakeProc {
- public:
-  FakeProc() {
-    std::string pattern = (fs::temp_directory_path() / "fake-proc-XXXXXX").string();
-    base_ = ::mkdtemp(pattern.data());
-    fs::create_directories(base_ / "proc");
-    fs::create_directories(base_ / "bin");
-  }
-  ~FakeProc() { fs::remove_all(base_); }
-
-  std::string root() const { return (base_ / "proc").string(); }
-  std::string program(const std::string& name) const { return (base_ / "bin" / name).string(); }
-
-  void put(const FakeProcess& p) {
-    const fs::path dir = base_ / "proc" / std::to_string(p.pid);
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    const unsigned flags = p.kernel ? 0x00200000u : 0x00400000u;
-    writeFile(dir / "stat", std::to_string(p.pid) + " (" + p.exe + ") S " + std::to_string(p.ppid) +
-                                " " + std::to_string(p.pgrp) + " " + std::to_string(p.session) +
-                                " 0 -1 " + std::to_string(flags) +
-                                " 0 0 0 0 0 0 0 0 20 0 1 0 4242 0 0\n");
-    writeFile(dir / "status", "Name:\tx\nUid:\t" + std::to_string(p.ruid) + "\t" +
-                                  std::to_string(p.euid) + "\t0\t0\nGid:\t" +
-                                  std::to_string(p.rgid) + "\t" + std::to_string(p.egid) +
-                                  "\t0\t0\n");
-    writeFile(dir / "cmdline", p.args);
-    writeFile(dir / "environ", p.envs);
-    if (!p.exe.empty()) {
-      const fs::path target = program(p.exe);
-      if (!fs::exists(target)) writeFile(target, "#!" + p.exe + "\n");
-      fs::create_symlink(target, dir / "exe");
-    }
-  }
-  // The process ended and was reaped.
-  void remove(pid_t pid) { fs::remove_all(base_ / "proc" / std::to_string(pid)); }
-
- private:
-  static void writeFile(const fs::path& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-  }
-  fs::path base_;
-};
 
 std::string text(es_string_token_t t) {
   return t.data == nullptr ? std::string("unknown") : std::string(t.data, t.length);

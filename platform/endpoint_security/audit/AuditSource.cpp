@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/EventFd.h"
-#include "platform/ThreadName.h"
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/ProcessLookup.h"
 #include "platform/endpoint_security/audit/AuditEnablement.h"
@@ -51,8 +49,7 @@ es_new_client_result_t AuditSource::open(std::string& why) {
     return rc == -EPERM ? ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED
                         : ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
   }
-  wake_ = platform::makeEventFd();
-  if (!wake_) {
+  if (!reader_.open()) {
     why = std::string("eventfd: ") + std::strerror(errno);
     socket_.reset();
     return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
@@ -66,14 +63,11 @@ es_new_client_result_t AuditSource::open(std::string& why) {
 }
 
 void AuditSource::start(SourceContext& context) {
-  reader_ = std::thread([this, &context] { run(context); });
+  reader_.start("es-audit", [this, &context] { run(context); });
 }
 
 void AuditSource::stop() {
-  if (reader_.joinable()) {
-    platform::signalEventFd(wake_);
-    reader_.join();
-  }
+  reader_.stop();
   // Closed first: the enablement counts open readers of the audit log as others.
   socket_.reset();
   if (acquired_) AuditEnablement::shared().release();
@@ -81,7 +75,6 @@ void AuditSource::stop() {
 }
 
 void AuditSource::run(SourceContext& context) {
-  platform::nameThisThread("es-audit");
   ExecutableCache executables(&context.packages);
   ProcessLookup processes(context.processes, executables);
   LoginCorrelator correlator(options_.window);
@@ -97,14 +90,8 @@ void AuditSource::run(SourceContext& context) {
     return true;
   };
 
-  pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-  for (;;) {
-    const int ready = ::poll(fds, 2, pollTimeoutMs(correlator));
-    if (ready < 0 && errno != EINTR) {
-      NSLog("EndpointSecurity: audit: poll failed: %s", std::strerror(errno));
-      return;
-    }
-    if (fds[1].revents != 0) return;
+  pollfd socket{socket_.get(), POLLIN, 0};
+  while (reader_.wait({&socket, 1}, pollTimeoutMs(correlator))) {
     for (;;) {
       const int rc =
           receiveRecords(socket_.get(), buffer, [&](std::uint16_t type, std::string_view text) {

@@ -12,9 +12,9 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "platform/UniqueFd.h"
+#include "platform/endpoint_security/ReaderThread.h"
 #include "platform/endpoint_security/Source.h"
 
 namespace platform::es::audit {
@@ -43,9 +43,8 @@ class AuditSource final : public Source {
 
   const AuditSourceOptions options_;
   UniqueFd socket_;
-  UniqueFd wake_;  // eventfd: stop() asks the reader to end
   bool acquired_ = false;
-  std::thread reader_;
+  ReaderThread reader_;
 };
 
 }  // namespace platform::es::audit

@@ -15,17 +15,15 @@
 #include <map>
 #include <optional>
 #include <set>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
-#include "platform/EventFd.h"
-#include "platform/ThreadName.h"
 #include "platform/UniqueFd.h"
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/FileSightings.h"
 #include "platform/endpoint_security/PackageIndex.h"
 #include "platform/endpoint_security/ProcessLookup.h"
+#include "platform/endpoint_security/ReaderThread.h"
 #include "platform/endpoint_security/launch_items/ItemMarks.h"
 #include "platform/endpoint_security/launch_items/ItemReader.h"
 #include "platform/endpoint_security/launch_items/LaunchItemRules.h"
@@ -151,8 +149,7 @@ class LaunchItemSource final : public Source {
       return error == EPERM ? ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED
                             : ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
     }
-    wake_ = platform::makeEventFd();
-    if (!wake_) {
+    if (!thread_.open()) {
       why = std::string("eventfd: ") + std::strerror(errno);
       fan_.reset();
       return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
@@ -166,18 +163,13 @@ class LaunchItemSource final : public Source {
     marks_ = std::make_unique<ItemMarks>(fan_.get());
     reader_ = std::make_unique<ItemReader>(options_.root, &accounts_);
     rescan(/*seed=*/false);  // before the thread: what exists now is not news
-    thread_ = std::thread([this] { run(); });
+    thread_.start("es-launch-items", [this] { run(); });
   }
 
-  void stop() override {
-    if (!thread_.joinable()) return;
-    platform::signalEventFd(wake_);
-    thread_.join();
-  }
+  void stop() override { thread_.stop(); }
 
  private:
   void run() {
-    platform::nameThisThread("es-launch-items");
     auto nextRescan = std::chrono::steady_clock::now() + options_.rescan;
     std::vector<char> buffer(64 * 1024);
     for (;;) {
@@ -189,14 +181,9 @@ class LaunchItemSource final : public Source {
         const int wait = *deadline > now ? static_cast<int>((*deadline - now) / 1000000 + 1) : 0;
         timeoutMs = std::min(timeoutMs, wait);
       }
-      pollfd fds[2] = {{fan_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-      const int ready = ::poll(fds, 2, std::max(timeoutMs, 0));
-      if (ready < 0 && errno != EINTR) {
-        NSLog("EndpointSecurity: source launch items: poll failed: %s", std::strerror(errno));
-        return;
-      }
-      if ((fds[1].revents & POLLIN) != 0) return;
-      if ((fds[0].revents & POLLIN) != 0 && !readRecords(buffer)) return;
+      pollfd fan{fan_.get(), POLLIN, 0};
+      if (!thread_.wait({&fan, 1}, std::max(timeoutMs, 0))) return;
+      if ((fan.revents & POLLIN) != 0 && !readRecords(buffer)) return;
       for (const LaunchChange& change : tracker_.expire(monotonicNow())) emit(change);
       if (std::chrono::steady_clock::now() >= nextRescan) {
         rescan(/*seed=*/true);
@@ -574,8 +561,7 @@ class LaunchItemSource final : public Source {
 
   const LaunchItemOptions options_;
   UniqueFd fan_;
-  UniqueFd wake_;
-  std::thread thread_;
+  ReaderThread thread_;
 
   // Source thread only (and start(), before the thread runs).
   SourceContext* context_ = nullptr;

@@ -10,8 +10,6 @@
 #include <optional>
 #include <vector>
 
-#include "platform/EventFd.h"
-#include "platform/ThreadName.h"
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/ProcessLookup.h"
 #include "platform/endpoint_security/logind/SessionTracker.h"
@@ -382,8 +380,7 @@ bool LogindSource::produces(es_event_type_t type) const {
 // A bus or a logind that is not there yet is no failure: the source opens unavailable, with the
 // reason, and its thread watches for them.
 es_new_client_result_t LogindSource::open(std::string& reason) {
-  wake_ = platform::makeEventFd();
-  if (!wake_) {
+  if (!thread_.open()) {
     reason = why("eventfd", -errno);
     return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
   }
@@ -398,14 +395,11 @@ void LogindSource::start(SourceContext& context) {
   output_->context = &context;
   output_->executables = std::make_unique<ExecutableCache>(&context.packages);
   output_->processes = std::make_unique<ProcessLookup>(context.processes, *output_->executables);
-  thread_ = std::thread([this] { run(); });
+  thread_.start("es-logind", [this] { run(); });
 }
 
 void LogindSource::stop() {
-  if (thread_.joinable()) {
-    platform::signalEventFd(wake_);
-    thread_.join();
-  }
+  thread_.stop();
   bus_.reset();
 }
 
@@ -429,7 +423,6 @@ void LogindSource::reconnect() {
 }
 
 void LogindSource::run() {
-  platform::nameThisThread("es-logind");
   for (;;) {
     if (!bus_ && steady_clock::now() >= nextAttempt_) reconnect();
     if (bus_) {
@@ -449,10 +442,10 @@ void LogindSource::run() {
 // Waits for the bus, the next connection attempt or stop(); false when the thread is to end.
 bool LogindSource::waitForWork() {
   int timeout = -1;
-  pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {-1, 0, 0}};
+  pollfd fd{-1, 0, 0};
   if (bus_) {
     sd_bus* bus = bus_->bus.get();
-    fds[1] = {sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0};
+    fd = {sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0};
     std::uint64_t usec = UINT64_MAX;
     sd_bus_get_timeout(bus, &usec);
     if (usec != UINT64_MAX) timeout = millisecondsUntil(usec);
@@ -460,8 +453,7 @@ bool LogindSource::waitForWork() {
     timeout = static_cast<int>(std::max<std::int64_t>(
         0, duration_cast<milliseconds>(nextAttempt_ - steady_clock::now()).count() + 1));
   }
-  if (::poll(fds, bus_ ? 2 : 1, timeout) < 0 && errno != EINTR) return false;
-  return fds[0].revents == 0;
+  return static_cast<bool>(thread_.wait({&fd, bus_ ? 1u : 0u}, timeout));
 }
 
 }  // namespace platform::es::logind

@@ -12,9 +12,8 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 
-#include "platform/UniqueFd.h"
+#include "platform/endpoint_security/ReaderThread.h"
 #include "platform/endpoint_security/Source.h"
 
 namespace platform::es::logind {
@@ -50,8 +49,7 @@ class LogindSource final : public Source {
   // The thread's once started. Null while the bus cannot be reached; tried again from then on.
   std::unique_ptr<Bus> bus_;
   std::chrono::steady_clock::time_point nextAttempt_;
-  UniqueFd wake_;  // eventfd: stop() asks the thread to end
-  std::thread thread_;
+  ReaderThread thread_;
 };
 
 }  // namespace platform::es::logind

@@ -9,22 +9,19 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <unordered_set>
 #include <vector>
 
-#include "platform/EventFd.h"
-#include "platform/ThreadName.h"
 #include "platform/UniqueFd.h"
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/FileSightings.h"
+#include "platform/endpoint_security/ReaderThread.h"
 #include "platform/endpoint_security/malware/MalwareEvent.h"
 #include "platform/endpoint_security/yara/YaraRules.h"
 #include "platform/log/Log.h"
@@ -142,9 +139,9 @@ class YaraSource final : public Source, public FileObserver {
       why = "no rules folder " + options_.rulesFolder;
       return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
     }
-    wake_ = platform::makeEventFd();
+    const bool wakeable = thread_.open();
     inotify_ = UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (!wake_ || !inotify_) {
+    if (!wakeable || !inotify_) {
       why = std::string("eventfd or inotify: ") + std::strerror(errno);
       return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
     }
@@ -160,16 +157,14 @@ class YaraSource final : public Source, public FileObserver {
 
   void start(SourceContext& context) override {
     context_ = &context;
-    thread_ = std::thread([this] { run(); });
+    thread_.start("es-yara", [this] { run(); });
     context.sightings.add(this);
   }
 
   void stop() override {
-    if (!thread_.joinable()) return;
+    if (!thread_.running()) return;
     context_->sightings.remove(this);
-    stopping_ = true;
-    platform::signalEventFd(wake_);
-    thread_.join();
+    thread_.stop();
   }
 
   // The process source's thread: a first sighting of an executable is queued, and an exec that
@@ -202,31 +197,25 @@ class YaraSource final : public Source, public FileObserver {
       return false;
     }
     queue_.push_back(std::move(sighting));
-    platform::signalEventFd(wake_);
+    thread_.wake();
     return true;
   }
 
   void run() {
-    platform::nameThisThread("es-yara");
     // Linux gives each thread its own nice value: only the scanning yields to everything else.
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), options_.niceness);
     Clock::time_point nextReport = Clock::now() + options_.reportInterval;
     constexpr Clock::time_point kNoReload = Clock::time_point::max();
     Clock::time_point reloadAt = kNoReload;  // the folder changed: compile again then
-    while (!stopping_) {
+    for (;;) {
       const Clock::time_point due = std::min(reloadAt, nextReport);
       const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now());
-      pollfd fds[] = {{wake_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}};
-      if (::poll(fds, 2, static_cast<int>(std::max<std::int64_t>(0, wait.count()) + 1)) < 0 &&
-          errno != EINTR) {
-        NSLog("EndpointSecurity: source YARA rules: poll failed: %s", std::strerror(errno));
-        return;
+      pollfd folder{inotify_.get(), POLLIN, 0};
+      if (!thread_.wait({&folder, 1},
+                        static_cast<int>(std::max<std::int64_t>(0, wait.count()) + 1))) {
+        break;
       }
-      std::uint64_t ignored;
-      if ((fds[0].revents & POLLIN) != 0) {
-        [[maybe_unused]] const ssize_t n = ::read(wake_.get(), &ignored, sizeof ignored);
-      }
-      if ((fds[1].revents & POLLIN) != 0) {
+      if ((folder.revents & POLLIN) != 0) {
         drainInotify();
         reloadAt = Clock::now() + options_.reloadQuiet;
       }
@@ -234,7 +223,7 @@ class YaraSource final : public Source, public FileObserver {
         reloadAt = kNoReload;
         reload();
       }
-      while (!stopping_ && reloadAt == kNoReload) {
+      while (!thread_.stopping() && reloadAt == kNoReload) {
         std::optional<Sighting> next = pop();
         if (!next) break;
         scan(*next);
@@ -374,10 +363,8 @@ class YaraSource final : public Source, public FileObserver {
   }
 
   const YaraOptions options_;
-  UniqueFd wake_;
   UniqueFd inotify_;
-  std::thread thread_;
-  std::atomic<bool> stopping_{false};
+  ReaderThread thread_;  // woken for each sighting queued
   SourceContext* context_ = nullptr;
 
   // Shared with the threads that report sightings.
