@@ -15,6 +15,7 @@
 #include "tests/agent/ServiceClient.h"
 #include "tests/support/EsMessageBuilder.h"
 #include "tests/support/GoldenDocuments.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -28,14 +29,9 @@ std::string golden(std::string_view member) {
 
 class DeliveryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "agent-delivery-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
-    ::setenv("XPC_SERVICES_DIR", dir_.c_str(), 1);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { ::setenv("XPC_SERVICES_DIR", dir_.path().c_str(), 1); }
 
-  fs::path dir_;
+  const test_support::TempDir dir_{"agent-delivery"};
 };
 
 TEST_F(DeliveryTest, AllTwelveKindsReachAClientAsTheirGoldenDocuments) {

@@ -19,6 +19,7 @@
 #include "ipc/Identifiers.h"
 #include "platform/xpc/NSXPC.h"
 #include "platform/xpc/Transport.h"
+#include "tests/support/TempDir.h"
 
 namespace xpctest {
 
@@ -27,29 +28,20 @@ using namespace std::chrono_literals;
 // $XPC_SERVICES_DIR points into a fresh temporary directory for the object's life.
 class TempServicesDir {
  public:
-  TempServicesDir() {
-    char pattern[] = "/tmp/xpc-test-XXXXXX";
-    root_ = ::mkdtemp(pattern);
-    dir_ = root_ + "/xpc";
-    ::setenv("XPC_SERVICES_DIR", dir_.c_str(), 1);
-  }
-  ~TempServicesDir() {
-    ::unsetenv("XPC_SERVICES_DIR");
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
+  TempServicesDir() { ::setenv("XPC_SERVICES_DIR", dir_.c_str(), 1); }
+  ~TempServicesDir() { ::unsetenv("XPC_SERVICES_DIR"); }
   TempServicesDir(const TempServicesDir&) = delete;
   TempServicesDir& operator=(const TempServicesDir&) = delete;
 
-  const std::string& root() const { return root_; }
+  const std::string& root() const { return root_.string(); }
   const std::string& dir() const { return dir_; }
   std::string socket(std::string_view name = ipc::kMachServiceName) const {
     return dir_ + "/" + std::string(name);
   }
 
  private:
-  std::string root_;
-  std::string dir_;
+  const test_support::TempDir root_{"xpc-test"};
+  const std::string dir_ = root_ / "xpc";
 };
 
 // A client connection that exports SystemExtensionsToApp and keeps every report.
