@@ -23,11 +23,11 @@
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/FileSightings.h"
 #include "platform/endpoint_security/HashWorker.h"
-#include "platform/endpoint_security/ProcFs.h"
 #include "platform/endpoint_security/ProcessEvents.h"
 #include "platform/endpoint_security/ProcessTable.h"
 #include "platform/endpoint_security/bpf/ProcessRecords.h"
 #include "platform/log/Log.h"
+#include "platform/procfs/ProcFs.h"
 #include "process.skel.h"
 
 namespace platform::es {

@@ -17,7 +17,7 @@
 
 #include "platform/EventFd.h"
 #include "platform/ThreadName.h"
-#include "platform/endpoint_security/ProcFs.h"
+#include "platform/procfs/ProcFs.h"
 
 namespace platform::es {
 namespace {

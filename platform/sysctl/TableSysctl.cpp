@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "platform/UniqueFd.h"
-#include "platform/endpoint_security/ProcFs.h"
+#include "platform/procfs/ProcFs.h"
 
 namespace platform::sysctl_backend {
 namespace {
@@ -102,7 +102,7 @@ std::string TableBackend::currentPath(pid_t pid, const es::Executable& exe) cons
   const std::string link = procRoot_ + "/" + std::to_string(pid) + "/exe";
   std::string named;
   bool truncated = false;
-  const int rc = es::readLinkPath(link.c_str(), named, truncated);
+  const int rc = readLinkPath(link.c_str(), named, truncated);
   if (rc == 0 && !truncated) return named;
   if (rc != -ENAMETOOLONG) return exe.path;  // the process is ending: as captured
   // Longer than the link can show: a file without links left was deleted or replaced.

@@ -17,6 +17,7 @@
 #include "tests/support/TempDir.h"
 
 using namespace platform::es;
+using platform::ProcReader;
 namespace fs = std::filesystem;
 
 namespace {

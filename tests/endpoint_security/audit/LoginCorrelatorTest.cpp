@@ -71,7 +71,7 @@ std::string describe(const AuditEvent& event) {
 std::vector<std::string> run(const std::vector<Step>& steps) {
   const FixtureProc proc;
   LoginCorrelator correlator(std::chrono::milliseconds(500), 1024,
-                             platform::es::ProcReader(proc.root()));
+                             platform::ProcReader(proc.root()));
   std::vector<std::string> seen;
   std::uint64_t serial = 1;
   auto take = [&](std::vector<AuditEvent> events) {
@@ -293,7 +293,7 @@ TEST(LoginCorrelator, HostileRecords) {
 TEST(LoginCorrelator, WaitsOnlyAsLongAsTheWindow) {
   const FixtureProc proc;  // the writer is gone
   LoginCorrelator correlator(std::chrono::milliseconds(300), 1024,
-                             platform::es::ProcReader(proc.root()));
+                             platform::ProcReader(proc.root()));
   EXPECT_EQ(correlator.nextDeadline(), std::nullopt);
   const auto record =
       parseAuditRecord(kUserLogin, "audit(1.000:1): " + rec(900, sshdLogin("\"bob\"")));
@@ -307,7 +307,7 @@ TEST(LoginCorrelator, WaitsOnlyAsLongAsTheWindow) {
 
 TEST(LoginCorrelator, BoundedNumberOfAttempts) {
   const FixtureProc proc;  // the writers are gone
-  LoginCorrelator correlator(std::chrono::milliseconds(300), 4, platform::es::ProcReader(proc.root()));
+  LoginCorrelator correlator(std::chrono::milliseconds(300), 4, platform::ProcReader(proc.root()));
   for (int pid = 1; pid <= 50; ++pid) {
     const auto record = parseAuditRecord(
         kUserLogin, "audit(1.000:1): " + rec(pid, sshdLogin("\"u" + std::to_string(pid) + "\"")));
