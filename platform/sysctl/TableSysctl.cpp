@@ -99,7 +99,7 @@ std::string TableBackend::currentPath(pid_t pid, const es::Executable& exe) cons
     return exe.path;  // the file that ran is still there
   }
   // Gone, replaced, or not at that path as the agent sees it: the kernel's own name says which.
-  const std::string link = procRoot_ + "/" + std::to_string(pid) + "/exe";
+  const std::string link = proc_.pathOf(pid, "exe");
   std::string named;
   bool truncated = false;
   const int rc = readLinkPath(link.c_str(), named, truncated);
