@@ -201,6 +201,16 @@ consteval EventKind kind(es_event_type_t type, std::string_view logLine) {
           &clear<Member>};
 }
 
+// The subscription names every kind of the clients' table once, in an order of its own.
+static_assert([] {
+  for (const ipc::EventKindName& names : ipc::kEventKindNames) {
+    std::size_t listed = 0;
+    for (const es_event_type_t type : kSubscribedEvents) listed += type == names.eventType ? 1 : 0;
+    if (listed != 1) return false;
+  }
+  return kSubscribedEvents.size() == ipc::kEventKindNames.size();
+}());
+
 }  // namespace
 
 // Constant-initialized, so it is usable from other files' static initializers.

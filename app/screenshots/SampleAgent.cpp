@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <string_view>
+
+#include "shared/ipc/EventKinds.h"
 
 namespace app::sample {
 namespace {
@@ -61,6 +64,15 @@ double eventTime(std::size_t n) {
   return kNineOClock + static_cast<double>(secondsPastNine(n));
 }
 
+// Gives the document the kind named `eventDesc`, as the clients' table numbers it; returns the
+// member that holds the kind's fields.
+QString setKind(QJsonObject& root, std::string_view eventDesc) {
+  const ipc::EventKindName& kind = *ipc::parseEventKind(eventDesc);
+  root["eventType"] = static_cast<qint64>(kind.eventType);
+  root["eventDesc"] = QString::fromLatin1(kind.eventDesc.data(), std::ssize(kind.eventDesc));
+  return QString::fromLatin1(kind.member.data(), std::ssize(kind.member));
+}
+
 QString timeText(std::size_t n) {
   const std::size_t seconds = secondsPastNine(n);
   return QStringLiteral("2026-12-10T09:%1:%2Z")
@@ -81,42 +93,31 @@ std::string eventDocument(std::size_t n) {
     case 3: {
       QJsonArray args;
       for (const QString& word : QString::fromLatin1(program.args).split(u' ')) args.append(word);
-      root["eventType"] = 9;
-      root["eventDesc"] = "EXEC";
-      root["exec"] = QJsonObject{{"target", process(n + 1, program)},
-                                 {"args", args},
-                                 {"envs", QJsonArray{"PATH=/usr/bin:/bin", "LANG=C.UTF-8"}}};
+      root[setKind(root, "EXEC")] =
+          QJsonObject{{"target", process(n + 1, program)},
+                      {"args", args},
+                      {"envs", QJsonArray{"PATH=/usr/bin:/bin", "LANG=C.UTF-8"}}};
       break;
     }
     case 1:
-      root["eventType"] = 11;
-      root["eventDesc"] = "FORK";
-      root["fork"] = QJsonObject{{"child", process(n + 5, program)}};
+      root[setKind(root, "FORK")] = QJsonObject{{"child", process(n + 5, program)}};
       break;
     case 2:
-      root["eventType"] = 15;
-      root["eventDesc"] = "EXIT";
-      root["exit"] = QJsonObject{{"stat", static_cast<int>(n % 3) * 256}};
+      root[setKind(root, "EXIT")] = QJsonObject{{"stat", static_cast<int>(n % 3) * 256}};
       break;
     case 4:
-      root["eventType"] = 120;
-      root["eventDesc"] = "OPENSSH_LOGIN";
-      root["openSshLogin"] = QJsonObject{{"success", true},
-                                         {"resultType", 6},
-                                         {"sourceAddressType", 1},
-                                         {"sourceAddress", "192.0.2.44"},
-                                         {"username", "alice"}};
+      root[setKind(root, "OPENSSH_LOGIN")] = QJsonObject{{"success", true},
+                                                         {"resultType", 6},
+                                                         {"sourceAddressType", 1},
+                                                         {"sourceAddress", "192.0.2.44"},
+                                                         {"username", "alice"}};
       break;
     case 5:
-      root["eventType"] = 122;
-      root["eventDesc"] = "LOGIN";
-      root["loginLogin"] =
+      root[setKind(root, "LOGIN")] =
           QJsonObject{{"success", true}, {"username", "bob"}, {"hasUid", true}, {"uid", 1001}};
       break;
     default:
-      root["eventType"] = 124;
-      root["eventDesc"] = "BTM_LAUNCH_ITEM_ADD";
-      root["btmLaunchItemAdd"] =
+      root[setKind(root, "BTM_LAUNCH_ITEM_ADD")] =
           QJsonObject{{"item", QJsonObject{{"itemType", 3},
                                            {"legacy", false},
                                            {"managed", false},

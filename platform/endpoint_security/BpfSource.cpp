@@ -24,6 +24,7 @@
 #include "platform/endpoint_security/ReaderThread.h"
 #include "platform/endpoint_security/bpf/ProcessRecords.h"
 #include "platform/log/Log.h"
+#include "platform/procfs/ProcFs.h"
 #include "process.skel.h"
 
 namespace platform::es {

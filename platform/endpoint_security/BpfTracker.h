@@ -19,7 +19,7 @@
 
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/FileSightings.h"
-#include "platform/endpoint_security/ProcFs.h"
+#include "platform/procfs/ProcFs.h"
 #include "platform/endpoint_security/ProcessTable.h"
 #include "platform/endpoint_security/Source.h"
 #include "platform/endpoint_security/bpf/ProcessRecords.h"

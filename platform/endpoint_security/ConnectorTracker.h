@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "platform/endpoint_security/ExecutableCache.h"
-#include "platform/endpoint_security/ProcFs.h"
 #include "platform/endpoint_security/ProcessTable.h"
 #include "platform/endpoint_security/Source.h"
+#include "platform/procfs/ProcFs.h"
 
 namespace platform::es {
 

@@ -15,7 +15,7 @@
 
 #include "platform/UniqueFd.h"
 #include "platform/endpoint_security/PackageIndex.h"
-#include "platform/endpoint_security/ProcFs.h"
+#include "platform/procfs/ProcFs.h"
 
 namespace platform::es {
 namespace {

@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "platform/endpoint_security/ProcFs.h"
+#include "platform/procfs/ProcFs.h"
 
 namespace platform::es {
 namespace {

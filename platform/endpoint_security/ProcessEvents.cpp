@@ -1,6 +1,6 @@
 #include "platform/endpoint_security/ProcessEvents.h"
 
-#include "platform/endpoint_security/ProcFs.h"
+#include "platform/procfs/ProcFs.h"
 
 namespace platform::es {
 namespace {

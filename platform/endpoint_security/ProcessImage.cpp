@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "platform/endpoint_security/ProcFs.h"
+#include "platform/procfs/ProcFs.h"
 
 namespace platform::es {
 namespace {

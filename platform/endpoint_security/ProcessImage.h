@@ -13,9 +13,11 @@
 #include "platform/endpoint_security/EndpointSecurity.h"
 #include "platform/endpoint_security/ExecutableCache.h"
 
-namespace platform::es {
-
+namespace platform {
 class ProcReader;
+}
+
+namespace platform::es {
 
 struct ProcessImage {
   pid_t pid = 0;

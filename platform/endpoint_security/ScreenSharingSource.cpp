@@ -22,7 +22,6 @@
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/ListeningSockets.h"
 #include "platform/endpoint_security/PackageIndex.h"
-#include "platform/endpoint_security/ProcFs.h"
 #include "platform/endpoint_security/ProcessImage.h"
 #include "platform/endpoint_security/ProcessLookup.h"
 #include "platform/endpoint_security/ProcessTable.h"
@@ -30,6 +29,7 @@
 #include "platform/endpoint_security/ScreenSharingServers.h"
 #include "platform/endpoint_security/bpf/ScreenSharingRecords.h"
 #include "platform/log/Log.h"
+#include "platform/procfs/ProcFs.h"
 #include "viewers.skel.h"
 
 namespace platform::es {

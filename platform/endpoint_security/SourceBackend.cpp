@@ -15,9 +15,9 @@
 #include "platform/WakeBatch.h"
 #include "platform/endpoint_security/FileSightings.h"
 #include "platform/endpoint_security/PackageIndex.h"
-#include "platform/endpoint_security/ProcFs.h"
 #include "platform/endpoint_security/ProcessTable.h"
 #include "platform/log/Log.h"
+#include "platform/procfs/ProcFs.h"
 
 namespace platform::es {
 namespace {

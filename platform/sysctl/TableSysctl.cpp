@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "platform/UniqueFd.h"
-#include "platform/endpoint_security/ProcFs.h"
+#include "platform/procfs/ProcFs.h"
 
 namespace platform::sysctl_backend {
 namespace {
@@ -99,10 +99,10 @@ std::string TableBackend::currentPath(pid_t pid, const es::Executable& exe) cons
     return exe.path;  // the file that ran is still there
   }
   // Gone, replaced, or not at that path as the agent sees it: the kernel's own name says which.
-  const std::string link = procRoot_ + "/" + std::to_string(pid) + "/exe";
+  const std::string link = proc_.pathOf(pid, "exe");
   std::string named;
   bool truncated = false;
-  const int rc = es::readLinkPath(link.c_str(), named, truncated);
+  const int rc = readLinkPath(link.c_str(), named, truncated);
   if (rc == 0 && !truncated) return named;
   if (rc != -ENAMETOOLONG) return exe.path;  // the process is ending: as captured
   // Longer than the link can show: a file without links left was deleted or replaced.

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/endpoint_security/ProcessTable.h"
+#include "platform/procfs/ProcFs.h"
 #include "platform/sysctl/sysctl.h"
 
 namespace platform::sysctl_backend {
@@ -18,7 +19,7 @@ class TableBackend final : public Backend {
  public:
   // `procRoot`: the /proc tree asked about executables no longer at their path.
   TableBackend(const es::ProcessTable& table, Backend& fallback, std::string procRoot = "/proc")
-      : table_(table), fallback_(fallback), procRoot_(std::move(procRoot)) {}
+      : table_(table), fallback_(fallback), proc_(std::move(procRoot)) {}
 
   int query(const int* name, u_int namelen, void* oldp, std::size_t* oldlenp, const void* newp,
             std::size_t newlen) override;
@@ -30,7 +31,7 @@ class TableBackend final : public Backend {
 
   const es::ProcessTable& table_;
   Backend& fallback_;
-  const std::string procRoot_;
+  const ProcReader proc_;
 };
 
 }  // namespace platform::sysctl_backend

@@ -1,6 +1,5 @@
 #include "platform/system_extensions/Process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,6 +17,7 @@
 #include <thread>
 
 #include "platform/UnixSocket.h"
+#include "platform/procfs/ProcFs.h"
 
 extern char** environ;
 
@@ -89,26 +89,6 @@ class CleanSpawn {
   posix_spawnattr_t attr_;
   posix_spawn_file_actions_t actions_;
 };
-
-std::optional<char> processState(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(in, line)) return std::nullopt;
-  // The command name may hold spaces and parentheses; the state follows the last ')'.
-  const auto close = line.rfind(')');
-  if (close == std::string::npos || close + 2 >= line.size()) return std::nullopt;
-  return line[close + 2];
-}
-
-std::size_t taskCount(pid_t pid) {
-  DIR* tasks = ::opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
-  if (!tasks) return 0;
-  std::size_t count = 0;
-  while (const dirent* entry = ::readdir(tasks))
-    if (entry->d_name[0] != '.') ++count;
-  ::closedir(tasks);
-  return count;
-}
 
 }  // namespace
 
@@ -279,21 +259,20 @@ pid_t startDetached(const std::string& program, const std::vector<std::string>& 
 bool processAlive(pid_t pid) {
   if (pid <= 0) return false;
   if (::kill(pid, 0) < 0 && errno != EPERM) return false;
-  const auto state = processState(pid);
-  if (!state) return false;
-  if (*state != 'Z' && *state != 'X') return true;
+  const ProcReader proc;
+  ProcStat stat;
+  if (proc.stat(pid, stat) < 0) return false;
+  if (stat.state != 'Z' && stat.state != 'X') return true;
   // A dead leader waits as a zombie while its other threads finish exiting, and they still hold
   // its files (a listening socket keeps accepting). Only a zombie alone is gone; nobody may
   // ever reap it here.
-  return taskCount(pid) > 1;
+  return proc.threads(pid).size() > 1;
 }
 
 std::optional<std::string> executableOf(pid_t pid) {
-  char buffer[4096];
-  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-  const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer - 1);
-  if (n <= 0) return std::nullopt;
-  std::string path(buffer, static_cast<std::size_t>(n));
+  std::string path;
+  bool truncated = false;
+  if (ProcReader().exePath(pid, path, truncated) < 0 || path.empty()) return std::nullopt;
   static constexpr std::string_view kDeleted = " (deleted)";
   if (path.ends_with(kDeleted)) path.resize(path.size() - kDeleted.size());
   return path;
@@ -302,8 +281,8 @@ std::optional<std::string> executableOf(pid_t pid) {
 bool runsFile(pid_t pid, const std::string& path) {
   struct stat image {
   }, file{};
-  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-  if (::stat(link.c_str(), &image) < 0 || ::stat(path.c_str(), &file) < 0) return false;
+  if (::stat(ProcReader().pathOf(pid, "exe"), &image) < 0 || ::stat(path.c_str(), &file) < 0)
+    return false;
   return image.st_dev == file.st_dev && image.st_ino == file.st_ino;
 }
 

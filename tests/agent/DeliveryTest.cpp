@@ -16,6 +16,7 @@
 #include "tests/agent/ServiceClient.h"
 #include "tests/support/EsMessageBuilder.h"
 #include "tests/support/GoldenDocuments.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -29,14 +30,9 @@ std::string golden(std::string_view member) {
 
 class DeliveryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "agent-delivery-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
-    services_.path = dir_.string();
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { services_.path = dir_.path().string(); }
 
-  fs::path dir_;
+  const test_support::TempDir dir_{"agent-delivery"};
   xpc::ServicesDirectory services_;
   platform::ScopedOverride<xpc::ServicesDirectory> installed_{services_};
 };

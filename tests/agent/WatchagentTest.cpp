@@ -23,25 +23,13 @@
 #include "platform/Override.h"
 #include "platform/xpc/Transport.h"
 #include "tests/agent/ServiceClient.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 using namespace std::chrono_literals;
 
 namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "watchagent-test-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 std::vector<std::string> readLines(const fs::path& path) {
   std::ifstream in(path);
@@ -144,7 +132,7 @@ class WatchagentTest : public ::testing::Test {
   }
 
   std::string seen_;  // every document read, as received
-  TempDir dir_;
+  const test_support::TempDir dir_{"watchagent-test"};
   fs::path services_;
   // Where this process's clients look for the agent's socket.
   xpc::ServicesDirectory clientServices_;
@@ -215,7 +203,7 @@ TEST_F(WatchagentTest, ReportsExecForkAndExitOfThisMachine) {
 
 TEST(WatchagentUnprivileged, LogsWhyAndEndsWith255BeforeServing) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to start the agent as another user";
-  TempDir dir;
+  const test_support::TempDir dir("watchagent-test");
   // A copy that the unprivileged user can reach and run.
   ::chmod(dir.path().c_str(), 0755);
   const fs::path binary = dir.path() / "watchagent";
@@ -243,7 +231,7 @@ TEST(WatchagentUnprivileged, LogsWhyAndEndsWith255BeforeServing) {
 // reader that went away does not end it, and each ending signal ends it cleanly.
 TEST(WatchagentLifecycle, ExitsWhenItCannotPublishAndEndsCleanlyOnSignals) {
   if (::geteuid() != 0) GTEST_SKIP() << "watchagent needs root";
-  TempDir dir;
+  const test_support::TempDir dir("watchagent-test");
   const fs::path services = dir.path() / "services";
   fs::create_directory(services);
   xpc::ServicesDirectory clientServices{services.string()};

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/system_extensions/SystemExtensions.h"
+#include "tests/support/TempDir.h"
 
 namespace testsupport {
 
@@ -37,24 +38,7 @@ inline bool runMainQueueUntil(const std::function<bool()>& condition,
   return true;
 }
 
-class TemporaryDirectory {
- public:
-  TemporaryDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TemporaryDirectory() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  TemporaryDirectory(const TemporaryDirectory&) = delete;
-  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
+using TemporaryDirectory = test_support::TempDir;
 
 // Records every delegate call with the thread it came on.
 class RecordingDelegate final : public OSSystemExtensionRequestDelegate {

@@ -29,6 +29,7 @@
 #include "platform/endpoint_security/SourceBackend.h"
 #include "platform/endpoint_security/bpf/ProcessRecords.h"
 #include "platform/log/Log.h"
+#include "tests/support/TempDir.h"
 
 using namespace platform::es;
 using namespace std::chrono_literals;
@@ -360,8 +361,8 @@ TEST_F(BpfSourceTest, GroupAndSessionAreTheCurrentOnesAfterSetpgidAndSetsid) {
 TEST_F(BpfSourceTest, ASetuidExecKeepsTheCallersIdsInTheProcessBeforeIt) {
   ASSERT_NO_FATAL_FAILURE(start());
   if (IsSkipped()) return;
-  const fs::path dir = fs::temp_directory_path() / ("bpf-setuid-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const test_support::TempDir tree("bpf-setuid");
+  const fs::path& dir = tree.path();
   ::chmod(dir.c_str(), 0755);
   const fs::path id = dir / "id";
   fs::copy_file("/usr/bin/id", id, fs::copy_options::overwrite_existing);
@@ -378,7 +379,6 @@ TEST_F(BpfSourceTest, ASetuidExecKeepsTheCallersIdsInTheProcessBeforeIt) {
     return s.type == ES_EVENT_TYPE_NOTIFY_EXEC && s.process.ppid == child &&
            s.other.path == id.string();
   });
-  fs::remove_all(dir);
   ASSERT_EQ(execs.size(), 1u);
   EXPECT_EQ(execs[0].process.euid, 65534u);
   EXPECT_EQ(execs[0].other.euid, 0u);
@@ -680,8 +680,8 @@ TEST_F(BpfSourceTest, AUsersHashStormCostsNoSpawnersExecs) {
   if (IsSkipped()) return;
   // Nobody's own programs, each as large as is still hashed, touched and run in turn: every run
   // is of content not hashed before.
-  const fs::path dir = fs::temp_directory_path() / ("bpf-hash-storm-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const test_support::TempDir tree("bpf-hash-storm");
+  const fs::path& dir = tree.path();
   ::chmod(dir.c_str(), 0755);
   std::vector<Command> programs;
   std::vector<std::string> paths;
@@ -711,7 +711,6 @@ TEST_F(BpfSourceTest, AUsersHashStormCostsNoSpawnersExecs) {
   std::this_thread::sleep_for(300ms);
   expectEverySpawnReported(1000);
   stormers.stop();
-  fs::remove_all(dir);
   EXPECT_EQ(overruns(log), "");
   for (int i = 0; i < 100 && !logged(log, "executable hashes not ready within"); ++i) {
     std::this_thread::sleep_for(20ms);

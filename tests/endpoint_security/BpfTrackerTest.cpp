@@ -19,12 +19,15 @@
 #include "platform/endpoint_security/BpfTracker.h"
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/FileSightings.h"
-#include "platform/endpoint_security/ProcFs.h"
+#include "platform/procfs/ProcFs.h"
 #include "platform/endpoint_security/ProcessTable.h"
 #include "platform/endpoint_security/bpf/ProcessRecords.h"
 #include "tests/endpoint_security/FakeProcTree.h"
 
 using namespace platform::es;
+using platform::ProcReader;
+using platform::bootWallClockNs;
+using platform::splitNulList;
 using fixture::FakeProc;
 using fixture::FakeProcess;
 

@@ -14,6 +14,7 @@
 #include "tests/endpoint_security/FakeProcTree.h"
 
 using namespace platform::es;
+using platform::ProcReader;
 using fixture::FakeProc;
 using fixture::FakeProcess;
 

@@ -3,12 +3,13 @@
 // link those rules read.
 #pragma once
 
-#include <stdlib.h>
 #include <sys/types.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
+
+#include "tests/support/TempDir.h"
 
 namespace fixture {
 
@@ -34,18 +35,17 @@ struct FakeProcess {
 class FakeProc {
  public:
   FakeProc() {
-    std::string pattern = (fs::temp_directory_path() / "fake-proc-XXXXXX").string();
-    base_ = ::mkdtemp(pattern.data());
-    fs::create_directories(base_ / "proc");
-    fs::create_directories(base_ / "bin");
+    fs::create_directories(base_.path() / "proc");
+    fs::create_directories(base_.path() / "bin");
   }
-  ~FakeProc() { fs::remove_all(base_); }
 
-  std::string root() const { return (base_ / "proc").string(); }
-  std::string program(const std::string& name) const { return (base_ / "bin" / name).string(); }
+  std::string root() const { return (base_.path() / "proc").string(); }
+  std::string program(const std::string& name) const {
+    return (base_.path() / "bin" / name).string();
+  }
 
   void put(const FakeProcess& p) {
-    const fs::path dir = base_ / "proc" / std::to_string(p.pid);
+    const fs::path dir = base_.path() / "proc" / std::to_string(p.pid);
     fs::remove_all(dir);
     fs::create_directories(dir);
     const unsigned flags = p.kernel ? 0x00200000u : 0x00400000u;
@@ -66,13 +66,13 @@ class FakeProc {
     }
   }
   // The process ended and was reaped.
-  void remove(pid_t pid) { fs::remove_all(base_ / "proc" / std::to_string(pid)); }
+  void remove(pid_t pid) { fs::remove_all(base_.path() / "proc" / std::to_string(pid)); }
 
  private:
   static void writeFile(const fs::path& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
   }
-  fs::path base_;
+  const test_support::TempDir base_{"fake-proc"};
 };
 
 }  // namespace fixture

@@ -16,6 +16,7 @@
 #include "platform/endpoint_security/ExecutableCache.h"
 #include "platform/endpoint_security/HashWorker.h"
 #include "platform/endpoint_security/PackageIndex.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 using namespace platform::es;
@@ -23,19 +24,6 @@ using namespace std::chrono_literals;
 using platform::UniqueFd;
 
 namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "es-identity-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 void writeFile(const fs::path& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -82,7 +70,7 @@ class PackageIndexTest : public ::testing::Test {
 
   std::string infoDir() const { return (dir_.path() / "dpkg/info").string(); }
 
-  TempDir dir_;
+  const test_support::TempDir dir_{"es-identity"};
   fs::path root_;
 };
 
@@ -137,7 +125,7 @@ TEST_F(PackageIndexTest, WatcherReloadsAfterThePackageDatabaseChanges) {
 }
 
 TEST(ContentHash, IsTheSha256PrefixOrZeros) {
-  TempDir dir;
+  const test_support::TempDir dir("es-identity");
   const fs::path small = dir.path() / "abc";
   writeFile(small, "abc");
   const fs::path big = dir.path() / "big";
@@ -173,7 +161,7 @@ TEST(ContentHash, IsTheSha256PrefixOrZeros) {
 }
 
 TEST(ExecutableCache, HashesAFileOnceUntilItChanges) {
-  TempDir dir;
+  const test_support::TempDir dir("es-identity");
   const fs::path file = dir.path() / "prog";
   writeFile(file, "abc");
   ExecutableCache cache(nullptr);
@@ -198,7 +186,7 @@ TEST(ExecutableCache, HashesAFileOnceUntilItChanges) {
 }
 
 TEST(ExecutableCache, ALargeFileChangingAgainAndAgainIsHashedOncePerInterval) {
-  TempDir dir;
+  const test_support::TempDir dir("es-identity");
   const fs::path file = dir.path() / "big";
   writeFile(file, std::string(kRateLimitedHashSize, 'a'));
   ExecutableCache cache(nullptr);
@@ -250,7 +238,7 @@ TEST(ExecutableCache, DescribesARunningPackagedProgram) {
 }
 
 TEST(HashWorker, HashesAsContentHashDoesAndASmallFileIsNotStuckBehindALargeOne) {
-  TempDir dir;
+  const test_support::TempDir dir("es-identity");
   const fs::path large = sparseFile(dir.path() / "large", kMaxHashedFileSize);
   const fs::path small = dir.path() / "small";
   writeFile(small, "abc");
@@ -271,7 +259,7 @@ TEST(HashWorker, HashesAsContentHashDoesAndASmallFileIsNotStuckBehindALargeOne) 
 }
 
 TEST(HashWorker, EachOwnerHasABudgetOfBytesAndOfQueuedJobs) {
-  TempDir dir;
+  const test_support::TempDir dir("es-identity");
   const fs::path large = sparseFile(dir.path() / "large", kMaxHashedFileSize);
   const fs::path small = dir.path() / "small";
   writeFile(small, "abc");
@@ -309,7 +297,7 @@ TEST(HashWorker, EachOwnerHasABudgetOfBytesAndOfQueuedJobs) {
 }
 
 TEST(ExecutableCache, WithAWorkerALargeFileIsDescribedWithoutItsHashUntilItIsReady) {
-  TempDir dir;
+  const test_support::TempDir dir("es-identity");
   const fs::path large = sparseFile(dir.path() / "large", kMaxHashedFileSize);
   const fs::path small = dir.path() / "small";
   writeFile(small, "abc");

@@ -22,6 +22,7 @@
 #include "platform/endpoint_security/BpfSource.h"
 #include "platform/endpoint_security/ScreenSharingSource.h"
 #include "platform/endpoint_security/SourceBackend.h"
+#include "tests/support/TempDir.h"
 
 using namespace platform::es;
 using namespace std::chrono_literals;
@@ -259,15 +260,14 @@ TEST_F(ScreenSharingTest, OnlyViewersTheServerAcceptedAreAttachesAndEachIsOne) {
 TEST_F(ScreenSharingTest, AWrongPasswordIsAnAttachThatFailed) {
   ASSERT_NO_FATAL_FAILURE(startClient());
   if (IsSkipped()) return;
-  const std::string dir = "/tmp/screen-sharing-" + std::to_string(::getpid());
-  std::filesystem::create_directories(dir);
+  const test_support::TempDir tree("screen-sharing");
+  const std::string& dir = tree.string();
   const std::string passwords = dir + "/passwd";
   ASSERT_EQ(std::system(("x11vnc -storepasswd secret " + passwords + " >/dev/null 2>&1").c_str()),
             0);
   const VncServer server("x11vnc", {"-rfbauth", passwords});
   EXPECT_GT(view(server.port(), Viewer::kWrongPassword), 0);
   const std::vector<Attach> attaches = waitFor(server.pid(), 1, 5s);
-  std::filesystem::remove_all(dir);
   ASSERT_EQ(attaches.size(), 1u);
   EXPECT_FALSE(attaches[0].success);
   EXPECT_EQ(attaches[0].address, "127.0.0.1");
@@ -276,8 +276,8 @@ TEST_F(ScreenSharingTest, AWrongPasswordIsAnAttachThatFailed) {
 // The server is its file: the packaged x11vnc under another name is one, a copy is not; a server
 // already listening when the source starts is known too.
 TEST_F(ScreenSharingTest, TheServerIsThePackagedFileWhateverItsName) {
-  const std::string dir = "/tmp/screen-sharing-" + std::to_string(::getpid());
-  std::filesystem::create_directories(dir);
+  const test_support::TempDir tree("screen-sharing");
+  const std::string& dir = tree.string();
   std::filesystem::create_symlink("/usr/bin/x11vnc", dir + "/vncsrv");
   std::filesystem::copy_file("/usr/bin/x11vnc", dir + "/x11vnc");
   struct Case {
@@ -311,7 +311,6 @@ TEST_F(ScreenSharingTest, TheServerIsThePackagedFileWhateverItsName) {
     }
     EXPECT_EQ(!attaches.empty(), c.reported);
   }
-  std::filesystem::remove_all(dir);
 }
 
 TEST_F(ScreenSharingTest, AProcessThatOnlyTakesAServersNameIsNotReported) {

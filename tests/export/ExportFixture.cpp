@@ -27,16 +27,6 @@ namespace export_test {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "watchexport-test-XXXXXX").string();
-  path_ = ::mkdtemp(pattern.data());
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
-
 namespace {
 
 // A loopback port that was free a moment ago.

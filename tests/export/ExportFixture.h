@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/TempDir.h"
 #include "tools/fleet/Reader.h"
 
 namespace agent {
@@ -27,18 +28,7 @@ namespace export_test {
 
 namespace fs = std::filesystem;
 
-// A directory removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using TempDir = test_support::TempDir;
 
 class NatsCluster {
  public:

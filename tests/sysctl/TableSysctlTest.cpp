@@ -18,6 +18,7 @@
 #include "platform/sysctl/FakeSysctl.h"
 #include "platform/sysctl/TableSysctl.h"
 #include "tests/support/LongPathProgram.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -158,23 +159,11 @@ std::string answeredPath(TableBackend& backend, pid_t pid) {
   return answer.substr(colon + 1, answer.find('\0') - colon - 1);
 }
 
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char dir[] = "/tmp/table-sysctl-XXXXXX";
-    path = ::mkdtemp(dir);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-};
-
 TEST(TableSysctl, AnExecutableDeletedOrReplacedIsMarkedAsProcMarksIt) {
-  TempDir dir;
-  const std::string kept = copyOf("/usr/bin/sleep", dir.path + "/kept");
-  const std::string deleted = copyOf("/usr/bin/sleep", dir.path + "/deleted");
-  const std::string replaced = copyOf("/usr/bin/sleep", dir.path + "/replaced");
+  const test_support::TempDir dir("table-sysctl");
+  const std::string kept = copyOf("/usr/bin/sleep", dir.string() + "/kept");
+  const std::string deleted = copyOf("/usr/bin/sleep", dir.string() + "/deleted");
+  const std::string replaced = copyOf("/usr/bin/sleep", dir.string() + "/replaced");
   Running a(kept), b(deleted), c(replaced);
   ProcessTable processes;
   for (const auto& [pid, leaf] :
@@ -187,7 +176,7 @@ TEST(TableSysctl, AnExecutableDeletedOrReplacedIsMarkedAsProcMarksIt) {
   EXPECT_EQ(answeredPath(backend, b.pid()), deleted);
 
   ASSERT_EQ(::unlink(deleted.c_str()), 0);
-  const std::string update = copyOf("/usr/bin/sleep", dir.path + "/update");
+  const std::string update = copyOf("/usr/bin/sleep", dir.string() + "/update");
   ASSERT_EQ(::rename(update.c_str(), replaced.c_str()), 0);  // as a package upgrade does
   EXPECT_EQ(answeredPath(backend, a.pid()), kept);
   EXPECT_EQ(answeredPath(backend, b.pid()), deleted + " (deleted)");

@@ -20,6 +20,7 @@
 #include "platform/Override.h"
 #include "platform/xpc/NSXPC.h"
 #include "platform/xpc/Transport.h"
+#include "tests/support/TempDir.h"
 
 namespace xpctest {
 
@@ -29,31 +30,20 @@ using namespace std::chrono_literals;
 // this process, and in $XPC_SERVICES_DIR for the programs a test starts (watchctl).
 class TempServicesDir {
  public:
-  TempServicesDir() : root_(makeRoot()), dir_(root_ + "/xpc"), services_{dir_} {
-    ::setenv("XPC_SERVICES_DIR", dir_.c_str(), 1);
-  }
-  ~TempServicesDir() {
-    ::unsetenv("XPC_SERVICES_DIR");
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
+  TempServicesDir() : services_{dir_} { ::setenv("XPC_SERVICES_DIR", dir_.c_str(), 1); }
+  ~TempServicesDir() { ::unsetenv("XPC_SERVICES_DIR"); }
   TempServicesDir(const TempServicesDir&) = delete;
   TempServicesDir& operator=(const TempServicesDir&) = delete;
 
-  const std::string& root() const { return root_; }
+  const std::string& root() const { return root_.string(); }
   const std::string& dir() const { return dir_; }
   std::string socket(std::string_view name = ipc::kMachServiceName) const {
     return dir_ + "/" + std::string(name);
   }
 
  private:
-  static std::string makeRoot() {
-    char pattern[] = "/tmp/xpc-test-XXXXXX";
-    return ::mkdtemp(pattern);
-  }
-
-  std::string root_;
-  std::string dir_;
+  const test_support::TempDir root_{"xpc-test"};
+  const std::string dir_ = root_ / "xpc";
   xpc::ServicesDirectory services_;
   platform::ScopedOverride<xpc::ServicesDirectory> installed_{services_};
 };

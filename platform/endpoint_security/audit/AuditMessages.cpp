@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/endpoint_security/ProcFs.h"
+#include "platform/procfs/ProcFs.h"
 
 namespace platform::es::audit {
 namespace {

@@ -35,8 +35,8 @@
 #include <vector>
 
 #include "platform/endpoint_security/EndpointSecurity.h"
-#include "platform/endpoint_security/ProcFs.h"
 #include "platform/endpoint_security/audit/AuditRecord.h"
+#include "platform/procfs/ProcFs.h"
 
 // Result kinds of an OpenSSH login, as the platform numbers them.
 enum : es_openssh_login_result_type_t {

@@ -20,6 +20,7 @@
 #include "platform/endpoint_security/audit/AuditSource.h"
 #include "tests/endpoint_security/audit/LiveHelpers.h"
 #include "tests/endpoint_security/audit/SourceHarness.h"
+#include "tests/support/TempDir.h"
 
 using namespace std::chrono_literals;
 using harness::Delivered;
@@ -115,16 +116,14 @@ TEST_F(AuditLive, SuRightAndWrongPasswordGiveOneAuthenticationEach) {
 class Sshd {
  public:
   Sshd() {
-    char dir[] = "/tmp/watch-sshd-XXXXXX";
-    dir_ = ::mkdtemp(dir);
     ::mkdir("/run/sshd", 0755);
-    live::run({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", dir_ + "/hostkey"});
+    live::run({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", dir_.string() + "/hostkey"});
     port_ = freePort();
     const std::string port = std::to_string(port_);
-    const std::string key = dir_ + "/hostkey";
+    const std::string key = dir_.string() + "/hostkey";
     // Each user's keys in <dir>/<user>.keys, readable by the user sshd checks them as.
-    ::chmod(dir_.c_str(), 0755);
-    const std::string keys = "AuthorizedKeysFile=" + dir_ + "/%u.keys";
+    ::chmod(dir_.path().c_str(), 0755);
+    const std::string keys = "AuthorizedKeysFile=" + dir_.string() + "/%u.keys";
     pid_ = ::fork();
     if (pid_ == 0) {
       const int null = ::open("/dev/null", O_RDWR);
@@ -145,7 +144,6 @@ class Sshd {
       ::kill(pid_, SIGTERM);
       ::waitpid(pid_, nullptr, 0);
     }
-    std::filesystem::remove_all(dir_);
   }
 
   bool listening() const {
@@ -158,15 +156,15 @@ class Sshd {
 
   // A new key pair in the test's directory; returns the private key's path.
   std::string makeKey(const std::string& name) const {
-    const std::string path = dir_ + "/" + name;
+    const std::string path = dir_.string() + "/" + name;
     live::run({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", path});
     return path;
   }
   // Lets `user` in with the key whose private half is at `privateKey`.
   void authorize(const std::string& user, const std::string& privateKey) const {
-    std::filesystem::copy_file(privateKey + ".pub", dir_ + "/" + user + ".keys",
+    std::filesystem::copy_file(privateKey + ".pub", dir_.string() + "/" + user + ".keys",
                                std::filesystem::copy_options::overwrite_existing);
-    ::chmod((dir_ + "/" + user + ".keys").c_str(), 0644);
+    ::chmod((dir_.string() + "/" + user + ".keys").c_str(), 0644);
   }
 
   // ssh logging in as `user`, running `true`, offering `keys` in order before the password (none:
@@ -220,7 +218,7 @@ class Sshd {
     return ntohs(address.sin_port);
   }
 
-  std::string dir_;
+  const test_support::TempDir dir_{"watch-sshd"};
   int port_ = 0;
   pid_t pid_ = -1;
 };

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/endpoint_security/audit/LoginCorrelator.h"
+#include "tests/support/TempDir.h"
 
 using namespace platform::es::audit;
 
@@ -34,17 +35,10 @@ constexpr std::uint16_t kProcessEnds = 0;
 // A /proc tree of stat files only, removed at the end.
 class FixtureProc {
  public:
-  FixtureProc() {
-    char name[] = "/tmp/audit-proc-XXXXXX";
-    root_ = ::mkdtemp(name);
-  }
-  ~FixtureProc() { std::filesystem::remove_all(root_); }
-  const std::string& root() const { return root_; }
-  void ended(std::int64_t pid) const {
-    std::filesystem::remove_all(root_ + "/" + std::to_string(pid));
-  }
+  const std::string& root() const { return root_.string(); }
+  void ended(std::int64_t pid) const { std::filesystem::remove_all(root_ / std::to_string(pid)); }
   void started(std::int64_t pid, std::uint64_t ticks) const {
-    const std::filesystem::path dir = root_ + "/" + std::to_string(pid);
+    const std::filesystem::path dir = root_ / std::to_string(pid);
     std::filesystem::create_directories(dir);
     std::ofstream(dir / "stat") << pid << " (sshd) S 1 " << pid << " " << pid
                                 << " 0 -1 4194560 0 0 0 0 0 0 0 0 20 0 1 0 " << ticks
@@ -52,7 +46,7 @@ class FixtureProc {
   }
 
  private:
-  std::string root_;
+  const test_support::TempDir root_{"audit-proc"};
 };
 
 std::string valueOr(const std::optional<std::string>& v) {
@@ -77,7 +71,7 @@ std::string describe(const AuditEvent& event) {
 std::vector<std::string> run(const std::vector<Step>& steps) {
   const FixtureProc proc;
   LoginCorrelator correlator(std::chrono::milliseconds(500), 1024,
-                             platform::es::ProcReader(proc.root()));
+                             platform::ProcReader(proc.root()));
   std::vector<std::string> seen;
   std::uint64_t serial = 1;
   auto take = [&](std::vector<AuditEvent> events) {
@@ -299,7 +293,7 @@ TEST(LoginCorrelator, HostileRecords) {
 TEST(LoginCorrelator, WaitsOnlyAsLongAsTheWindow) {
   const FixtureProc proc;  // the writer is gone
   LoginCorrelator correlator(std::chrono::milliseconds(300), 1024,
-                             platform::es::ProcReader(proc.root()));
+                             platform::ProcReader(proc.root()));
   EXPECT_EQ(correlator.nextDeadline(), std::nullopt);
   const auto record =
       parseAuditRecord(kUserLogin, "audit(1.000:1): " + rec(900, sshdLogin("\"bob\"")));
@@ -313,8 +307,7 @@ TEST(LoginCorrelator, WaitsOnlyAsLongAsTheWindow) {
 
 TEST(LoginCorrelator, BoundedNumberOfAttempts) {
   const FixtureProc proc;  // the writers are gone
-  LoginCorrelator correlator(std::chrono::milliseconds(300), 4,
-                             platform::es::ProcReader(proc.root()));
+  LoginCorrelator correlator(std::chrono::milliseconds(300), 4, platform::ProcReader(proc.root()));
   for (int pid = 1; pid <= 50; ++pid) {
     const auto record = parseAuditRecord(
         kUserLogin, "audit(1.000:1): " + rec(pid, sshdLogin("\"u" + std::to_string(pid) + "\"")));

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -21,6 +22,7 @@
 #include "platform/endpoint_security/launch_items/LaunchItemSource.h"
 #include "platform/log/Log.h"
 #include "tests/endpoint_security/launch_items/SourceHarness.h"
+#include "tests/support/TempDir.h"
 
 using namespace platform::es;
 using namespace std::chrono_literals;
@@ -80,12 +82,9 @@ class LaunchItemSourceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "fanotify needs root";
-    char dir[] = "/tmp/launch-items-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    tree_ = dir;
-    cleanup_.paths.push_back(tree_);
+    tree_ = treeDir_.emplace("launch-items").string();
     // A user's items are read with the user's rights: the user must be able to reach them.
-    ASSERT_EQ(::chmod(dir, 0755), 0);
+    ASSERT_EQ(::chmod(tree_.c_str(), 0755), 0);
     for (const char* sub : {"/root/etc/systemd/system", "/root/etc/xdg/autostart",
                             "/root/etc/cron.d", "/home/user/.config/autostart", "/dpkg/info"}) {
       fs::create_directories(tree_ + sub);
@@ -178,6 +177,7 @@ class LaunchItemSourceTest : public ::testing::Test {
     };
   }
 
+  std::optional<test_support::TempDir> treeDir_;  // made once the test is known to run
   std::string tree_;
   Cleanup cleanup_;
   std::unique_ptr<es_test::SourceHarness> harness_;

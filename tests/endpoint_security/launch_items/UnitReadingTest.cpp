@@ -15,6 +15,7 @@
 
 #include "platform/endpoint_security/launch_items/ItemReader.h"
 #include "platform/endpoint_security/launch_items/LaunchItemRules.h"
+#include "tests/support/TempDir.h"
 
 using namespace platform::es;
 namespace fs = std::filesystem;
@@ -96,9 +97,8 @@ TEST(UnitReading, AgreesWithSystemd) {
   };
   for (const UnitCase& c : cases) {
     SCOPED_TRACE(c.name);
-    char dir[] = "/tmp/unit-reading-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string tree = dir;
+    const test_support::TempDir dir("unit-reading");
+    const std::string& tree = dir.string();
     for (const auto& [path, text] : c.files) {
       fs::create_directories(fs::path(tree + path).parent_path());
       std::ofstream(tree + path) << text;
@@ -108,7 +108,6 @@ TEST(UnitReading, AgreesWithSystemd) {
     ASSERT_TRUE(facts) << c.item;
     const ItemReader reader(tree, &accounts);
     EXPECT_EQ(reader.executable(*facts, reader.read(*facts)), systemdProgram(tree, c.unit));
-    fs::remove_all(tree);
   }
 }
 

@@ -24,6 +24,8 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/TempDir.h"
+
 namespace fake {
 
 using namespace std::chrono_literals;
@@ -33,8 +35,6 @@ using namespace std::chrono_literals;
 class PrivateBus {
  public:
   explicit PrivateBus(bool running = true) {
-    char dir[] = "/tmp/watch-bus-XXXXXX";
-    dir_ = ::mkdtemp(dir);
     config_ = dir_ + "/bus.conf";
     std::ofstream(config_) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus "
                               "Configuration 1.0//EN\" "
@@ -47,10 +47,7 @@ class PrivateBus {
                               "</policy></busconfig>\n";
     if (running) start();
   }
-  ~PrivateBus() {
-    stop();
-    std::filesystem::remove_all(dir_);
-  }
+  ~PrivateBus() { stop(); }
 
   void start() {
     const std::string arg = "--config-file=" + config_;
@@ -86,7 +83,8 @@ class PrivateBus {
   }
 
  private:
-  std::string dir_;
+  const test_support::TempDir tree_{"watch-bus"};
+  const std::string dir_ = tree_.string();
   std::string config_;
   pid_t pid_ = -1;
 };

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <set>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "platform/endpoint_security/yara/YaraSource.h"
 #include "platform/log/Log.h"
 #include "tests/endpoint_security/launch_items/SourceHarness.h"
+#include "tests/support/TempDir.h"
 
 using namespace platform::es;
 using namespace std::chrono_literals;
@@ -62,9 +64,7 @@ class YaraSourceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "the eBPF process source needs root";
-    char dir[] = "/tmp/yara-source-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    dir_ = dir;
+    dir_ = tree_.emplace("yara-source").path();
     rules_ = dir_ / "rules";
     fs::create_directories(rules_);
     fs::create_directories(dir_ / "dpkg" / "info");
@@ -73,7 +73,7 @@ class YaraSourceTest : public ::testing::Test {
 
   void TearDown() override {
     harness_.reset();
-    if (!dir_.empty()) fs::remove_all(dir_);
+    tree_.reset();
   }
 
   void writeRule(const std::string& name, const std::string& text) {
@@ -130,6 +130,7 @@ class YaraSourceTest : public ::testing::Test {
     return detections();
   }
 
+  std::optional<test_support::TempDir> tree_;  // made once the test is known to run
   fs::path dir_, rules_;
   std::unique_ptr<es_test::SourceHarness> harness_;
 };

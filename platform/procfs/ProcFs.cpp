@@ -1,10 +1,11 @@
-#include "platform/endpoint_security/ProcFs.h"
+#include "platform/procfs/ProcFs.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -13,7 +14,7 @@
 #include "platform/ProcMaps.h"
 #include "platform/UniqueFd.h"
 
-namespace platform::es {
+namespace platform {
 namespace {
 
 template <typename T>
@@ -36,6 +37,43 @@ std::vector<std::string_view> fields(std::string_view text) {
   return out;
 }
 
+// The numeric entries of a directory.
+std::vector<pid_t> numericEntries(const char* path) {
+  std::vector<pid_t> ids;
+  DIR* dir = ::opendir(path);
+  if (dir == nullptr) return ids;
+  while (const dirent* entry = ::readdir(dir)) {
+    pid_t id = 0;
+    if (parseNumber(std::string_view(entry->d_name), id) && id > 0) ids.push_back(id);
+  }
+  ::closedir(dir);
+  return ids;
+}
+
+// The values after `key` on its line of a status file ("\t1000\t0\t0\t0" for "Uid:"); nullopt when
+// no line starts with it.
+std::optional<std::string_view> statusValues(std::string_view text, std::string_view key) {
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t eol = std::min(text.find('\n', at), text.size());
+    const std::string_view line = text.substr(at, eol - at);
+    if (line.substr(0, key.size()) == key) return line.substr(key.size());
+    at = eol + 1;
+  }
+  return std::nullopt;
+}
+
+// The next number of a status line's values, which tabs or spaces separate.
+bool nextStatusValue(std::string_view& values, std::uint32_t& value) {
+  while (!values.empty() && (values.front() == '\t' || values.front() == ' ')) {
+    values.remove_prefix(1);
+  }
+  const std::size_t end = std::min(values.find_first_of("\t "), values.size());
+  if (!parseNumber(values.substr(0, end), value)) return false;
+  values.remove_prefix(end);
+  return true;
+}
+
 std::int64_t clockNs(clockid_t clock) {
   timespec ts{};
   ::clock_gettime(clock, &ts);
@@ -55,7 +93,8 @@ std::optional<ProcStat> parseProcStat(std::string_view text) {
   if (!parseNumber(text.substr(0, open), st.pid)) return std::nullopt;
   // After the name: state(3) ppid(4) pgrp(5) session(6) tty(7) tpgid(8) flags(9) ... start(22).
   const auto rest = fields(text.substr(close + 2));
-  if (rest.size() < 20) return std::nullopt;
+  if (rest.size() < 20 || rest[0].size() != 1) return std::nullopt;
+  st.state = rest[0].front();
   if (!parseNumber(rest[1], st.ppid) || !parseNumber(rest[2], st.pgrp) ||
       !parseNumber(rest[3], st.session) || !parseNumber(rest[6], st.flags) ||
       !parseNumber(rest[19], st.startTicks)) {
@@ -67,34 +106,23 @@ std::optional<ProcStat> parseProcStat(std::string_view text) {
 std::optional<ProcIds> parseProcStatusIds(std::string_view text) {
   // "Uid:\treal\teffective\tsaved\tfs"
   auto idsOf = [&](std::string_view key, std::uint32_t& real, std::uint32_t& effective) {
-    std::size_t at = 0;
-    while (at < text.size()) {
-      const std::size_t eol = std::min(text.find('\n', at), text.size());
-      const std::string_view line = text.substr(at, eol - at);
-      if (line.substr(0, key.size()) == key) {
-        std::string_view values = line.substr(key.size());
-        std::uint32_t parsed[2];
-        for (auto& value : parsed) {
-          while (!values.empty() && (values.front() == '\t' || values.front() == ' ')) {
-            values.remove_prefix(1);
-          }
-          const std::size_t end = std::min(values.find_first_of("\t "), values.size());
-          if (!parseNumber(values.substr(0, end), value)) return false;
-          values.remove_prefix(end);
-        }
-        real = parsed[0];
-        effective = parsed[1];
-        return true;
-      }
-      at = eol + 1;
-    }
-    return false;
+    std::optional<std::string_view> values = statusValues(text, key);
+    return values && nextStatusValue(*values, real) && nextStatusValue(*values, effective);
   };
   ProcIds ids;
   if (!idsOf("Uid:", ids.ruid, ids.euid) || !idsOf("Gid:", ids.rgid, ids.egid)) {
     return std::nullopt;
   }
   return ids;
+}
+
+std::optional<ProcStatus> parseProcStatus(std::string_view text) {
+  std::optional<std::string_view> values = statusValues(text, "PPid:");
+  std::uint32_t ppid = 0;
+  if (!values || !nextStatusValue(*values, ppid)) return std::nullopt;
+  const std::optional<ProcIds> ids = parseProcStatusIds(text);
+  if (!ids) return std::nullopt;
+  return ProcStatus{static_cast<pid_t>(ppid), *ids};
 }
 
 int readProcFile(const char* path, std::string& out) {
@@ -143,6 +171,15 @@ int ProcReader::ids(pid_t pid, ProcIds& out) const {
   return 0;
 }
 
+int ProcReader::status(pid_t pid, ProcStatus& out) const {
+  thread_local std::string text;
+  if (const int rc = readProcFile(pathOf(pid, "status"), text); rc < 0) return rc;
+  const auto parsed = parseProcStatus(text);
+  if (!parsed) return -EINVAL;
+  out = *parsed;
+  return 0;
+}
+
 int ProcReader::exePath(pid_t pid, std::string& path, bool& truncated) const {
   return readLinkPath(pathOf(pid, "exe"), path, truncated);
 }
@@ -165,16 +202,11 @@ int ProcReader::environment(pid_t pid, std::string& out) const {
 }
 
 std::vector<pid_t> ProcReader::pids() const {
-  std::vector<pid_t> pids;
-  DIR* dir = ::opendir(root_.c_str());
-  if (dir == nullptr) return pids;
-  while (const dirent* entry = ::readdir(dir)) {
-    pid_t pid = 0;
-    const std::string_view name(entry->d_name);
-    if (parseNumber(name, pid) && pid > 0) pids.push_back(pid);
-  }
-  ::closedir(dir);
-  return pids;
+  return numericEntries(root_.c_str());
+}
+
+std::vector<pid_t> ProcReader::threads(pid_t pid) const {
+  return numericEntries(pathOf(pid, "task"));
 }
 
 int readLinkPath(const char* link, std::string& path, bool& truncated) {
@@ -223,4 +255,4 @@ std::int64_t monotonicWallClockNs() {
   return clockNs(CLOCK_REALTIME) - clockNs(CLOCK_MONOTONIC);
 }
 
-}  // namespace platform::es
+}  // namespace platform

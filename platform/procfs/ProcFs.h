@@ -1,7 +1,8 @@
-// Reading one process's state from /proc: the parsers are pure so they can be tested on fixed
-// text; the readers return negative errno when the process is gone or unreadable. A ProcReader
-// reads a /proc tree under a root of its choice (tests give it a fixture directory); the free
-// readers read the machine's own /proc.
+// Reading one process's state from /proc, for every part of the platform layer that needs it
+// (the event sources, the process-table queries, the agent service's process helpers): the
+// parsers are pure so they can be tested on fixed text; the readers return negative errno when
+// the process is gone or unreadable. A ProcReader reads a /proc tree under a root of its choice
+// (tests give it a fixture directory); the free readers read the machine's own /proc.
 #pragma once
 
 #include <sys/types.h>
@@ -12,11 +13,12 @@
 #include <string_view>
 #include <vector>
 
-namespace platform::es {
+namespace platform {
 
-// The members of /proc/<pid>/stat the event source uses.
+// The members of /proc/<pid>/stat the platform layer uses.
 struct ProcStat {
   pid_t pid = 0;
+  char state = 0;  // 'R', 'S', ..., 'Z' for a zombie, 'X' for a process being torn down
   pid_t ppid = 0;
   pid_t pgrp = 0;
   pid_t session = 0;
@@ -33,9 +35,16 @@ struct ProcIds {
   gid_t egid = 0;
 };
 
+// The parent's id and the ids of /proc/<pid>/status, from its "PPid:", "Uid:" and "Gid:" lines.
+struct ProcStatus {
+  pid_t ppid = 0;
+  ProcIds ids;
+};
+
 // Parses a stat line; the command name may hold spaces and parentheses.
 std::optional<ProcStat> parseProcStat(std::string_view text);
 std::optional<ProcIds> parseProcStatusIds(std::string_view text);
+std::optional<ProcStatus> parseProcStatus(std::string_view text);
 
 // Reads a whole small /proc file into `out` (reusing its capacity). Returns 0 or -errno.
 int readProcFile(const char* path, std::string& out);
@@ -48,6 +57,7 @@ class ProcReader {
   const std::string& root() const { return root_; }
   int stat(pid_t pid, ProcStat& out) const;
   int ids(pid_t pid, ProcIds& out) const;
+  int status(pid_t pid, ProcStatus& out) const;
   int exePath(pid_t pid, std::string& path, bool& truncated) const;
   // The path of the file (device `dev`, inode `ino`) the process has mapped, from its maps:
   // also a path longer than PATH_MAX, which the exe link cannot show.
@@ -56,11 +66,14 @@ class ProcReader {
   int environment(pid_t pid, std::string& out) const;
   // Every numeric entry of the tree.
   std::vector<pid_t> pids() const;
-
- private:
-  // `<root>/<pid>/<name>`, in a buffer of the calling thread.
+  // The process's threads (the entries of its task directory, itself among them); none when it
+  // is gone.
+  std::vector<pid_t> threads(pid_t pid) const;
+  // `<root>/<pid>/<name>`, for calls the reader does not make itself; in a buffer of the calling
+  // thread, good until its next call.
   const char* pathOf(pid_t pid, const char* name) const;
 
+ private:
   std::string root_;
 };
 
@@ -99,4 +112,4 @@ void forEachNulEntry(std::string_view block, Visit&& visit) {
 std::int64_t bootWallClockNs();
 std::int64_t monotonicWallClockNs();
 
-}  // namespace platform::es
+}  // namespace platform
