@@ -3,12 +3,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/endpoint_security/BpfSource.h"
-#include "platform/endpoint_security/ConnectorSource.h"
-#include "platform/endpoint_security/EventRing.h"
-#include "platform/endpoint_security/ScreenSharingSource.h"
 #include "platform/endpoint_security/launch_items/LaunchItemSource.h"
 #include "platform/endpoint_security/malware/MalwareSource.h"
+#include "platform/endpoint_security/process/BpfSource.h"
+#include "platform/endpoint_security/process/ConnectorSource.h"
+#include "platform/endpoint_security/process/EventRing.h"
+#include "platform/endpoint_security/screen_sharing/ScreenSharingSource.h"
 #include "platform/log/Log.h"
 
 namespace agent {

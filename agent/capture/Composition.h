@@ -4,7 +4,7 @@
 //
 //   WATCH_YARA_RULES         the YARA rules folder
 //   WATCH_YARA_MAX_BYTES     files larger than this are not scanned
-//   WATCH_EVENT_RING_MB      the in-kernel source's ring (platform/endpoint_security/EventRing.h)
+//   WATCH_EVENT_RING_MB      the in-kernel source's ring (process/EventRing.h)
 //   WATCH_EXEC_ENVIRONMENT, WATCH_EXEC_ENVIRONMENT_REDACT
 //                            what exec records keep of the environment (ExecEnvironment.h)
 //   WATCH_EVENT_SOURCE       bpf|connector forces that process source (ProcessSourceChoice.h)
@@ -19,11 +19,11 @@
 #include "agent/capture/ExecEnvironment.h"
 #include "platform/Override.h"
 #include "platform/endpoint_security/Backend.h"
-#include "platform/endpoint_security/ProcessSourceChoice.h"
-#include "platform/endpoint_security/ProcessTable.h"
-#include "platform/endpoint_security/SourceBackend.h"
 #include "platform/endpoint_security/audit/AuditSource.h"
+#include "platform/endpoint_security/client/SourceBackend.h"
 #include "platform/endpoint_security/logind/LogindSource.h"
+#include "platform/endpoint_security/process/ProcessSourceChoice.h"
+#include "platform/endpoint_security/process/ProcessTable.h"
 #include "platform/endpoint_security/yara/YaraSource.h"
 #include "platform/sysctl/TableSysctl.h"
 #include "platform/xpc/Transport.h"

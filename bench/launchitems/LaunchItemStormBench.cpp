@@ -23,7 +23,7 @@
 #include "agent/capture/Conversion.h"
 #include "agent/model/JsonEncoding.h"
 #include "platform/Override.h"
-#include "platform/endpoint_security/SourceBackend.h"
+#include "platform/endpoint_security/client/SourceBackend.h"
 #include "platform/endpoint_security/launch_items/LaunchItemSource.h"
 #include "platform/log/Log.h"
 

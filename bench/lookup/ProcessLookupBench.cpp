@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "platform/Override.h"
-#include "platform/endpoint_security/BpfSource.h"
-#include "platform/endpoint_security/ProcessLookup.h"
-#include "platform/endpoint_security/ProcessTable.h"
-#include "platform/endpoint_security/SourceBackend.h"
+#include "platform/endpoint_security/client/SourceBackend.h"
+#include "platform/endpoint_security/identity/ProcessLookup.h"
+#include "platform/endpoint_security/process/BpfSource.h"
+#include "platform/endpoint_security/process/ProcessTable.h"
 
 using namespace platform::es;
 using Clock = std::chrono::steady_clock;

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "platform/endpoint_security/ProcessTable.h"
+#include "platform/endpoint_security/process/ProcessTable.h"
 #include "platform/procfs/ProcFs.h"
 #include "platform/sysctl/sysctl.h"
 

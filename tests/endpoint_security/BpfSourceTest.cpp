@@ -23,11 +23,11 @@
 #include <vector>
 
 #include "platform/Override.h"
-#include "platform/endpoint_security/BpfSource.h"
-#include "platform/endpoint_security/EventRing.h"
-#include "platform/endpoint_security/HashWorker.h"
-#include "platform/endpoint_security/SourceBackend.h"
 #include "platform/endpoint_security/bpf/ProcessRecords.h"
+#include "platform/endpoint_security/client/SourceBackend.h"
+#include "platform/endpoint_security/identity/HashWorker.h"
+#include "platform/endpoint_security/process/BpfSource.h"
+#include "platform/endpoint_security/process/EventRing.h"
 #include "platform/log/Log.h"
 #include "tests/support/TempDir.h"
 

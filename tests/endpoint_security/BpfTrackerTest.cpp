@@ -16,20 +16,20 @@
 #include <utility>
 #include <vector>
 
-#include "platform/endpoint_security/BpfTracker.h"
-#include "platform/endpoint_security/ExecutableCache.h"
-#include "platform/endpoint_security/FileSightings.h"
-#include "platform/procfs/ProcFs.h"
-#include "platform/endpoint_security/ProcessTable.h"
 #include "platform/endpoint_security/bpf/ProcessRecords.h"
+#include "platform/endpoint_security/client/FileSightings.h"
+#include "platform/endpoint_security/identity/ExecutableCache.h"
+#include "platform/endpoint_security/process/BpfTracker.h"
+#include "platform/endpoint_security/process/ProcessTable.h"
+#include "platform/procfs/ProcFs.h"
 #include "tests/endpoint_security/FakeProcTree.h"
 
 using namespace platform::es;
-using platform::ProcReader;
-using platform::bootWallClockNs;
-using platform::splitNulList;
 using fixture::FakeProc;
 using fixture::FakeProcess;
+using platform::bootWallClockNs;
+using platform::ProcReader;
+using platform::splitNulList;
 
 namespace {
 

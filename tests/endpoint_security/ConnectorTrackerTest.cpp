@@ -8,15 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/endpoint_security/ConnectorTracker.h"
-#include "platform/endpoint_security/ExecutableCache.h"
-#include "platform/endpoint_security/ProcessTable.h"
+#include "platform/endpoint_security/identity/ExecutableCache.h"
+#include "platform/endpoint_security/process/ConnectorTracker.h"
+#include "platform/endpoint_security/process/ProcessTable.h"
 #include "tests/endpoint_security/FakeProcTree.h"
 
 using namespace platform::es;
-using platform::ProcReader;
 using fixture::FakeProc;
 using fixture::FakeProcess;
+using platform::ProcReader;
 
 namespace {
 

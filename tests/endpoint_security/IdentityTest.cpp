@@ -13,9 +13,9 @@
 #include <thread>
 
 #include "platform/UniqueFd.h"
-#include "platform/endpoint_security/ExecutableCache.h"
-#include "platform/endpoint_security/HashWorker.h"
-#include "platform/endpoint_security/PackageIndex.h"
+#include "platform/endpoint_security/identity/ExecutableCache.h"
+#include "platform/endpoint_security/identity/HashWorker.h"
+#include "platform/endpoint_security/identity/PackageIndex.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;

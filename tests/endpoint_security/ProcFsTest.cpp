@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/endpoint_security/SequenceTracker.h"
+#include "platform/endpoint_security/process/SequenceTracker.h"
 
 using platform::es::SequenceTracker;
 

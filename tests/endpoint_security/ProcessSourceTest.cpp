@@ -22,10 +22,10 @@
 #include <vector>
 
 #include "platform/UniqueFd.h"
-#include "platform/endpoint_security/BpfSource.h"
-#include "platform/endpoint_security/ConnectorSource.h"
-#include "platform/endpoint_security/ExecutableCache.h"
-#include "platform/endpoint_security/SourceBackend.h"
+#include "platform/endpoint_security/client/SourceBackend.h"
+#include "platform/endpoint_security/identity/ExecutableCache.h"
+#include "platform/endpoint_security/process/BpfSource.h"
+#include "platform/endpoint_security/process/ConnectorSource.h"
 #include "platform/log/Log.h"
 
 using namespace platform::es;

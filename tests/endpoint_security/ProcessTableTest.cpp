@@ -9,9 +9,9 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/endpoint_security/ProcessLookup.h"
-#include "platform/endpoint_security/ProcessTable.h"
-#include "platform/endpoint_security/Source.h"
+#include "platform/endpoint_security/client/Source.h"
+#include "platform/endpoint_security/identity/ProcessLookup.h"
+#include "platform/endpoint_security/process/ProcessTable.h"
 
 using namespace platform::es;
 

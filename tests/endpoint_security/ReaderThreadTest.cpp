@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "platform/UniqueFd.h"
-#include "platform/endpoint_security/ReaderThread.h"
+#include "platform/endpoint_security/client/ReaderThread.h"
 
 using platform::UniqueFd;
 using platform::es::ReaderThread;

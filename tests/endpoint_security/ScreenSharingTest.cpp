@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/endpoint_security/BpfSource.h"
-#include "platform/endpoint_security/ScreenSharingSource.h"
-#include "platform/endpoint_security/SourceBackend.h"
+#include "platform/endpoint_security/client/SourceBackend.h"
+#include "platform/endpoint_security/process/BpfSource.h"
+#include "platform/endpoint_security/screen_sharing/ScreenSharingSource.h"
 #include "tests/support/TempDir.h"
 
 using namespace platform::es;

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/endpoint_security/ProcessEvents.h"
-#include "platform/endpoint_security/SourceBackend.h"
+#include "platform/endpoint_security/client/SourceBackend.h"
+#include "platform/endpoint_security/process/ProcessEvents.h"
 
 namespace platform::es {
 namespace {
@@ -45,8 +45,7 @@ class SourceBackendTest : public ::testing::Test {
  protected:
   void SetUp() override {
     backend_ = std::make_unique<SourceBackend>(
-        [this] { return std::make_unique<DrivenSource>(started_); },
-        std::vector<SourceFactory>{});
+        [this] { return std::make_unique<DrivenSource>(started_); }, std::vector<SourceFactory>{});
     ASSERT_EQ(backend_->newClient(&client_,
                                   [this](es_client_t* client, const es_message_t* message) {
                                     onMessage(client, message);

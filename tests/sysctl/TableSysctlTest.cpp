@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/endpoint_security/ExecutableCache.h"
-#include "platform/endpoint_security/ProcessImage.h"
+#include "platform/endpoint_security/identity/ExecutableCache.h"
+#include "platform/endpoint_security/process/ProcessImage.h"
 #include "platform/sysctl/FakeSysctl.h"
 #include "platform/sysctl/TableSysctl.h"
 #include "tests/support/LongPathProgram.h"

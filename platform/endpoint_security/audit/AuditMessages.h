@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/endpoint_security/ProcessLookup.h"
-#include "platform/endpoint_security/Source.h"
 #include "platform/endpoint_security/audit/LoginCorrelator.h"
+#include "platform/endpoint_security/client/Source.h"
+#include "platform/endpoint_security/identity/ProcessLookup.h"
 
 namespace platform::es::audit {
 

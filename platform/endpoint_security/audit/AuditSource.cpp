@@ -6,13 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/endpoint_security/ExecutableCache.h"
-#include "platform/endpoint_security/ProcessLookup.h"
 #include "platform/endpoint_security/audit/AuditEnablement.h"
 #include "platform/endpoint_security/audit/AuditMessages.h"
 #include "platform/endpoint_security/audit/AuditNetlink.h"
 #include "platform/endpoint_security/audit/EnableChanges.h"
 #include "platform/endpoint_security/audit/LoginCorrelator.h"
+#include "platform/endpoint_security/identity/ExecutableCache.h"
+#include "platform/endpoint_security/identity/ProcessLookup.h"
 #include "platform/log/Log.h"
 
 namespace platform::es::audit {

@@ -14,8 +14,8 @@
 #include <string>
 
 #include "platform/UniqueFd.h"
-#include "platform/endpoint_security/ReaderThread.h"
-#include "platform/endpoint_security/Source.h"
+#include "platform/endpoint_security/client/ReaderThread.h"
+#include "platform/endpoint_security/client/Source.h"
 
 namespace platform::es::audit {
 

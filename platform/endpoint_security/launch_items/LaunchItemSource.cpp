@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "platform/UniqueFd.h"
-#include "platform/endpoint_security/ExecutableCache.h"
-#include "platform/endpoint_security/FileSightings.h"
-#include "platform/endpoint_security/PackageIndex.h"
-#include "platform/endpoint_security/ProcessLookup.h"
-#include "platform/endpoint_security/ReaderThread.h"
+#include "platform/endpoint_security/client/FileSightings.h"
+#include "platform/endpoint_security/client/ReaderThread.h"
+#include "platform/endpoint_security/identity/ExecutableCache.h"
+#include "platform/endpoint_security/identity/PackageIndex.h"
+#include "platform/endpoint_security/identity/ProcessLookup.h"
 #include "platform/endpoint_security/launch_items/ItemMarks.h"
 #include "platform/endpoint_security/launch_items/ItemReader.h"
 #include "platform/endpoint_security/launch_items/LaunchItemRules.h"

@@ -18,8 +18,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/endpoint_security/ProcessLookup.h"
-#include "platform/endpoint_security/Source.h"
+#include "platform/endpoint_security/client/Source.h"
+#include "platform/endpoint_security/identity/ProcessLookup.h"
 
 namespace platform::es {
 

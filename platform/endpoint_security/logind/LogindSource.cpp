@@ -10,8 +10,8 @@
 #include <optional>
 #include <vector>
 
-#include "platform/endpoint_security/ExecutableCache.h"
-#include "platform/endpoint_security/ProcessLookup.h"
+#include "platform/endpoint_security/identity/ExecutableCache.h"
+#include "platform/endpoint_security/identity/ProcessLookup.h"
 #include "platform/endpoint_security/logind/SessionTracker.h"
 #include "platform/log/Log.h"
 

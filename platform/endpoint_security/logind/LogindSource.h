@@ -13,8 +13,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/endpoint_security/ReaderThread.h"
-#include "platform/endpoint_security/Source.h"
+#include "platform/endpoint_security/client/ReaderThread.h"
+#include "platform/endpoint_security/client/Source.h"
 
 namespace platform::es::logind {
 

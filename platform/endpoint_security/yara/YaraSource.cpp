@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "platform/UniqueFd.h"
-#include "platform/endpoint_security/ExecutableCache.h"
-#include "platform/endpoint_security/FileSightings.h"
-#include "platform/endpoint_security/ReaderThread.h"
+#include "platform/endpoint_security/client/FileSightings.h"
+#include "platform/endpoint_security/client/ReaderThread.h"
+#include "platform/endpoint_security/identity/ExecutableCache.h"
 #include "platform/endpoint_security/malware/MalwareEvent.h"
 #include "platform/endpoint_security/yara/YaraRules.h"
 #include "platform/log/Log.h"

@@ -23,7 +23,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/endpoint_security/Source.h"
+#include "platform/endpoint_security/client/Source.h"
 
 namespace platform::es {
 

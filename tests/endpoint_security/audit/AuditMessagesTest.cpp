@@ -5,10 +5,10 @@
 
 #include <string>
 
-#include "platform/endpoint_security/ExecutableCache.h"
-#include "platform/endpoint_security/ProcessTable.h"
-#include "platform/endpoint_security/Source.h"
 #include "platform/endpoint_security/audit/AuditMessages.h"
+#include "platform/endpoint_security/client/Source.h"
+#include "platform/endpoint_security/identity/ExecutableCache.h"
+#include "platform/endpoint_security/process/ProcessTable.h"
 
 using namespace platform::es;
 using namespace platform::es::audit;

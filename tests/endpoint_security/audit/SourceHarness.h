@@ -24,8 +24,8 @@
 #include "agent/model/JsonEncoding.h"
 #include "platform/Override.h"
 #include "platform/endpoint_security/Backend.h"
-#include "platform/endpoint_security/ProcessImage.h"
-#include "platform/endpoint_security/SourceBackend.h"
+#include "platform/endpoint_security/client/SourceBackend.h"
+#include "platform/endpoint_security/process/ProcessImage.h"
 #include "platform/log/Log.h"
 
 namespace harness {

@@ -17,9 +17,9 @@
 #include <set>
 #include <thread>
 
-#include "platform/endpoint_security/BpfSource.h"
 #include "platform/endpoint_security/launch_items/LaunchItemRules.h"
 #include "platform/endpoint_security/launch_items/LaunchItemSource.h"
+#include "platform/endpoint_security/process/BpfSource.h"
 #include "platform/log/Log.h"
 #include "tests/endpoint_security/launch_items/SourceHarness.h"
 #include "tests/support/TempDir.h"

@@ -17,7 +17,7 @@
 #include "agent/capture/Conversion.h"
 #include "agent/model/JsonEncoding.h"
 #include "platform/Override.h"
-#include "platform/endpoint_security/SourceBackend.h"
+#include "platform/endpoint_security/client/SourceBackend.h"
 
 namespace es_test {
 

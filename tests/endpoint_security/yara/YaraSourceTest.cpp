@@ -17,8 +17,8 @@
 #include <set>
 #include <thread>
 
-#include "platform/endpoint_security/BpfSource.h"
 #include "platform/endpoint_security/launch_items/LaunchItemSource.h"
+#include "platform/endpoint_security/process/BpfSource.h"
 #include "platform/endpoint_security/yara/YaraSource.h"
 #include "platform/log/Log.h"
 #include "tests/endpoint_security/launch_items/SourceHarness.h"
