@@ -206,7 +206,7 @@ std::vector<MemoryTransport::Peer::Report> MemoryTransport::Peer::reports() cons
 std::vector<std::string> MemoryTransport::Peer::endpointMessages() const {
   std::vector<std::string> payloads;
   for (auto& report : reports()) {
-    if (report.member == ipc::SystemExtensionsToApp::methods[0].member) {
+    if (report.member == ipc::SystemExtensionsToApp::kReportEndpointMessageWithMsg.member) {
       payloads.push_back(report.payload);
     }
   }

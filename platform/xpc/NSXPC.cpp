@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+#include <variant>
 
 #include "ipc/Identifiers.h"
 #include "platform/Override.h"
@@ -12,15 +13,15 @@
 // ---- NSXPCInterface
 
 const ipc::ProtocolMethod* NSXPCInterface::methodForMember(std::string_view member) const {
-  for (const auto& method : methods_) {
-    if (method.member == member) return &method;
+  for (const ipc::ProtocolMethod* method : methods_) {
+    if (method->member == member) return method;
   }
   return nullptr;
 }
 
 bool NSXPCInterface::contains(const ipc::ProtocolMethod& method) const {
-  for (const auto& own : methods_) {
-    if (&own == &method) return true;
+  for (const ipc::ProtocolMethod* own : methods_) {
+    if (own == &method) return true;
   }
   return false;
 }
@@ -46,17 +47,18 @@ bool NSXPCRemoteObjectProxy::conformsToProtocol(std::string_view protocolName) c
 
 void NSXPCRemoteObjectProxy::establishConnection2WithMessage(
     const ipc::NSString& message, std::function<void(const ipc::NSString&)> reply) {
-  call(ipc::AppToSystemExtensions::methods[0], message, std::move(reply));
+  call(ipc::AppToSystemExtensions::kEstablishConnection2WithMessage, message, std::move(reply));
 }
 
 void NSXPCRemoteObjectProxy::establishConnectionAndGetProcTableWithMessage(
     const ipc::NSString& message, std::function<void(const ipc::NSData&)> reply) {
-  call(ipc::AppToSystemExtensions::methods[1], message, std::move(reply));
+  call(ipc::AppToSystemExtensions::kEstablishConnectionAndGetProcTableWithMessage, message,
+       std::move(reply));
 }
 
 void NSXPCRemoteObjectProxy::subscribeToEventsWithFilter(
     const ipc::NSString& filter, std::function<void(const ipc::NSString&)> reply) {
-  call(ipc::AppToSystemExtensions::methods[2], filter, std::move(reply));
+  call(ipc::AppToSystemExtensions::kSubscribeToEventsWithFilter, filter, std::move(reply));
 }
 
 void NSXPCRemoteObjectProxy::call(const ipc::ProtocolMethod& method, const std::string& argument,
@@ -70,15 +72,15 @@ void NSXPCRemoteObjectProxy::call(const ipc::ProtocolMethod& method, const std::
 }
 
 void NSXPCRemoteObjectProxy::reportEndpointMessageWithMsg(const ipc::NSData& msg) {
-  channel_->send(ipc::SystemExtensionsToApp::methods[0], msg, errorHandler_);
+  channel_->send(ipc::SystemExtensionsToApp::kReportEndpointMessageWithMsg, msg, errorHandler_);
 }
 
 void NSXPCRemoteObjectProxy::reportNetworkMessageWithMsg(const ipc::NSData& msg) {
-  channel_->send(ipc::SystemExtensionsToApp::methods[1], msg, errorHandler_);
+  channel_->send(ipc::SystemExtensionsToApp::kReportNetworkMessageWithMsg, msg, errorHandler_);
 }
 
 void NSXPCRemoteObjectProxy::reportExecutableForPidWithMsg(const ipc::NSData& msg) {
-  channel_->send(ipc::SystemExtensionsToApp::methods[2], msg, errorHandler_);
+  channel_->send(ipc::SystemExtensionsToApp::kReportExecutableForPidWithMsg, msg, errorHandler_);
 }
 
 // ---- NSXPCConnection
@@ -337,6 +339,11 @@ Channel::Incoming Channel::lookupExported(std::string_view wireInterface,
 
 namespace {
 thread_local const Channel* tCurrentChannel = nullptr;
+
+template <class... Ts>
+struct Overloaded : Ts... {
+  using Ts::operator()...;
+};
 }  // namespace
 
 const Channel* Channel::current() {
@@ -356,23 +363,19 @@ void Channel::invoke(const ipc::ProtocolMethod& method, std::string argument, Re
     std::lock_guard lock(mutex_);
     object = exportedObject_;
   }
-  const auto& toAgent = ipc::AppToSystemExtensions::methods;
-  const auto& toApp = ipc::SystemExtensionsToApp::methods;
-  if (auto* agent = object.appToSystemExtensions) {
-    auto answer = [reply = std::move(reply)](const std::string& value) {
-      if (reply) reply(value);
-    };
-    if (&method == &toAgent[0]) return agent->establishConnection2WithMessage(argument, answer);
-    if (&method == &toAgent[1]) {
-      return agent->establishConnectionAndGetProcTableWithMessage(argument, answer);
-    }
-    if (&method == &toAgent[2]) return agent->subscribeToEventsWithFilter(argument, answer);
-  }
-  if (auto* app = object.systemExtensionsToApp) {
-    if (&method == &toApp[0]) return app->reportEndpointMessageWithMsg(argument);
-    if (&method == &toApp[1]) return app->reportNetworkMessageWithMsg(argument);
-    if (&method == &toApp[2]) return app->reportExecutableForPidWithMsg(argument);
-  }
+  std::visit(Overloaded{[&](ipc::CallMethod call) {
+                          if (!object.appToSystemExtensions) return;
+                          (object.appToSystemExtensions->*call)(
+                              argument, [reply = std::move(reply)](const std::string& value) {
+                                if (reply) reply(value);
+                              });
+                        },
+                        [&](ipc::ReportMethod report) {
+                          if (object.systemExtensionsToApp) {
+                            (object.systemExtensionsToApp->*report)(argument);
+                          }
+                        }},
+             method.invoker);
 }
 
 std::shared_ptr<Transport> Transport::system() {

@@ -64,7 +64,7 @@ class NSXPCInterface {
   }
 
   std::string_view protocolName() const { return name_; }
-  std::span<const ipc::ProtocolMethod> methods() const { return methods_; }
+  std::span<const ipc::ProtocolMethod* const> methods() const { return methods_; }
   // The method whose wire member name is `member`, or null.
   const ipc::ProtocolMethod* methodForMember(std::string_view member) const;
   // Whether `method` is one of this protocol's own entries.
@@ -77,11 +77,11 @@ class NSXPCInterface {
   }
 
  private:
-  NSXPCInterface(std::string_view name, std::span<const ipc::ProtocolMethod> methods)
+  NSXPCInterface(std::string_view name, std::span<const ipc::ProtocolMethod* const> methods)
       : name_(name), methods_(methods) {}
 
   std::string_view name_;
-  std::span<const ipc::ProtocolMethod> methods_;
+  std::span<const ipc::ProtocolMethod* const> methods_;
 };
 
 // Stands for the other side's exported object. Calls return at once; a call that cannot be
