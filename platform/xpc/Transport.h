@@ -1,6 +1,8 @@
-// What lies behind NSXPCListener and NSXPCConnection: a transport publishes service names and
-// opens client connections; each connection end is a Channel. The common state of a connection
-// end (interfaces, exported object, handlers) lives in Channel; a transport supplies delivery.
+// What lies behind NSXPCListener and NSXPCConnection (platform/xpc/NSXPC.h, the layer above,
+// which this one never includes): a transport publishes service names and opens client
+// connections; each connection end is a Channel. The common state of a connection end
+// (interfaces, exported object, handlers) lives in Channel (Channel.cpp); a transport supplies
+// delivery. Both stand on the plain values of platform/xpc/Values.h.
 #pragma once
 
 #include <sys/types.h>
@@ -16,7 +18,7 @@
 #include <string_view>
 
 #include "platform/UniqueFd.h"
-#include "platform/xpc/NSXPC.h"
+#include "platform/xpc/Values.h"
 
 namespace xpc {
 
@@ -25,12 +27,6 @@ using ErrorHandler = std::function<void(const NSError&)>;
 using SharedErrorHandler = std::shared_ptr<const ErrorHandler>;
 // Takes the reply's one argument, a string or bytes.
 using ReplyHandler = std::function<void(std::string)>;
-
-struct PeerCredentials {
-  pid_t pid = -1;
-  uid_t uid = static_cast<uid_t>(-1);
-  gid_t gid = static_cast<gid_t>(-1);
-};
 
 NSError makeError(int code, std::string_view what);
 
