@@ -63,15 +63,23 @@ bool Channel::remoteConformsTo(std::string_view protocolName) const {
   return remoteInterface_ && remoteInterface_->protocolName() == protocolName;
 }
 
+bool Channel::sendable(const ipc::ProtocolMethod& method, SharedErrorHandler& onError) {
+  const auto remote = remoteObjectInterface();
+  if (remote && remote->contains(method) && method.oneWay) return true;
+  reportError(std::move(onError),
+              makeError(ENOTSUP, std::string(method.member) + " is not in the remote interface"));
+  return false;
+}
+
+void Channel::send(const ipc::ProtocolMethod& method, Payload argument,
+                   SharedErrorHandler onError) {
+  if (sendable(method, onError)) doSend(method, std::move(argument), std::move(onError));
+}
+
 void Channel::send(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
                    SharedErrorHandler onError) {
-  const auto remote = remoteObjectInterface();
-  if (!remote || !remote->contains(method) || !method.oneWay) {
-    reportError(std::move(onError),
-                makeError(ENOTSUP, std::string(method.member) + " is not in the remote interface"));
-    return;
-  }
-  doSend(method, argument, std::move(onError));
+  if (!sendable(method, onError)) return;
+  doSend(method, std::make_shared<const std::string>(argument), std::move(onError));
 }
 
 void Channel::call(const ipc::ProtocolMethod& method, const std::string& argument,

@@ -63,10 +63,10 @@ class MemoryChannel final : public Channel {
   bool released_ = false;
 
  protected:
-  void doSend(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
+  void doSend(const ipc::ProtocolMethod& method, Payload argument,
               SharedErrorHandler onError) override {
     std::function<void(const MemoryTransport::Peer::Report&)> hook;
-    MemoryTransport::Peer::Report report{std::string(method.member), argument};
+    MemoryTransport::Peer::Report report{std::string(method.member), *argument};
     int failure = 0;
     {
       std::lock_guard lock(stateMutex_);

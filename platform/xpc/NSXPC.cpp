@@ -54,6 +54,10 @@ void NSXPCRemoteObjectProxy::reportExecutableForPidWithMsg(const ipc::NSData& ms
   channel_->send(ipc::SystemExtensionsToApp::kReportExecutableForPidWithMsg, msg, errorHandler_);
 }
 
+void NSXPCRemoteObjectProxy::report(const ipc::ProtocolMethod& method, xpc::Payload msg) {
+  channel_->send(method, std::move(msg), errorHandler_);
+}
+
 // ---- NSXPCConnection
 
 std::shared_ptr<NSXPCConnection> NSXPCConnection::initWithMachServiceName(std::string_view name) {

@@ -56,6 +56,9 @@ class NSXPCRemoteObjectProxy final : public ipc::AppToSystemExtensions,
   void reportEndpointMessageWithMsg(const ipc::NSData& msg) override;
   void reportNetworkMessageWithMsg(const ipc::NSData& msg) override;
   void reportExecutableForPidWithMsg(const ipc::NSData& msg) override;
+  // Sends one of the client protocol's reports with bytes already shared (not null), so that a
+  // broadcast queues one buffer on every connection instead of a copy each.
+  void report(const ipc::ProtocolMethod& method, xpc::Payload msg);
 
  private:
   // A reply-bearing call of the agent's protocol; the reply arrives on the connection's thread.

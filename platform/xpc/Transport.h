@@ -46,6 +46,9 @@ class Channel : public std::enable_shared_from_this<Channel> {
 
   // Checks that `method` belongs to the remote interface, then hands it to the transport. A
   // one-way call never blocks; a failure runs `onError` on the transport's thread.
+  // `argument` is not null.
+  void send(const ipc::ProtocolMethod& method, Payload argument, SharedErrorHandler onError);
+  // The same, for bytes not yet shared: they are copied once the call is known to go.
   void send(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
             SharedErrorHandler onError);
   void call(const ipc::ProtocolMethod& method, const std::string& argument, ReplyHandler reply,
@@ -62,13 +65,15 @@ class Channel : public std::enable_shared_from_this<Channel> {
   static const Channel* current();
 
  protected:
-  virtual void doSend(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
+  virtual void doSend(const ipc::ProtocolMethod& method, Payload argument,
                       SharedErrorHandler onError) = 0;
   virtual void doCall(const ipc::ProtocolMethod& method, const std::string& argument,
                       ReplyHandler reply, SharedErrorHandler onError) = 0;
   // Runs a proxy's error handler where the transport runs handlers.
   virtual void reportError(SharedErrorHandler onError, NSError error) = 0;
 
+  // Whether `method` may be sent one way to the remote interface; if not, `onError` runs.
+  bool sendable(const ipc::ProtocolMethod& method, SharedErrorHandler& onError);
   // Returns false when the channel was already resumed.
   bool markResumed();
   // Handlers of a connection that was invalidated or released never run again.

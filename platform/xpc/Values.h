@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -66,6 +67,10 @@ struct ExportedObject {
     return exported;
   }
 };
+
+// A one-way call's bytes, immutable and shared: a broadcast encodes a document once and every
+// connection it reaches queues the same buffer.
+using Payload = std::shared_ptr<const std::string>;
 
 // A peer's credentials as the kernel reported them when it connected; -1 when unknown.
 struct PeerCredentials {
