@@ -1,5 +1,6 @@
 #include "agent/ipc/IPCForAgent.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "agent/model/JsonEncoding.h"
 #include "ipc/Identifiers.h"
 #include "platform/log/Log.h"
+#include "platform/xpc/PayloadPool.h"
 #include "platform/xpc/Transport.h"
 
 namespace agent {
@@ -188,21 +190,21 @@ bool IPCForAgent::shouldAcceptNewConnection(NSXPCListener&,
 
 void IPCForAgent::broadcastEndpointMessage(const model::EsMessage& message) {
   if (!currentConnections.wantsEventType(message.eventType)) return;
-  // Encoded once, when the first connection that wants it is found, into one buffer per thread
-  // that keeps its capacity from one event to the next (the transport copies the bytes it
-  // queues).
-  thread_local std::string encoded;
-  bool isEncoded = false;
+  // Encoded once, when the first connection that wants it is found, into a buffer per thread
+  // that keeps its capacity from one event to the next (the encoder reserves a bound several
+  // times the document), then copied into the one immutable payload every connection queues.
+  thread_local std::string document;
+  xpc::Payload encoded;
 
   std::vector<Connection> toDrop;
   auto turn = currentConnections.sendingTurn();
   for (const auto& [connection, reporter, filter] : currentConnections.members()) {
     if (filter && !wants(*filter, message)) continue;
-    if (!isEncoded) {
-      encoded.clear();
-      if (encoded.capacity() > kKeptDocumentBytes) std::string().swap(encoded);
-      if (!model::appendJson(encoded, message)) return;
-      isEncoded = true;
+    if (!encoded) {
+      document.clear();
+      if (document.capacity() > kKeptDocumentBytes) std::string().swap(document);
+      if (!model::appendJson(document, message)) return;
+      encoded = xpc::PayloadPool::shared().copy(document);
     }
     // Made at the connection's first report and kept with it: the error handler is the same for
     // every report.
@@ -213,7 +215,7 @@ void IPCForAgent::broadcastEndpointMessage(const model::EsMessage& message) {
                        connection->remoteObjectProxyWithErrorHandler(
                            [forget = remover(this, connection)](const NSError&) { forget(); }));
     if (proxy->conformsToProtocol<ipc::SystemExtensionsToApp>()) {
-      proxy->reportEndpointMessageWithMsg(encoded);
+      proxy->report(ipc::SystemExtensionsToApp::kReportEndpointMessageWithMsg, encoded);
     } else {
       toDrop.push_back(connection);
     }

@@ -149,13 +149,12 @@ void BusChannel::whenSdBusMayWrite(std::function<void()> task) {
   turn_.whenSdBusMayWrite(std::move(task));
 }
 
-void BusChannel::doSend(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
+void BusChannel::doSend(const ipc::ProtocolMethod& method, Payload argument,
                         SharedErrorHandler onError) {
-  Payload payload;
-  if (argument.size() <= kMaxByteArray) payload = role_->shareBytes(argument);
   bool postPump = false;
-  QueuedReport report{&method, std::move(payload), std::move(onError)};
-  const int failure = queue_.push(report, argument.size(), postPump);
+  const std::size_t size = argument->size();
+  QueuedReport report{&method, std::move(argument), std::move(onError)};
+  const int failure = queue_.push(report, size, postPump);
   auto self = shared();
   if (failure) {
     reportError(std::move(report.onError), makeError(failure, "The report could not be sent"));

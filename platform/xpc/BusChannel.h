@@ -82,7 +82,7 @@ class BusChannel final : public Channel, public Pollable, public ReplyRoute {
   bool onLoop() const { return loop_->inLoopContext(); }
 
  protected:
-  void doSend(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
+  void doSend(const ipc::ProtocolMethod& method, Payload argument,
               SharedErrorHandler onError) override;
   void doCall(const ipc::ProtocolMethod& method, const std::string& argument, ReplyHandler reply,
               SharedErrorHandler onError) override;

@@ -66,10 +66,6 @@ class ConnectionRole {
   // ---- Answers, reports and calls.
   // Runs the exported object's answer to a call.
   virtual void answer(std::function<void()> answer) { answer(); }
-  // The bytes of a report as queued. Any thread.
-  virtual Payload shareBytes(const std::string& bytes) {
-    return std::make_shared<const std::string>(bytes);
-  }
   // A call to the peer whose reply is awaited. Any thread.
   virtual void call(BusChannel&, const ipc::ProtocolMethod& method, const std::string& argument,
                     ReplyHandler reply, SharedErrorHandler onError);

@@ -63,10 +63,10 @@ class MemoryChannel final : public Channel {
   bool released_ = false;
 
  protected:
-  void doSend(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
+  void doSend(const ipc::ProtocolMethod& method, Payload argument,
               SharedErrorHandler onError) override {
     std::function<void(const MemoryTransport::Peer::Report&)> hook;
-    MemoryTransport::Peer::Report report{std::string(method.member), argument};
+    MemoryTransport::Peer::Report report{std::string(method.member), *argument};
     int failure = 0;
     {
       std::lock_guard lock(stateMutex_);
@@ -206,7 +206,7 @@ std::vector<MemoryTransport::Peer::Report> MemoryTransport::Peer::reports() cons
 std::vector<std::string> MemoryTransport::Peer::endpointMessages() const {
   std::vector<std::string> payloads;
   for (auto& report : reports()) {
-    if (report.member == ipc::SystemExtensionsToApp::methods[0].member) {
+    if (report.member == ipc::SystemExtensionsToApp::kReportEndpointMessageWithMsg.member) {
       payloads.push_back(report.payload);
     }
   }

@@ -1,36 +1,8 @@
 #include "platform/xpc/NSXPC.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <utility>
 
-#include "ipc/Identifiers.h"
-#include "platform/Override.h"
 #include "platform/xpc/Transport.h"
-
-// ---- NSXPCInterface
-
-const ipc::ProtocolMethod* NSXPCInterface::methodForMember(std::string_view member) const {
-  for (const auto& method : methods_) {
-    if (method.member == member) return &method;
-  }
-  return nullptr;
-}
-
-bool NSXPCInterface::contains(const ipc::ProtocolMethod& method) const {
-  for (const auto& own : methods_) {
-    if (&own == &method) return true;
-  }
-  return false;
-}
-
-std::string NSXPCInterface::wireName() const {
-  std::string name(ipc::kAppBundleIdentifier);
-  name += '.';
-  name += name_;
-  return name;
-}
 
 // ---- NSXPCRemoteObjectProxy
 
@@ -46,17 +18,18 @@ bool NSXPCRemoteObjectProxy::conformsToProtocol(std::string_view protocolName) c
 
 void NSXPCRemoteObjectProxy::establishConnection2WithMessage(
     const ipc::NSString& message, std::function<void(const ipc::NSString&)> reply) {
-  call(ipc::AppToSystemExtensions::methods[0], message, std::move(reply));
+  call(ipc::AppToSystemExtensions::kEstablishConnection2WithMessage, message, std::move(reply));
 }
 
 void NSXPCRemoteObjectProxy::establishConnectionAndGetProcTableWithMessage(
     const ipc::NSString& message, std::function<void(const ipc::NSData&)> reply) {
-  call(ipc::AppToSystemExtensions::methods[1], message, std::move(reply));
+  call(ipc::AppToSystemExtensions::kEstablishConnectionAndGetProcTableWithMessage, message,
+       std::move(reply));
 }
 
 void NSXPCRemoteObjectProxy::subscribeToEventsWithFilter(
     const ipc::NSString& filter, std::function<void(const ipc::NSString&)> reply) {
-  call(ipc::AppToSystemExtensions::methods[2], filter, std::move(reply));
+  call(ipc::AppToSystemExtensions::kSubscribeToEventsWithFilter, filter, std::move(reply));
 }
 
 void NSXPCRemoteObjectProxy::call(const ipc::ProtocolMethod& method, const std::string& argument,
@@ -70,15 +43,19 @@ void NSXPCRemoteObjectProxy::call(const ipc::ProtocolMethod& method, const std::
 }
 
 void NSXPCRemoteObjectProxy::reportEndpointMessageWithMsg(const ipc::NSData& msg) {
-  channel_->send(ipc::SystemExtensionsToApp::methods[0], msg, errorHandler_);
+  channel_->send(ipc::SystemExtensionsToApp::kReportEndpointMessageWithMsg, msg, errorHandler_);
 }
 
 void NSXPCRemoteObjectProxy::reportNetworkMessageWithMsg(const ipc::NSData& msg) {
-  channel_->send(ipc::SystemExtensionsToApp::methods[1], msg, errorHandler_);
+  channel_->send(ipc::SystemExtensionsToApp::kReportNetworkMessageWithMsg, msg, errorHandler_);
 }
 
 void NSXPCRemoteObjectProxy::reportExecutableForPidWithMsg(const ipc::NSData& msg) {
-  channel_->send(ipc::SystemExtensionsToApp::methods[2], msg, errorHandler_);
+  channel_->send(ipc::SystemExtensionsToApp::kReportExecutableForPidWithMsg, msg, errorHandler_);
+}
+
+void NSXPCRemoteObjectProxy::report(const ipc::ProtocolMethod& method, xpc::Payload msg) {
+  channel_->send(method, std::move(msg), errorHandler_);
 }
 
 // ---- NSXPCConnection
@@ -182,222 +159,3 @@ void NSXPCListener::resume() {
 void NSXPCListener::invalidate() {
   service_.reset();
 }
-
-// ---- Channel
-
-namespace xpc {
-
-NSError makeError(int code, std::string_view what) {
-  std::string text(what);
-  text += ": ";
-  text += std::strerror(code);
-  return NSError{code, std::move(text)};
-}
-
-void Channel::setExportedInterface(const NSXPCInterface& interface) {
-  std::lock_guard lock(mutex_);
-  exportedInterface_ = interface;
-}
-
-void Channel::setExportedObject(const ExportedObject& object) {
-  std::lock_guard lock(mutex_);
-  exportedObject_ = object;
-}
-
-void Channel::setRemoteObjectInterface(const NSXPCInterface& interface) {
-  std::lock_guard lock(mutex_);
-  remoteInterface_ = interface;
-}
-
-void Channel::setInvalidationHandler(std::function<void()> handler) {
-  std::lock_guard lock(mutex_);
-  if (!invalidated_) invalidationHandler_ = std::move(handler);
-}
-
-void Channel::setInterruptionHandler(std::function<void()> handler) {
-  std::lock_guard lock(mutex_);
-  if (!invalidated_) interruptionHandler_ = std::move(handler);
-}
-
-std::optional<NSXPCInterface> Channel::remoteObjectInterface() const {
-  std::lock_guard lock(mutex_);
-  return remoteInterface_;
-}
-
-bool Channel::isResumed() const {
-  std::lock_guard lock(mutex_);
-  return resumed_;
-}
-
-bool Channel::isInvalidated() const {
-  std::lock_guard lock(mutex_);
-  return invalidated_;
-}
-
-bool Channel::remoteConformsTo(std::string_view protocolName) const {
-  std::lock_guard lock(mutex_);
-  return remoteInterface_ && remoteInterface_->protocolName() == protocolName;
-}
-
-void Channel::send(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
-                   SharedErrorHandler onError) {
-  const auto remote = remoteObjectInterface();
-  if (!remote || !remote->contains(method) || !method.oneWay) {
-    reportError(std::move(onError),
-                makeError(ENOTSUP, std::string(method.member) + " is not in the remote interface"));
-    return;
-  }
-  doSend(method, argument, std::move(onError));
-}
-
-void Channel::call(const ipc::ProtocolMethod& method, const std::string& argument,
-                   ReplyHandler reply, SharedErrorHandler onError) {
-  const auto remote = remoteObjectInterface();
-  if (!remote || !remote->contains(method) || method.oneWay) {
-    reportError(std::move(onError),
-                makeError(ENOTSUP, std::string(method.member) + " is not in the remote interface"));
-    return;
-  }
-  doCall(method, argument, std::move(reply), std::move(onError));
-}
-
-bool Channel::markResumed() {
-  std::lock_guard lock(mutex_);
-  return !std::exchange(resumed_, true);
-}
-
-void Channel::fireInterruption() {
-  std::function<void()> handler;
-  {
-    std::lock_guard lock(mutex_);
-    if (invalidated_) return;
-    handler = interruptionHandler_;
-  }
-  if (handler) handler();
-}
-
-void Channel::fireInvalidation() {
-  std::function<void()> handler;
-  std::function<void()> interruption;
-  {
-    std::lock_guard lock(mutex_);
-    if (invalidated_) return;
-    invalidated_ = true;
-    handler = std::move(invalidationHandler_);
-    interruption = std::move(interruptionHandler_);
-  }
-  if (handler) handler();
-}
-
-void Channel::dropHandlers() {
-  std::function<void()> invalidation;
-  std::function<void()> interruption;
-  std::lock_guard lock(mutex_);
-  invalidated_ = true;
-  invalidation = std::move(invalidationHandler_);
-  interruption = std::move(interruptionHandler_);
-  invalidationHandler_ = nullptr;
-  interruptionHandler_ = nullptr;
-}
-
-namespace {
-bool sameWireName(std::string_view wire, std::string_view protocol) {
-  const std::string_view prefix = ipc::kAppBundleIdentifier;
-  return wire.size() == prefix.size() + 1 + protocol.size() && wire.starts_with(prefix) &&
-         wire[prefix.size()] == '.' && wire.ends_with(protocol);
-}
-}  // namespace
-
-Channel::Incoming Channel::lookupExported(std::string_view wireInterface,
-                                          std::string_view member) const {
-  std::lock_guard lock(mutex_);
-  if (!exportedInterface_ ||
-      (!exportedObject_.appToSystemExtensions && !exportedObject_.systemExtensionsToApp)) {
-    return {nullptr, "org.freedesktop.DBus.Error.UnknownObject", "Nothing is exported"};
-  }
-  const std::string_view protocol = exportedInterface_->protocolName();
-  if (!sameWireName(wireInterface, protocol)) {
-    return {nullptr, "org.freedesktop.DBus.Error.UnknownInterface",
-            "Unknown interface " + std::string(wireInterface)};
-  }
-  const ipc::ProtocolMethod* method = exportedInterface_->methodForMember(member);
-  if (!method) {
-    return {nullptr, "org.freedesktop.DBus.Error.UnknownMethod",
-            "Unknown method " + std::string(member)};
-  }
-  const bool implemented =
-      (protocol == ipc::AppToSystemExtensions::name && exportedObject_.appToSystemExtensions) ||
-      (protocol == ipc::SystemExtensionsToApp::name && exportedObject_.systemExtensionsToApp);
-  if (!implemented) {
-    return {nullptr, "org.freedesktop.DBus.Error.UnknownObject",
-            "The exported object does not implement " + std::string(protocol)};
-  }
-  return {method, {}, {}};
-}
-
-namespace {
-thread_local const Channel* tCurrentChannel = nullptr;
-}  // namespace
-
-const Channel* Channel::current() {
-  return tCurrentChannel;
-}
-
-void Channel::invoke(const ipc::ProtocolMethod& method, std::string argument, ReplyHandler reply) {
-  struct CurrentMark {
-    const Channel* outer;
-    explicit CurrentMark(const Channel* channel) : outer(std::exchange(tCurrentChannel, channel)) {}
-    ~CurrentMark() { tCurrentChannel = outer; }
-    CurrentMark(const CurrentMark&) = delete;
-    CurrentMark& operator=(const CurrentMark&) = delete;
-  } mark(this);
-  ExportedObject object;
-  {
-    std::lock_guard lock(mutex_);
-    object = exportedObject_;
-  }
-  const auto& toAgent = ipc::AppToSystemExtensions::methods;
-  const auto& toApp = ipc::SystemExtensionsToApp::methods;
-  if (auto* agent = object.appToSystemExtensions) {
-    auto answer = [reply = std::move(reply)](const std::string& value) {
-      if (reply) reply(value);
-    };
-    if (&method == &toAgent[0]) return agent->establishConnection2WithMessage(argument, answer);
-    if (&method == &toAgent[1]) {
-      return agent->establishConnectionAndGetProcTableWithMessage(argument, answer);
-    }
-    if (&method == &toAgent[2]) return agent->subscribeToEventsWithFilter(argument, answer);
-  }
-  if (auto* app = object.systemExtensionsToApp) {
-    if (&method == &toApp[0]) return app->reportEndpointMessageWithMsg(argument);
-    if (&method == &toApp[1]) return app->reportNetworkMessageWithMsg(argument);
-    if (&method == &toApp[2]) return app->reportExecutableForPidWithMsg(argument);
-  }
-}
-
-std::shared_ptr<Transport> Transport::system() {
-  static const std::shared_ptr<Transport> transport = std::make_shared<SdBusTransport>();
-  return transport;
-}
-
-ServicesDirectory ServicesDirectory::fromSetting(const char* setting) {
-  return {setting && *setting ? std::string(setting) : std::string(kDefault)};
-}
-
-std::string servicesDirectory() {
-  const ServicesDirectory* installed = platform::Installed<ServicesDirectory>::find();
-  return installed ? installed->path : std::string(ServicesDirectory::kDefault);
-}
-
-std::string socketPathForService(std::string_view name) {
-  if (name.empty() || name == "." || name == ".." ||
-      name.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos) {
-    return {};
-  }
-  std::string path = servicesDirectory();
-  path += '/';
-  path += name;
-  return path;
-}
-
-}  // namespace xpc

@@ -4,7 +4,8 @@
 // side. Each side exports one object under one protocol and calls the other side's object through
 // a proxy. The transport behind these classes is chosen when a listener or a client connection is
 // made: the system one (D-Bus peer-to-peer over a Unix socket, see platform/xpc/Transport.h) or
-// an in-memory one for tests (platform/xpc/MemoryTransport.h).
+// an in-memory one for tests (platform/xpc/MemoryTransport.h). These classes are the top layer:
+// they wrap a transport's Channel and Service, which know nothing of them.
 //
 // Connections are handed around as std::shared_ptr<NSXPCConnection>; their identity is the
 // pointer. A connection is closed once the last reference to it is gone, so whoever accepts a
@@ -15,11 +16,10 @@
 
 #include <functional>
 #include <memory>
-#include <span>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
+#include "platform/xpc/Values.h"
 #include "shared/ipc/Protocols.h"
 
 class NSXPCConnection;
@@ -29,60 +29,7 @@ namespace xpc {
 class Channel;
 class Service;
 class Transport;
-
-// The object a connection exports, seen through the protocols it implements.
-struct ExportedObject {
-  ipc::AppToSystemExtensions* appToSystemExtensions = nullptr;
-  ipc::SystemExtensionsToApp* systemExtensionsToApp = nullptr;
-
-  template <class T>
-  static ExportedObject of(T* object) {
-    ExportedObject exported;
-    if constexpr (std::is_base_of_v<ipc::AppToSystemExtensions, T>) {
-      exported.appToSystemExtensions = object;
-    }
-    if constexpr (std::is_base_of_v<ipc::SystemExtensionsToApp, T>) {
-      exported.systemExtensionsToApp = object;
-    }
-    return exported;
-  }
-};
 }  // namespace xpc
-
-// What a failed call or send reports to a proxy's error handler: an errno value and a sentence.
-struct NSError {
-  int code = 0;
-  std::string localizedDescription;
-};
-
-// A protocol as a connection's exported or remote interface.
-class NSXPCInterface {
- public:
-  template <class Protocol>
-  static NSXPCInterface interfaceWithProtocol() {
-    return NSXPCInterface(Protocol::name, Protocol::methods);
-  }
-
-  std::string_view protocolName() const { return name_; }
-  std::span<const ipc::ProtocolMethod> methods() const { return methods_; }
-  // The method whose wire member name is `member`, or null.
-  const ipc::ProtocolMethod* methodForMember(std::string_view member) const;
-  // Whether `method` is one of this protocol's own entries.
-  bool contains(const ipc::ProtocolMethod& method) const;
-  // The D-Bus interface name: the application's bundle identifier, a dot, the protocol name.
-  std::string wireName() const;
-
-  friend bool operator==(const NSXPCInterface& a, const NSXPCInterface& b) {
-    return a.name_ == b.name_;
-  }
-
- private:
-  NSXPCInterface(std::string_view name, std::span<const ipc::ProtocolMethod> methods)
-      : name_(name), methods_(methods) {}
-
-  std::string_view name_;
-  std::span<const ipc::ProtocolMethod> methods_;
-};
 
 // Stands for the other side's exported object. Calls return at once; a call that cannot be
 // delivered (peer gone, not in the remote interface, outgoing queue full) runs the error handler
@@ -109,6 +56,9 @@ class NSXPCRemoteObjectProxy final : public ipc::AppToSystemExtensions,
   void reportEndpointMessageWithMsg(const ipc::NSData& msg) override;
   void reportNetworkMessageWithMsg(const ipc::NSData& msg) override;
   void reportExecutableForPidWithMsg(const ipc::NSData& msg) override;
+  // Sends one of the client protocol's reports with bytes already shared (not null), so that a
+  // broadcast queues one buffer on every connection instead of a copy each.
+  void report(const ipc::ProtocolMethod& method, xpc::Payload msg);
 
  private:
   // A reply-bearing call of the agent's protocol; the reply arrives on the connection's thread.

@@ -34,9 +34,6 @@
 
 namespace xpc {
 
-// Report bytes, shared by every connection a broadcast queued them on.
-using Payload = std::shared_ptr<const std::string>;
-
 struct QueuedReport {
   const ipc::ProtocolMethod* method = nullptr;
   Payload payload;

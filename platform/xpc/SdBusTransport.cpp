@@ -170,7 +170,7 @@ class DeadChannel final : public Channel {
   void release() override { dropHandlers(); }
 
  protected:
-  void doSend(const ipc::ProtocolMethod&, const ipc::NSData&, SharedErrorHandler onError) override {
+  void doSend(const ipc::ProtocolMethod&, Payload, SharedErrorHandler onError) override {
     reportError(std::move(onError), makeError(error_, "The report could not be sent"));
   }
   void doCall(const ipc::ProtocolMethod&, const std::string&, ReplyHandler,

@@ -116,8 +116,6 @@ class ServerRole final : public ConnectionRole {
   // The listener's worker answers, so that building a reply never holds up this loop.
   void answer(std::function<void()> answer) override { listener_->worker.post(std::move(answer)); }
 
-  Payload shareBytes(const std::string& bytes) override { return listener_->payloads.get(bytes); }
-
   void resumed(BusChannel& connection) override { connection.deliverHeld(); }
 
   // So does one whose backlog has been written.

@@ -1,6 +1,8 @@
-// What lies behind NSXPCListener and NSXPCConnection: a transport publishes service names and
-// opens client connections; each connection end is a Channel. The common state of a connection
-// end (interfaces, exported object, handlers) lives in Channel; a transport supplies delivery.
+// What lies behind NSXPCListener and NSXPCConnection (platform/xpc/NSXPC.h, the layer above,
+// which this one never includes): a transport publishes service names and opens client
+// connections; each connection end is a Channel. The common state of a connection end
+// (interfaces, exported object, handlers) lives in Channel (Channel.cpp); a transport supplies
+// delivery. Both stand on the plain values of platform/xpc/Values.h.
 #pragma once
 
 #include <sys/types.h>
@@ -16,7 +18,7 @@
 #include <string_view>
 
 #include "platform/UniqueFd.h"
-#include "platform/xpc/NSXPC.h"
+#include "platform/xpc/Values.h"
 
 namespace xpc {
 
@@ -25,12 +27,6 @@ using ErrorHandler = std::function<void(const NSError&)>;
 using SharedErrorHandler = std::shared_ptr<const ErrorHandler>;
 // Takes the reply's one argument, a string or bytes.
 using ReplyHandler = std::function<void(std::string)>;
-
-struct PeerCredentials {
-  pid_t pid = -1;
-  uid_t uid = static_cast<uid_t>(-1);
-  gid_t gid = static_cast<gid_t>(-1);
-};
 
 NSError makeError(int code, std::string_view what);
 
@@ -50,6 +46,9 @@ class Channel : public std::enable_shared_from_this<Channel> {
 
   // Checks that `method` belongs to the remote interface, then hands it to the transport. A
   // one-way call never blocks; a failure runs `onError` on the transport's thread.
+  // `argument` is not null.
+  void send(const ipc::ProtocolMethod& method, Payload argument, SharedErrorHandler onError);
+  // The same, for bytes not yet shared: they are copied once the call is known to go.
   void send(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
             SharedErrorHandler onError);
   void call(const ipc::ProtocolMethod& method, const std::string& argument, ReplyHandler reply,
@@ -66,13 +65,15 @@ class Channel : public std::enable_shared_from_this<Channel> {
   static const Channel* current();
 
  protected:
-  virtual void doSend(const ipc::ProtocolMethod& method, const ipc::NSData& argument,
+  virtual void doSend(const ipc::ProtocolMethod& method, Payload argument,
                       SharedErrorHandler onError) = 0;
   virtual void doCall(const ipc::ProtocolMethod& method, const std::string& argument,
                       ReplyHandler reply, SharedErrorHandler onError) = 0;
   // Runs a proxy's error handler where the transport runs handlers.
   virtual void reportError(SharedErrorHandler onError, NSError error) = 0;
 
+  // Whether `method` may be sent one way to the remote interface; if not, `onError` runs.
+  bool sendable(const ipc::ProtocolMethod& method, SharedErrorHandler& onError);
   // Returns false when the channel was already resumed.
   bool markResumed();
   // Handlers of a connection that was invalidated or released never run again.

@@ -31,7 +31,7 @@ TEST(BatchedReportWriter, WritesExactlyTheMessagesAppendReportSpellsOut) {
   int fds[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
   const UniqueFd ours(fds[0]), theirs(fds[1]);
-  const auto& methods = ipc::SystemExtensionsToApp::methods;
+  using Protocol = ipc::SystemExtensionsToApp;
   const std::string_view interface = "watch.SystemExtensionsToApp";
 
   // Payload sizes around the 8-byte alignment and the body's length field, a change of member
@@ -41,13 +41,13 @@ TEST(BatchedReportWriter, WritesExactlyTheMessagesAppendReportSpellsOut) {
     std::string payload;
   };
   const std::vector<Item> items = {
-      {&methods[0], "{}"},
-      {&methods[0], std::string(7, 'a')},
-      {&methods[0], std::string(8, 'b')},
-      {&methods[0], ""},
-      {&methods[2], std::string(4093, 'c')},
-      {&methods[0], std::string(1, '\0')},
-      {&methods[1], std::string(300, 'd')},
+      {&Protocol::kReportEndpointMessageWithMsg, "{}"},
+      {&Protocol::kReportEndpointMessageWithMsg, std::string(7, 'a')},
+      {&Protocol::kReportEndpointMessageWithMsg, std::string(8, 'b')},
+      {&Protocol::kReportEndpointMessageWithMsg, ""},
+      {&Protocol::kReportExecutableForPidWithMsg, std::string(4093, 'c')},
+      {&Protocol::kReportEndpointMessageWithMsg, std::string(1, '\0')},
+      {&Protocol::kReportNetworkMessageWithMsg, std::string(300, 'd')},
   };
   auto writer = xpc::makeBatchedReportWriter(ours.get());
   std::vector<xpc::QueuedReport> batch;
@@ -70,7 +70,7 @@ TEST(BatchedReportWriter, ResumesMidReportWhenTheSocketFillsAndDropsWhatIsLeft) 
   const UniqueFd ours(fds[0]), theirs(fds[1]);
   const int small = 4096;
   ASSERT_EQ(::setsockopt(ours.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
-  const auto& method = ipc::SystemExtensionsToApp::methods[0];
+  const auto& method = ipc::SystemExtensionsToApp::kReportEndpointMessageWithMsg;
   const std::string_view interface = "watch.SystemExtensionsToApp";
 
   // 300 reports of uneven sizes up to 40 KB: more pieces than one system call takes, and far

@@ -1,0 +1,55 @@
+// The buffers broadcasts share: a payload holds about its bytes whatever the encoder reserved
+// (a client that falls behind holds thousands), its buffer serves a later report once every
+// connection has let it go, and it may outlive the pool it came from.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/xpc/PayloadPool.h"
+
+namespace {
+
+std::string document(std::size_t size, char fill, std::size_t reserved) {
+  std::string bytes;
+  bytes.reserve(reserved);
+  bytes.assign(size, fill);
+  return bytes;
+}
+
+TEST(PayloadPool, APayloadHoldsAboutItsBytesNotWhatTheSourceOrASpareHeld) {
+  xpc::PayloadPool pool;
+  struct Case {
+    std::size_t size;
+    std::size_t reserved;
+  };
+  const std::vector<Case> cases = {{0, 64},          {1, 4096},        {2001, 8 * 2001},
+                                   {4097, 6 * 4097}, {60000, 1 << 20}, {70000, 1 << 20}};
+  // Growing sizes, then shrinking ones: each payload is let go before the next, so the later
+  // ones are offered the spares of the earlier.
+  std::vector<Case> order = cases;
+  order.insert(order.end(), cases.rbegin(), cases.rend());
+  for (const Case& c : order) {
+    SCOPED_TRACE(c.size);
+    const std::string source = document(c.size, 'x', c.reserved);
+    const xpc::Payload payload = pool.copy(source);
+    EXPECT_EQ(*payload, source);
+    EXPECT_LE(payload->capacity(), c.size + c.size / 4 + 64);
+  }
+}
+
+TEST(PayloadPool, AReleasedBufferServesTheNextReportAndOutlivesThePool) {
+  auto pool = std::make_unique<xpc::PayloadPool>();
+  xpc::Payload first = pool->copy(document(2001, 'a', 2001));
+  const char* const buffer = first->data();
+  first.reset();  // the last connection wrote it
+  const xpc::Payload second = pool->copy(document(1990, 'b', 1990));
+  EXPECT_EQ(second->data(), buffer);
+  EXPECT_EQ(*second, std::string(1990, 'b'));
+
+  pool.reset();  // queued payloads may still be waiting to be written
+  EXPECT_EQ(*second, std::string(1990, 'b'));
+}
+
+}  // namespace
