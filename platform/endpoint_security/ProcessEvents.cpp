@@ -1,5 +1,7 @@
 #include "platform/endpoint_security/ProcessEvents.h"
 
+#include <algorithm>
+
 #include "platform/endpoint_security/ProcFs.h"
 
 namespace platform::es {
@@ -9,6 +11,11 @@ void tokensOf(const std::shared_ptr<const std::string>& block,
               std::vector<es_string_token_t>& out) {
   out.clear();
   if (!block) return;
+  // Sized once: an environment of a few dozen entries would otherwise regrow the list for each
+  // doubling, on every exec.
+  const std::string& text = *block;
+  out.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\0')) +
+              (text.empty() || text.back() == '\0' ? 0 : 1));
   forEachNulEntry(*block, [&](std::string_view entry) {
     out.push_back({entry.size(), entry.data()});
   });
