@@ -1,24 +1,26 @@
 #include "platform/endpoint_security/ProcessEvents.h"
 
-#include <algorithm>
-
 #include "platform/endpoint_security/ProcFs.h"
 
 namespace platform::es {
 namespace {
 
+// A list longer than this (a flood's huge environment) is not kept for the next exec.
+constexpr std::size_t kKeptTokens = 4096;
+
 void tokensOf(const std::shared_ptr<const std::string>& block,
               std::vector<es_string_token_t>& out) {
   out.clear();
   if (!block) return;
-  // Sized once: an environment of a few dozen entries would otherwise regrow the list for each
-  // doubling, on every exec.
-  const std::string& text = *block;
-  out.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\0')) +
-              (text.empty() || text.back() == '\0' ? 0 : 1));
+  // Cut into a list the thread keeps, then copied into one exactly sized: an environment of a
+  // few dozen entries would otherwise regrow the event's list for each doubling, on every exec.
+  thread_local std::vector<es_string_token_t> cut;
+  cut.clear();
   forEachNulEntry(*block, [&](std::string_view entry) {
-    out.push_back({entry.size(), entry.data()});
+    cut.push_back({entry.size(), entry.data()});
   });
+  out.assign(cut.begin(), cut.end());
+  if (cut.capacity() > kKeptTokens) std::vector<es_string_token_t>().swap(cut);
 }
 
 std::size_t blockBytes(const std::shared_ptr<const std::string>& block) {
