@@ -6,10 +6,8 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <utility>
-#include <vector>
 
 #include "platform/endpoint_security/ProcessEvents.h"
 
@@ -17,20 +15,23 @@ namespace platform::es {
 namespace {
 
 // The path from its components, which arrive leaf first, each as one length byte and its bytes.
+// Written from its end, so that the path is the only allocation (none for a short one).
 std::string pathFromComponents(const unsigned char* bytes, std::size_t size) {
-  std::vector<std::string_view> parts;
+  std::size_t length = 0;
   std::size_t at = 0;
-  while (at < size) {
-    const std::size_t length = bytes[at];
-    if (at + 1 + length > size) break;
-    parts.emplace_back(reinterpret_cast<const char*>(bytes + at + 1), length);
-    at += 1 + length;
+  while (at < size && at + 1 + bytes[at] <= size) {
+    length += 1 + bytes[at];
+    at += 1 + bytes[at];
   }
-  std::string path;
-  if (parts.empty()) return "/";
-  for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
-    path += '/';
-    path += *it;
+  if (length == 0) return "/";
+  const std::size_t whole = at;
+  std::string path(length, '/');
+  std::size_t end = length;
+  for (at = 0; at < whole; at += 1 + bytes[at]) {
+    const std::size_t part = bytes[at];
+    end -= part;
+    std::memcpy(path.data() + end, bytes + at + 1, part);
+    --end;  // the '/' before it
   }
   return path;
 }
