@@ -281,7 +281,7 @@ TEST(Exec, ArgumentAndEnvironmentLists) {
       {"non-UTF-8 entries in one block read unknown in their place",
        [](EsMessageBuilder& b) {
          // A sequence cut by the NUL and a continuation byte after it: each entry is bad alone.
-         b.setEnvs(blockTokens(b, {"A=1", "B=\xc3", "\xa9" "C=3", "D=\xff", "E=5"}));
+         b.setEnvs(blockTokens(b, {"A=1", "B=\xc3", "\xa9=3", "D=\xff", "E=5"}));
        },
        fixtureArgs,
        {"A=1", "unknown", "unknown", "unknown", "E=5"}},
