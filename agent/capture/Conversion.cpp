@@ -4,6 +4,7 @@
 #include <array>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -217,6 +218,17 @@ model::EsProcess makeEsProcess(const es_process_t& process) {
   return out;
 }
 
+namespace {
+
+// Entries already copied whole are made "unknown" where they are not valid UTF-8.
+void keepValidOnly(std::vector<model::String>& entries, std::size_t count) {
+  for (std::size_t k = 0; k < count; ++k) {
+    if (!model::isValidUtf8(entries[k])) entries[k].assign(kUnknown);
+  }
+}
+
+}  // namespace
+
 void execStrings(const es_event_exec_t& exec, ExecCountAccessor count, ExecItemAccessor item,
                  std::vector<model::String>& into) {
   const std::uint32_t n = count(&exec);
@@ -224,9 +236,31 @@ void execStrings(const es_event_exec_t& exec, ExecCountAccessor count, ExecItemA
   // are really read, so a corrupt one cannot turn into one huge allocation up front.
   if (into.size() > n) into.resize(n);
   into.reserve(std::min<std::uint32_t>(n, 4096));
+  // An exec's entries usually lie back to back, each after the previous one's NUL: they are
+  // then copied as they are and the block is validated once, in one pass, as no UTF-8 sequence
+  // contains a NUL byte. Entries elsewhere are validated one by one.
+  bool oneBlock = true;
+  std::uintptr_t start = 0;
+  std::uintptr_t end = 0;
   for (std::uint32_t i = 0; i < n; ++i) {
     if (i == into.size()) into.emplace_back();
-    assignFromToken(into[i], item(&exec, i));
+    const es_string_token_t entry = item(&exec, i);
+    const auto at = reinterpret_cast<std::uintptr_t>(entry.data);
+    if (oneBlock && (entry.data == nullptr || (i > 0 && at != end + 1))) {
+      oneBlock = false;
+      keepValidOnly(into, i);
+    }
+    if (!oneBlock) {
+      assignFromToken(into[i], entry);
+      continue;
+    }
+    if (i == 0) start = at;
+    end = at + entry.length;
+    into[i].assign(entry.data, entry.length);
+  }
+  if (oneBlock && n > 0 &&
+      !model::isValidUtf8({reinterpret_cast<const char*>(start), end - start})) {
+    keepValidOnly(into, n);
   }
 }
 

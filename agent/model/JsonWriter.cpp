@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -252,11 +253,23 @@ struct Writer {
   }
 };
 
+// Documents up to this bound are written into a buffer of the thread's and appended: growing
+// `out` by the bound would zero it first, and the bound (six bytes per string byte) is several
+// times the document. Larger ones, rare, are written in place, so no thread keeps a big buffer.
+constexpr std::size_t kScratchBytes = 64 * 1024;
+
 template <class Kernel, Record T>
 bool appendWith(std::string& out, const T& record) {
   Sizer<Kernel> sizer;
   const std::size_t bound = sizer.value(record);
   if (!sizer.finite) return false;
+  if (bound + kSlack <= kScratchBytes) {
+    thread_local const std::unique_ptr<char[]> scratch(new char[kScratchBytes]);
+    char* const end = Writer<Kernel>::value(scratch.get(), record);
+    assert(end <= scratch.get() + bound && "document outgrew its size bound");
+    out.append(scratch.get(), static_cast<std::size_t>(end - scratch.get()));
+    return true;
+  }
   const std::size_t start = out.size();
   out.resize(start + bound + kSlack);
   char* const end = Writer<Kernel>::value(out.data() + start, record);

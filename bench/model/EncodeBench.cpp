@@ -228,16 +228,26 @@ BENCHMARK(BM_SerializeBoostJsonValue) DOCUMENTS;
 
 #if defined(WATCH_BENCH_CONVERT)
 // Conversion of the event-source message and encoding of the record, as the agent does per event.
+// A list's entries as the process sources hand them: back to back in one NUL-separated block.
+std::vector<es_string_token_t> blockTokens(fixture::EsMessageBuilder& builder,
+                                           const std::vector<std::string>& entries) {
+  std::string block;
+  for (const std::string& entry : entries) block.append(entry).push_back('\0');
+  const char* at = builder.token(block).data;
+  std::vector<es_string_token_t> tokens;
+  for (const std::string& entry : entries) {
+    tokens.push_back({entry.size(), at});
+    at += entry.size() + 1;
+  }
+  return tokens;
+}
+
 fixture::EsMessageBuilder makeBuilder(const benchmark::State& state) {
   if (state.range(0) == 0) return fixture::EsMessageBuilder::forkExample();
   fixture::EsMessageBuilder builder(ES_EVENT_TYPE_NOTIFY_EXEC);
   const model::EsEventExec& exec = *execRecord().exec;
-  std::vector<es_string_token_t> args;
-  for (const std::string& arg : *exec.args) args.push_back(builder.token(arg));
-  std::vector<es_string_token_t> envs;
-  for (const std::string& env : *exec.envs) envs.push_back(builder.token(env));
-  builder.setArgs(std::move(args));
-  builder.setEnvs(std::move(envs));
+  builder.setArgs(blockTokens(builder, *exec.args));
+  builder.setEnvs(blockTokens(builder, *exec.envs));
   return builder;
 }
 

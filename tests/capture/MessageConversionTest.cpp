@@ -226,6 +226,19 @@ TEST(NullPointers, MissingActingProcessGivesAProcessWithoutFacts) {
   EXPECT_EQ(r.fork->child.pid, 2003);
 }
 
+// Tokens of `entries` back to back in one NUL-separated block, as the process sources give them.
+std::vector<es_string_token_t> blockTokens(EsMessageBuilder& b, const Strings& entries) {
+  std::string block;
+  for (const std::string& entry : entries) block.append(entry).push_back('\0');
+  const char* at = b.token(block).data;
+  std::vector<es_string_token_t> tokens;
+  for (const std::string& entry : entries) {
+    tokens.push_back({entry.size(), at});
+    at += entry.size() + 1;
+  }
+  return tokens;
+}
+
 TEST(Exec, ArgumentAndEnvironmentLists) {
   struct Case {
     const char* name;
@@ -257,6 +270,29 @@ TEST(Exec, ArgumentAndEnvironmentLists) {
          b.setArgs({b.token("tool"), EsMessageBuilder::nullToken(3), b.token("")});
        },
        {"tool", "unknown", ""},
+       fixtureEnvs},
+      {"entries in one block, as given",
+       [&](EsMessageBuilder& b) {
+         b.setArgs(blockTokens(b, fixtureArgs));
+         b.setEnvs(blockTokens(b, {"A=1", "", "LANG=\xc3\xa9t\xc3\xa9"}));
+       },
+       fixtureArgs,
+       {"A=1", "", "LANG=\xc3\xa9t\xc3\xa9"}},
+      {"non-UTF-8 entries in one block read unknown in their place",
+       [](EsMessageBuilder& b) {
+         // A sequence cut by the NUL and a continuation byte after it: each entry is bad alone.
+         b.setEnvs(blockTokens(b, {"A=1", "B=\xc3", "\xa9=3", "D=\xff", "E=5"}));
+       },
+       fixtureArgs,
+       {"A=1", "unknown", "unknown", "unknown", "E=5"}},
+      {"a bad entry in a block that stops being one",
+       [](EsMessageBuilder& b) {
+         std::vector<es_string_token_t> tokens = blockTokens(b, {"\xff", "x"});
+         tokens.push_back(b.token("y"));
+         tokens.push_back(EsMessageBuilder::nullToken(2));
+         b.setArgs(std::move(tokens));
+       },
+       {"unknown", "x", "y", "unknown"},
        fixtureEnvs},
   };
   for (const Case& c : cases) {

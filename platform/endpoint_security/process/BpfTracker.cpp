@@ -6,10 +6,8 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <utility>
-#include <vector>
 
 #include "platform/endpoint_security/process/ProcessEvents.h"
 
@@ -17,20 +15,23 @@ namespace platform::es {
 namespace {
 
 // The path from its components, which arrive leaf first, each as one length byte and its bytes.
+// Written from its end, so that the path is the only allocation (none for a short one).
 std::string pathFromComponents(const unsigned char* bytes, std::size_t size) {
-  std::vector<std::string_view> parts;
+  std::size_t length = 0;
   std::size_t at = 0;
-  while (at < size) {
-    const std::size_t length = bytes[at];
-    if (at + 1 + length > size) break;
-    parts.emplace_back(reinterpret_cast<const char*>(bytes + at + 1), length);
-    at += 1 + length;
+  while (at < size && at + 1 + bytes[at] <= size) {
+    length += 1 + bytes[at];
+    at += 1 + bytes[at];
   }
-  std::string path;
-  if (parts.empty()) return "/";
-  for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
-    path += '/';
-    path += *it;
+  if (length == 0) return "/";
+  const std::size_t whole = at;
+  std::string path(length, '/');
+  std::size_t end = length;
+  for (at = 0; at < whole; at += 1 + bytes[at]) {
+    const std::size_t part = bytes[at];
+    end -= part;
+    std::memcpy(path.data() + end, bytes + at + 1, part);
+    --end;  // the '/' before it
   }
   return path;
 }
@@ -191,18 +192,16 @@ std::unique_ptr<PendingEvent> BpfTracker::onExec(const watch_exec_record& record
     target.args = std::make_shared<const std::string>(
         reinterpret_cast<const char*>(tail + pathBytes), argsBytes);
   }
-  if (!(flags & WATCH_EXEC_ENV_UNREADABLE)) {
+  // The table keeps what the process-table answers need; the environment is copied out of the
+  // ring only when an event or an observer takes it.
+  table_.put(target, record.header.monotonic_ns);
+  const bool wanted = wanted_(ES_EVENT_TYPE_NOTIFY_EXEC);
+  if (!(flags & WATCH_EXEC_ENV_UNREADABLE) && (wanted || sightings_.observed())) {
     target.envs = std::make_shared<const std::string>(
         reinterpret_cast<const char*>(tail + pathBytes + argsBytes), envBytes);
   }
-  {
-    // The table keeps what the process-table answers need; the environment leaves with the event.
-    ProcessImage kept = target;
-    kept.envs.reset();
-    table_.put(std::move(kept), record.header.monotonic_ns);
-  }
   sightings_.executed(target);
-  if (!wanted_(ES_EVENT_TYPE_NOTIFY_EXEC)) return nullptr;
+  if (!wanted) return nullptr;
   const std::uint64_t at = record.header.monotonic_ns;
   // Without a record of the process before the exec, the new image is all there is.
   ProcessImage process = before ? std::move(*before) : target;
@@ -218,18 +217,26 @@ std::unique_ptr<PendingEvent> BpfTracker::onExec(const watch_exec_record& record
 
 std::unique_ptr<PendingEvent> BpfTracker::onFork(const watch_fork_record& record) {
   const ProcessImage now = imageOf(record.parent);
-  ProcessImage parent = table_.find(now.pid).value_or(now);
   // The kernel's view of the parent is the current one: groups, sessions and ids may have
-  // changed since its last exec.
-  parent.ppid = now.ppid;
-  parent.pgid = now.pgid;
-  parent.sid = now.sid;
-  parent.ruid = now.ruid;
-  parent.euid = now.euid;
-  parent.rgid = now.rgid;
-  parent.egid = now.egid;
-  parent.kernel = now.kernel;
-  table_.put(parent);
+  // changed since its last exec. Refreshed in place, then copied out once for the event.
+  const auto refresh = [&now](ProcessImage& parent) {
+    parent.ppid = now.ppid;
+    parent.pgid = now.pgid;
+    parent.sid = now.sid;
+    parent.ruid = now.ruid;
+    parent.euid = now.euid;
+    parent.rgid = now.rgid;
+    parent.egid = now.egid;
+    parent.kernel = now.kernel;
+  };
+  ProcessImage parent;
+  if (!table_.update(now.pid, [&](ProcessImage& known) {
+        refresh(known);
+        parent = known;
+      })) {
+    parent = now;
+    table_.put(parent);
+  }
 
   ProcessImage child = parent;
   const ProcessImage born = imageOf(record.child);

@@ -5,13 +5,22 @@
 namespace platform::es {
 namespace {
 
+// A list longer than this (a flood's huge environment) is not kept for the next exec.
+constexpr std::size_t kKeptTokens = 4096;
+
 void tokensOf(const std::shared_ptr<const std::string>& block,
               std::vector<es_string_token_t>& out) {
   out.clear();
   if (!block) return;
+  // Cut into a list the thread keeps, then copied into one exactly sized: an environment of a
+  // few dozen entries would otherwise regrow the event's list for each doubling, on every exec.
+  thread_local std::vector<es_string_token_t> cut;
+  cut.clear();
   forEachNulEntry(*block, [&](std::string_view entry) {
-    out.push_back({entry.size(), entry.data()});
+    cut.push_back({entry.size(), entry.data()});
   });
+  out.assign(cut.begin(), cut.end());
+  if (cut.capacity() > kKeptTokens) std::vector<es_string_token_t>().swap(cut);
 }
 
 std::size_t blockBytes(const std::shared_ptr<const std::string>& block) {
