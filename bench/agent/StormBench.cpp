@@ -130,14 +130,24 @@ class Collector final : public ipc::SystemExtensionsToApp {
       ++floodExecs;
       return;
     }
-    const auto doc = nlohmann::json::parse(msg, nullptr, false);
-    if (doc.is_discarded()) return;
-    const auto& target = doc["exec"]["target"];
-    const long pid = target["pid"].get<long>();
-    const bool complete = target["exectuable"]["path"] == path_ && doc["exec"]["args"] == args_;
+    // Kept as received and read after the storm: parsing here would make this client slower
+    // than the agent on long documents, and the agent would close it for falling behind.
     std::lock_guard lock(mutex);
-    ExecSeen& seen = execs[pid];
-    seen.pathAndArgs = seen.pathAndArgs || complete;
+    unread_.push_back(msg);
+  }
+  // The execs received, by pid. Call once delivery has ended.
+  const std::unordered_map<long, ExecSeen>& execs() {
+    std::lock_guard lock(mutex);
+    for (const std::string& msg : unread_) {
+      const auto doc = nlohmann::json::parse(msg, nullptr, false);
+      if (doc.is_discarded()) continue;
+      const auto& target = doc["exec"]["target"];
+      const bool complete = target["exectuable"]["path"] == path_ && doc["exec"]["args"] == args_;
+      ExecSeen& seen = execs_[target["pid"].get<long>()];
+      seen.pathAndArgs = seen.pathAndArgs || complete;
+    }
+    unread_.clear();
+    return execs_;
   }
   void reportNetworkMessageWithMsg(const ipc::NSData&) override {}
   void reportExecutableForPidWithMsg(const ipc::NSData&) override {}
@@ -146,10 +156,11 @@ class Collector final : public ipc::SystemExtensionsToApp {
   std::atomic<std::uint64_t> floodExecs{0};
   std::atomic<Clock::rep> lastArrival{0};
   std::atomic<Clock::rep> lastDetection{0};
-  std::mutex mutex;
-  std::unordered_map<long, ExecSeen> execs;
 
  private:
+  std::mutex mutex;
+  std::vector<std::string> unread_;
+  std::unordered_map<long, ExecSeen> execs_;
   const std::string path_;
   const nlohmann::json args_;
 };
@@ -697,14 +708,14 @@ int main(int argc, char** argv) {
 
   std::size_t reported = 0, complete = 0, afterReported = 0;
   {
-    std::lock_guard lock(collector.mutex);
+    const auto& execs = collector.execs();
     for (const pid_t pid : pids) {
-      const auto it = collector.execs.find(pid);
-      if (it == collector.execs.end()) continue;
+      const auto it = execs.find(pid);
+      if (it == execs.end()) continue;
       ++reported;
       if (it->second.pathAndArgs) ++complete;
     }
-    for (const pid_t pid : after) afterReported += collector.execs.count(pid);
+    for (const pid_t pid : after) afterReported += execs.count(pid);
   }
   const std::size_t missing = pids.size() - reported;
   const double stormSeconds = std::chrono::duration<double>(stormEnd - start).count();
