@@ -59,16 +59,7 @@ void BpfTracker::syncClocks() {
 
 void BpfTracker::rescan() {
   syncClocks();
-  std::unordered_map<pid_t, ProcessImage> fresh;
-  for (const pid_t pid : proc_.pids()) {
-    std::optional<ProcessImage> image = readProcessImage(pid, executables_, proc_);
-    if (!image) continue;
-    if (auto old = table_.find(pid); old && old->ppid == image->ppid) {
-      image->originalPpid = old->originalPpid;
-    }
-    fresh.emplace(pid, std::move(*image));
-  }
-  table_.replaceAll(std::move(fresh));
+  rescanProcesses(table_, executables_, proc_);
 }
 
 std::unique_ptr<PendingEvent> BpfTracker::handle(const void* data, std::size_t size) {

@@ -21,17 +21,7 @@ ConnectorTracker::ConnectorTracker(ProcessTable& table, ExecutableCache& executa
 void ConnectorTracker::rescan() {
   bootWallNs_ = bootWallClockNs();
   monotonicWallNs_ = monotonicWallClockNs();
-  std::unordered_map<pid_t, ProcessImage> fresh;
-  for (const pid_t pid : proc_.pids()) {
-    std::optional<ProcessImage> image = readProcessImage(pid, executables_, proc_);
-    if (!image) continue;
-    // The same parent as before: the original parent known from the fork still holds.
-    if (auto old = table_.find(pid); old && old->ppid == image->ppid) {
-      image->originalPpid = old->originalPpid;
-    }
-    fresh.emplace(pid, std::move(*image));
-  }
-  table_.replaceAll(std::move(fresh));
+  rescanProcesses(table_, executables_, proc_);
 }
 
 std::vector<std::unique_ptr<PendingEvent>> ConnectorTracker::handle(

@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "platform/procfs/ProcFs.h"
+
 namespace platform::es {
 
 std::optional<ProcessImage> ProcessTable::find(pid_t pid) const {
@@ -122,6 +124,19 @@ bool ProcessTable::catchUp(std::uint64_t atNs, std::chrono::microseconds limit) 
   for (const auto& reader : readers_) reader.second();
   return reachedChanged_.wait_for(lock, limit,
                                   [&] { return reached_.load(std::memory_order_relaxed) >= atNs; });
+}
+
+void rescanProcesses(ProcessTable& table, ExecutableCache& executables, const ProcReader& proc) {
+  std::unordered_map<pid_t, ProcessImage> fresh;
+  for (const pid_t pid : proc.pids()) {
+    std::optional<ProcessImage> image = readProcessImage(pid, executables, proc);
+    if (!image) continue;
+    if (auto old = table.find(pid); old && old->ppid == image->ppid) {
+      image->originalPpid = old->originalPpid;
+    }
+    fresh.emplace(pid, std::move(*image));
+  }
+  table.replaceAll(std::move(fresh));
 }
 
 }  // namespace platform::es

@@ -86,4 +86,8 @@ class ProcessTable {
   std::atomic<std::uint64_t> reached_{0};
 };
 
+// Fills `table` again with every process of `proc`'s tree (after lost events, or at start). An
+// entry whose parent is unchanged keeps its original parent, which only its fork told.
+void rescanProcesses(ProcessTable& table, ExecutableCache& executables, const ProcReader& proc);
+
 }  // namespace platform::es
