@@ -157,13 +157,9 @@ struct {
   __uint(max_entries, 8 * 1024 * 1024);
 } events SEC(".maps");
 
-/* Records that found the ring full, per CPU. */
-struct {
-  __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
-  __uint(max_entries, 1);
-  __type(key, u32);
-  __type(value, u64);
-} lost SEC(".maps");
+/* Records that found the ring full. A global, so that the reader looks at it in shared memory
+ * after every read instead of asking the kernel; it changes only while records are being lost. */
+__u64 lost_records = 0;
 
 /* Where an exec record is put together, one slot per CPU (user space sets max_entries to the
  * number of possible CPUs). Larger than any record so that every masked offset stays inside. */
@@ -205,9 +201,7 @@ struct {
 } exec_callers SEC(".maps");
 
 static __always_inline void count_lost(void) {
-  u32 zero = 0;
-  u64 *count = bpf_map_lookup_elem(&lost, &zero);
-  if (count) *count += 1;
+  __sync_fetch_and_add(&lost_records, 1);
 }
 
 /* How much of its arguments and environment an exec may carry, by how full the ring is. */

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -248,9 +249,8 @@ int BpfSource::onRecord(void* self, void* data, std::size_t size) {
 }
 
 void BpfSource::checkLosses() {
-  const std::optional<std::uint64_t> lost = sumPerCpu(skeleton_->maps.lost);
-  if (!lost) return;
-  const std::uint64_t total = *lost;
+  const std::uint64_t total =
+      std::atomic_ref(skeleton_->bss->lost_records).load(std::memory_order_relaxed);
   if (total <= lostSeen_) return;
   NSLog("EndpointSecurity: kernel event overrun, %llu events lost",
         static_cast<unsigned long long>(total - lostSeen_));
