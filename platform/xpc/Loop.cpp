@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "platform/EventFd.h"
+#include "platform/Scheduling.h"
 #include "platform/ThreadName.h"
 #include "platform/WakeBatch.h"
 
@@ -19,13 +20,13 @@ std::uint64_t monotonicMicroseconds() {
          static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
 
-std::shared_ptr<Loop> Loop::create() {
-  std::shared_ptr<Loop> loop(new Loop());
+std::shared_ptr<Loop> Loop::create(std::optional<int> niceness) {
+  std::shared_ptr<Loop> loop(new Loop(niceness));
   if (!loop->wakeFd_) return nullptr;
   return loop;
 }
 
-Loop::Loop() : wakeFd_(platform::makeEventFd()) {}
+Loop::Loop(std::optional<int> niceness) : wakeFd_(platform::makeEventFd()), niceness_(niceness) {}
 
 Loop::~Loop() {
   if (thread_.joinable()) {
@@ -141,6 +142,12 @@ void Loop::runTasks() {
 
 void Loop::main() {
   platform::nameThisThread("xpc-loop");
+  // Its work comes in short bursts that others wait for: a document for every client, a reply.
+  if (niceness_) {
+    platform::runPromptly(*niceness_);
+  } else {
+    platform::runPromptly();
+  }
   threadId_ = std::this_thread::get_id();
   std::vector<pollfd> fds;
   std::vector<std::shared_ptr<Pollable>> active;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -36,7 +37,9 @@ class Pollable {
 
 class Loop : public std::enable_shared_from_this<Loop> {
  public:
-  static std::shared_ptr<Loop> create();
+  // `niceness`: the thread's nice value where the process may set it (see platform::runPromptly);
+  // without it the thread keeps the nice value of the thread that starts it.
+  static std::shared_ptr<Loop> create(std::optional<int> niceness = std::nullopt);
   ~Loop();
   Loop(const Loop&) = delete;
   Loop& operator=(const Loop&) = delete;
@@ -61,13 +64,14 @@ class Loop : public std::enable_shared_from_this<Loop> {
   void remove(const Pollable* pollable);
 
  private:
-  Loop();
+  explicit Loop(std::optional<int> niceness);
   void main();
   void runTasks();
   void finish();
   void wake();
 
   UniqueFd wakeFd_;
+  const std::optional<int> niceness_;
   std::atomic<std::thread::id> threadId_{};
   std::thread thread_;
 

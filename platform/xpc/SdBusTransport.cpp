@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "ipc/Identifiers.h"
+#include "platform/Scheduling.h"
 #include "platform/UnixSocket.h"
 #include "platform/log/Log.h"
 #include "platform/xpc/ClientRole.h"
@@ -140,7 +141,8 @@ std::unique_ptr<Service> SdBusTransport::listen(std::string_view name, AcceptHan
     }
   }
 
-  auto loop = Loop::create();
+  // The listener's loop writes every document to every client: it is on the events' way.
+  auto loop = Loop::create(platform::kEventPathNice);
   if (!loop) {
     const int error = errno;
     ::unlink(path.c_str());

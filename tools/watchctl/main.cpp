@@ -23,6 +23,7 @@
 
 #include "ipc/Identifiers.h"
 #include "platform/Override.h"
+#include "platform/Scheduling.h"
 #include "platform/WakeBatch.h"
 #include "platform/xpc/NSXPC.h"
 #include "platform/xpc/Transport.h"
@@ -313,6 +314,9 @@ int main(int argc, char** argv) {
   Outcome outcome;
   LinePrinter printer(outcome, view);
   ReportDropper dropper;
+  // A stream keeps up with the agent while a storm takes the CPUs: its connection's thread,
+  // started below, inherits the nice value (root only) and asks for a short slice itself.
+  if (stream->parsed()) platform::runPromptly(platform::kEventPathNice);
   auto connection = NSXPCConnection::initWithMachServiceName(ipc::kMachServiceName);
   connection->setRemoteObjectInterface(
       NSXPCInterface::interfaceWithProtocol<ipc::AppToSystemExtensions>());

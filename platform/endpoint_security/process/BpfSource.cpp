@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Scheduling.h"
 #include "platform/WakeBatch.h"
 #include "platform/endpoint_security/bpf/ProcessRecords.h"
 #include "platform/endpoint_security/client/BpfSupport.h"
@@ -190,6 +191,8 @@ bool BpfSource::push(std::unique_ptr<PendingEvent> event) {
 }
 
 void BpfSource::readLoop() {
+  // The reader races the storm it reports: the ring fills while it waits for a CPU.
+  platform::runPromptly(platform::kEventPathNice);
   const int ringFd = ring_buffer__epoll_fd(ring_.get());
   bool waitFirst = true;  // false: a lookup asked during the pause, read at once
   for (;;) {

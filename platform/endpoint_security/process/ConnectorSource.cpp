@@ -5,7 +5,6 @@
 #include <linux/connector.h>
 #include <linux/netlink.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Scheduling.h"
 #include "platform/UniqueFd.h"
 #include "platform/endpoint_security/client/Capabilities.h"
 #include "platform/endpoint_security/client/ReaderThread.h"
@@ -31,7 +31,6 @@ namespace {
 constexpr std::size_t kBatch = 256;     // messages handled per wake-up at most
 constexpr unsigned kDatagrams = 64;     // datagrams per receive call
 constexpr std::size_t kDatagram = 256;  // a process event is well under this
-constexpr int kReaderNice = -5;
 
 es_new_client_result_t refusal(int err, const char* step, std::string& why) {
   why = std::string(step) + ": " + std::strerror(err);
@@ -271,7 +270,7 @@ void ConnectorSource::stop() {
 
 void ConnectorSource::readLoop() {
   // The reader races every process it reads; it goes before the agent's other threads.
-  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kReaderNice);
+  platform::runPromptly(platform::kEventPathNice);
   std::vector<ConnectorMessage> batch;
   batch.reserve(kBatch);
   bool overrun = false;      // the kernel reported dropping messages
