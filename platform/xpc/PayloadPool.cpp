@@ -19,40 +19,39 @@ std::size_t roundedCapacity(std::size_t size) {
   return (size + step - 1) / step * step;
 }
 
-// Whether a spare of `capacity` is spent on `size` bytes: growing it would double it, and a
-// client that falls behind holds thousands of payloads while its limit counts their bytes, so a
-// large spare is not spent on a small report either.
-bool fits(std::size_t capacity, std::size_t size) {
-  return capacity >= size && capacity <= size + size / 4 + 64;
-}
 }  // namespace
 
 Payload PayloadPool::copy(std::string_view bytes) {
-  std::unique_ptr<std::string> buffer;
-  {
-    std::lock_guard lock(spare_->mutex);
-    if (!spare_->buffers.empty() && fits(spare_->buffers.back()->capacity(), bytes.size())) {
-      buffer = std::move(spare_->buffers.back());
-      spare_->buffers.pop_back();
-      spare_->bytes -= buffer->capacity();
-    }
-  }
+  const std::size_t capacity = roundedCapacity(bytes.size());
+  std::unique_ptr<std::string> buffer = spare_->take(capacity);
   if (!buffer) {
     buffer = std::make_unique<std::string>();
-    buffer->reserve(roundedCapacity(bytes.size()));
+    buffer->reserve(capacity);
   }
   buffer->assign(bytes);
   return Payload(buffer.release(), GiveBack{spare_});
 }
 
+std::unique_ptr<std::string> PayloadPool::Spare::take(std::size_t capacity) {
+  std::lock_guard lock(mutex);
+  const auto spares = byCapacity.find(capacity);
+  if (spares == byCapacity.end() || spares->second.empty()) return nullptr;
+  std::unique_ptr<std::string> buffer = std::move(spares->second.back());
+  spares->second.pop_back();
+  bytes -= capacity;
+  return buffer;
+}
+
 void PayloadPool::Spare::give(std::unique_ptr<std::string> buffer) {
   const std::size_t size = buffer->capacity();
-  if (size > kLargestKept) return;
+  // Only a buffer of one of the steps is ever taken again (a string's own growth, or a small
+  // buffer, may leave it at another capacity).
+  if (size > kLargestKept || size != roundedCapacity(size)) return;
   buffer->clear();
   std::lock_guard lock(mutex);
   if (bytes + size > kSpareBytes) return;
   bytes += size;
-  buffers.push_back(std::move(buffer));
+  byCapacity[size].push_back(std::move(buffer));
 }
 
 void PayloadPool::GiveBack::operator()(const std::string* buffer) const {

@@ -1,6 +1,7 @@
 // Buffers for report bytes. A broadcast copies its document into one, once, and every connection
 // it reaches queues that payload by reference; once the last of them has written it (or let it
-// go), the buffer comes back here for a later report, up to kSpareBytes of them, so that a storm
+// go), the buffer comes back here for a later report of about its size, up to kSpareBytes of
+// them, so that a storm
 // of reports does not cost one allocation, and its free on a loop thread, per report. Buffers are
 // sized to their bytes, not to what the encoder reserved, since a client that falls behind holds
 // thousands of them. Any thread.
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/xpc/Values.h"
@@ -28,10 +30,14 @@ class PayloadPool {
   static constexpr std::size_t kSpareBytes = 256 * 1024;
   static constexpr std::size_t kLargestKept = 64 * 1024;
 
+  // Spare buffers by capacity, each capacity one of roundedCapacity()'s steps: the documents of
+  // a storm alternate between sizes (fork, exec, exit), and a report takes a spare of its own
+  // step rather than missing whenever the last one given back was of another.
   struct Spare {
     std::mutex mutex;
-    std::vector<std::unique_ptr<std::string>> buffers;
+    std::unordered_map<std::size_t, std::vector<std::unique_ptr<std::string>>> byCapacity;
     std::size_t bytes = 0;
+    std::unique_ptr<std::string> take(std::size_t capacity);
     void give(std::unique_ptr<std::string> buffer);
   };
 

@@ -52,4 +52,24 @@ TEST(PayloadPool, AReleasedBufferServesTheNextReportAndOutlivesThePool) {
   EXPECT_EQ(*second, std::string(1990, 'b'));
 }
 
+TEST(PayloadPool, ReportsOfAlternatingSizesEachTakeASpareOfTheirSize) {
+  // A storm's fork, exec and exit documents, written and let go in turn: each report takes a
+  // spare of its size whichever was given back last, rather than a new buffer.
+  xpc::PayloadPool pool;
+  const std::vector<std::size_t> sizes = {1000, 3100, 700};
+  std::vector<const char*> buffers;
+  {
+    std::vector<xpc::Payload> first;
+    for (const std::size_t size : sizes) first.push_back(pool.copy(std::string(size, 'a')));
+    for (const xpc::Payload& payload : first) buffers.push_back(payload->data());
+  }
+  for (int round = 0; round < 3; ++round) {
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+      SCOPED_TRACE(sizes[i]);
+      const xpc::Payload payload = pool.copy(std::string(sizes[i] - 5, 'b'));
+      EXPECT_EQ(payload->data(), buffers[i]);
+    }
+  }
+}
+
 }  // namespace
