@@ -17,9 +17,9 @@ namespace platform {
 // it ahead of threads that use their whole slice; such a thread works in short bursts anyway.
 inline constexpr std::uint64_t kPromptSliceNs = 100'000;
 
-// The nice value of the threads on an event's way from the kernel to the clients' sockets: the
-// readers of the process sources and the listener's loop. Their work per wake-up is short, and
-// what they are late for is lost or late for every client.
+// The nice value of the threads that read events from the kernel (the process sources' readers)
+// and of a stream's reader run by root: their work per wake-up is short, and what they are late
+// for is lost or late for every client.
 inline constexpr int kEventPathNice = -10;
 
 namespace detail {

@@ -20,13 +20,13 @@ std::uint64_t monotonicMicroseconds() {
          static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
 
-std::shared_ptr<Loop> Loop::create(std::optional<int> niceness) {
-  std::shared_ptr<Loop> loop(new Loop(niceness));
+std::shared_ptr<Loop> Loop::create() {
+  std::shared_ptr<Loop> loop(new Loop());
   if (!loop->wakeFd_) return nullptr;
   return loop;
 }
 
-Loop::Loop(std::optional<int> niceness) : wakeFd_(platform::makeEventFd()), niceness_(niceness) {}
+Loop::Loop() : wakeFd_(platform::makeEventFd()) {}
 
 Loop::~Loop() {
   if (thread_.joinable()) {
@@ -142,12 +142,10 @@ void Loop::runTasks() {
 
 void Loop::main() {
   platform::nameThisThread("xpc-loop");
-  // Its work comes in short bursts that others wait for: a document for every client, a reply.
-  if (niceness_) {
-    platform::runPromptly(*niceness_);
-  } else {
-    platform::runPromptly();
-  }
+  // Its work comes in short bursts that others wait for (a document for every client, a reply):
+  // a short slice gets it a CPU soon after it wakes. It keeps its nice value: a higher priority
+  // made it preempt a busy producer and write smaller batches, at more CPU per document.
+  platform::runPromptly();
   threadId_ = std::this_thread::get_id();
   std::vector<pollfd> fds;
   std::vector<std::shared_ptr<Pollable>> active;

@@ -9,7 +9,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -37,9 +36,7 @@ class Pollable {
 
 class Loop : public std::enable_shared_from_this<Loop> {
  public:
-  // `niceness`: the thread's nice value where the process may set it (see platform::runPromptly);
-  // without it the thread keeps the nice value of the thread that starts it.
-  static std::shared_ptr<Loop> create(std::optional<int> niceness = std::nullopt);
+  static std::shared_ptr<Loop> create();
   ~Loop();
   Loop(const Loop&) = delete;
   Loop& operator=(const Loop&) = delete;
@@ -64,14 +61,13 @@ class Loop : public std::enable_shared_from_this<Loop> {
   void remove(const Pollable* pollable);
 
  private:
-  explicit Loop(std::optional<int> niceness);
+  Loop();
   void main();
   void runTasks();
   void finish();
   void wake();
 
   UniqueFd wakeFd_;
-  const std::optional<int> niceness_;
   std::atomic<std::thread::id> threadId_{};
   std::thread thread_;
 

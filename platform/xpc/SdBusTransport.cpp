@@ -34,7 +34,6 @@
 #include <vector>
 
 #include "ipc/Identifiers.h"
-#include "platform/Scheduling.h"
 #include "platform/UnixSocket.h"
 #include "platform/log/Log.h"
 #include "platform/xpc/ClientRole.h"
@@ -141,8 +140,7 @@ std::unique_ptr<Service> SdBusTransport::listen(std::string_view name, AcceptHan
     }
   }
 
-  // The listener's loop writes every document to every client: it is on the events' way.
-  auto loop = Loop::create(platform::kEventPathNice);
+  auto loop = Loop::create();
   if (!loop) {
     const int error = errno;
     ::unlink(path.c_str());
