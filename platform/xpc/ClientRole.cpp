@@ -1,7 +1,6 @@
 // Our connection to a service: it connects on resume, on its own loop, to a server it trusts,
-// and makes calls whose replies it waits for. It reads the socket itself, many messages per
-// system call, and hands the service's reports to the exported object directly; sd-bus reads
-// everything else from a socket pair, in the order it came.
+// and makes calls whose replies it waits for; what the service writes is read past sd-bus
+// (ServiceReader).
 
 #include "platform/xpc/ClientRole.h"
 
@@ -14,7 +13,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <list>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,19 +21,10 @@
 #include "platform/log/Log.h"
 #include "platform/xpc/BusChannel.h"
 #include "platform/xpc/BusMessage.h"
-#include "platform/xpc/ReportFramer.h"
+#include "platform/xpc/ServiceReader.h"
 
 namespace xpc {
 namespace {
-
-// Bytes read from the service's socket per system call, and calls per wake-up.
-constexpr std::size_t kReadChunk = 64 * 1024;
-constexpr int kReadRounds = 4;
-// The largest message D-Bus carries (sd-bus's own limit); a larger one ends the connection.
-constexpr std::size_t kMaxMessage = std::size_t{128} << 20;
-// Reports up to this size are held whole and handed over directly; larger ones (rare) go
-// through sd-bus as they arrive, so that little is held here.
-constexpr std::size_t kMaxDirectReport = std::size_t{1} << 20;
 
 // Connects on resume and keeps our calls: those made before the connection runs, and those
 // waiting for their replies.
@@ -51,41 +40,17 @@ class ClientRole final : public ConnectionRole {
     });
   }
 
-  // Nothing more is read while bytes already read wait (for sd-bus to take them, or to process
-  // what it was given before them): the loop comes back for them at once (deadline()).
   short inputEvents(const BusChannel&, int sdBusEvents) const override {
-    return waiting_ || serviceGone_ ? 0 : static_cast<short>(sdBusEvents & POLLIN);
+    return reader_.inputEvents(sdBusEvents);
   }
 
-  std::uint64_t deadline(const BusChannel&) const override { return waiting_ ? 0 : UINT64_MAX; }
+  std::uint64_t deadline(const BusChannel&) const override { return reader_.deadline(); }
 
   Input admitInput(BusChannel& connection, short revents) override {
-    if (!busInput_) return Input::open;
-    if (!serve(connection)) return Input::closed;
-    for (int round = 0; round < kReadRounds && !waiting_ && !serviceGone_ &&
-                        (revents & (POLLIN | POLLHUP | POLLERR));
-         ++round) {
-      const std::span<char> room = framer_.space(kReadChunk);
-      const ssize_t n = ::recv(connection.socketFd(), room.data(), room.size(), MSG_DONTWAIT);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno == EAGAIN) break;
-      if (n <= 0) {
-        serviceGone_ = true;
-        break;
-      }
-      framer_.filled(static_cast<std::size_t>(n));
-      if (!serve(connection)) return Input::closed;
-    }
-    // Gone: once sd-bus has everything the service sent, it reads the end of its input and
-    // ends the connection as it would have on the socket.
-    if (serviceGone_ && framer_.held() == 0 && !inputEnded_) {
-      ::shutdown(busInput_.get(), SHUT_WR);
-      inputEnded_ = true;
-    }
-    return Input::open;
+    return reader_.admit(connection, revents) ? Input::open : Input::closed;
   }
 
-  void inputProcessed() override { sdBusBusy_ = false; }
+  void inputProcessed() override { reader_.processed(); }
 
   bool ownsLoop() const override { return true; }
 
@@ -107,7 +72,7 @@ class ClientRole final : public ConnectionRole {
   }
 
   void closed(BusChannel& connection, const ConnectionEnd& end) override {
-    busInput_.reset();
+    reader_.close();
     auto deferred = std::move(deferred_);
     deferred_.clear();
     for (auto& call : deferred) call();  // each fails now that the channel is closed
@@ -124,52 +89,6 @@ class ClientRole final : public ConnectionRole {
     ReplyHandler reply;
     SharedErrorHandler onError;
   };
-
-  // Hands on what was read, in order: reports directly while sd-bus has processed all it was
-  // given (so that a reply sd-bus reads before a report reaches its handler first), the rest to
-  // sd-bus. Sets waiting_ when bytes are left for a later round. False when the connection was
-  // closed.
-  bool serve(BusChannel& connection) {
-    waiting_ = false;
-    for (;;) {
-      ReportFramer::Piece piece = framer_.next();
-      if (piece.kind == ReportFramer::Piece::Kind::none) {
-        // What is left of a service that has gone is never completed: sd-bus gets it as it is.
-        if (!serviceGone_ || framer_.held() == 0) return true;
-        piece = {ReportFramer::Piece::Kind::forward, framer_.heldBytes(), true, {}};
-      }
-      if (piece.kind == ReportFramer::Piece::Kind::failed) {
-        connection.close(EBADMSG);
-        return false;
-      }
-      if (piece.kind == ReportFramer::Piece::Kind::report) {
-        if (sdBusBusy_ || connection.rerunPending()) {
-          waiting_ = true;
-          return true;
-        }
-        if (connection.deliverReport(piece.report)) {
-          framer_.consume(piece.bytes.size());
-          continue;
-        }
-      }
-      const ssize_t n = ::send(busInput_.get(), piece.bytes.data(), piece.bytes.size(),
-                               MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno != EAGAIN) {
-        connection.close(errno);
-        return false;
-      }
-      if (n > 0) {
-        framer_.consume(static_cast<std::size_t>(n));
-        sdBusBusy_ = true;
-      }
-      if (n < 0 || static_cast<std::size_t>(n) < piece.bytes.size()) {
-        // sd-bus's end of the pair is full: it reads it when it processes, right after.
-        waiting_ = true;
-        return true;
-      }
-    }
-  }
 
   void connect(BusChannel& connection) {
     assert(connection.onLoop());
@@ -194,13 +113,11 @@ class ClientRole final : public ConnectionRole {
       return;
     }
     connection.setPeer(PeerCredentials{cred.pid, cred.uid, cred.gid});
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) < 0) {
+    UniqueFd sdBusInput = reader_.start();
+    if (!sdBusInput) {
       connection.close(errno);
       return;
     }
-    UniqueFd sdBusInput(pair[0]);
-    busInput_ = UniqueFd(pair[1]);
     const int r = connection.startBus(std::move(fd), std::move(sdBusInput), nullptr);
     if (r < 0) {
       connection.close(-r);
@@ -290,12 +207,7 @@ class ClientRole final : public ConnectionRole {
   }
 
   const std::string socketPath_;
-  UniqueFd busInput_;  // our end of the socket pair sd-bus reads
-  ReportFramer framer_{kMaxMessage, kMaxDirectReport};
-  bool sdBusBusy_ = false;    // sd-bus was given input it may not have processed yet
-  bool waiting_ = false;      // bytes read wait for a later round
-  bool serviceGone_ = false;  // the service closed the socket (or it failed)
-  bool inputEnded_ = false;   // sd-bus's input was shut once it had everything
+  ServiceReader reader_;
   std::list<std::unique_ptr<PendingCall>> calls_;
   std::vector<std::function<void()>> deferred_;
 };

@@ -53,7 +53,7 @@ class ConnectionRole {
   virtual std::uint64_t deadline(const BusChannel&) const { return UINT64_MAX; }
   // Runs before sd-bus reads.
   virtual Input admitInput(BusChannel&, short /*revents*/) { return Input::open; }
-  // sd-bus has processed all the input it was given (it has none left to read).
+  // sd-bus has processed every whole message it was given (it has none left to read).
   virtual void inputProcessed() {}
 
   // ---- Admitting calls.
