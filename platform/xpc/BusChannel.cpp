@@ -94,15 +94,15 @@ void BusChannel::handle(short revents) {
   assert(onLoop());
   if (!servesSocket()) return;
   auto self = shared();  // callbacks may drop the last other reference
+  // What the exported object hands on while this read's messages are dispatched (wake-ups,
+  // a client's output), by the role or by sd-bus, goes once, after the last of them.
+  const platform::WakeBatch batch;
   const ConnectionRole::Input input = role_->admitInput(*this, revents);
   if (input == ConnectionRole::Input::closed) return;
   // Finish the reports half written, then let sd-bus read and answer before writing more,
   // so that calls are served while reports keep coming.
   if (!settle(turn_.flush()) || life_ == Life::closed) return;
   rerun_ = false;
-  // What the exported object hands on while this read's messages are dispatched (wake-ups,
-  // a client's output) goes once, after the last of them.
-  const platform::WakeBatch batch;
   int budget = kProcessBudget;
   while (life_ == Life::authenticating || life_ == Life::running) {
     if (--budget < 0) {
@@ -114,7 +114,10 @@ void BusChannel::handle(short revents) {
       close(-r);
       return;
     }
-    if (r == 0) break;
+    if (r == 0) {
+      role_->inputProcessed();
+      break;
+    }
   }
   if (isClosing()) return;  // a close is posted
   if (sd_bus_is_open(bus_.get()) <= 0 || (input == ConnectionRole::Input::peerGone && !rerun_)) {
@@ -287,6 +290,17 @@ void BusChannel::deliver(sd_bus_message* m) {
                  [pending](std::string value) { PendingReply::give(pending, std::move(value)); });
   };
   role_->answer(std::move(answer));
+}
+
+bool BusChannel::deliverReport(const ReportFramer::Report& report) {
+  assert(onLoop());
+  if (life_ != Life::running || !isResumed()) return false;
+  const ipc::ProtocolMethod* method = lookupExported(report.interface, report.member).method;
+  if (!method || !method->outSignature.empty() || method->inSignature != report.signature) {
+    return false;
+  }
+  invoke(*method, std::string(report.argument), nullptr);
+  return true;
 }
 
 void BusChannel::pump() {

@@ -17,6 +17,7 @@
 #include "platform/xpc/ConnectionRole.h"
 #include "platform/xpc/Loop.h"
 #include "platform/xpc/PendingReply.h"
+#include "platform/xpc/ReportFramer.h"
 #include "platform/xpc/ReportQueue.h"
 #include "platform/xpc/ReportWriter.h"
 #include "platform/xpc/SdBusRef.h"
@@ -59,6 +60,10 @@ class BusChannel final : public Channel, public Pollable, public ReplyRoute {
   int startBus(UniqueFd socket, UniqueFd input, const std::function<int(sd_bus*)>& configure);
   // Delivers the calls that arrived before the exported object was ready.
   void deliverHeld();
+  // Hands a report read past sd-bus to the exported object, as if sd-bus had delivered it; false
+  // (nothing done) when sd-bus must deliver it instead: the connection does not run yet, or the
+  // exported object does not take it as a one-way call, which sd-bus answers as it always does.
+  bool deliverReport(const ReportFramer::Report& report);
   // Never from inside an sd-bus callback.
   void close(int error);
   // Why the connection ended (ENOTCONN before it says). Any thread.

@@ -1,5 +1,6 @@
 // Our connection to a service: it connects on resume, on its own loop, to a server it trusts,
-// and makes calls whose replies it waits for.
+// and makes calls whose replies it waits for; what the service writes is read past sd-bus
+// (ServiceReader).
 
 #include "platform/xpc/ClientRole.h"
 
@@ -9,6 +10,8 @@
 #include <unistd.h>
 
 #include <cassert>
+#include <cerrno>
+#include <cstdint>
 #include <list>
 #include <string>
 #include <string_view>
@@ -18,6 +21,7 @@
 #include "platform/log/Log.h"
 #include "platform/xpc/BusChannel.h"
 #include "platform/xpc/BusMessage.h"
+#include "platform/xpc/ServiceReader.h"
 
 namespace xpc {
 namespace {
@@ -37,8 +41,16 @@ class ClientRole final : public ConnectionRole {
   }
 
   short inputEvents(const BusChannel&, int sdBusEvents) const override {
-    return static_cast<short>(sdBusEvents & POLLIN);
+    return reader_.inputEvents(sdBusEvents);
   }
+
+  std::uint64_t deadline(const BusChannel&) const override { return reader_.deadline(); }
+
+  Input admitInput(BusChannel& connection, short revents) override {
+    return reader_.admit(connection, revents) ? Input::open : Input::closed;
+  }
+
+  void inputProcessed() override { reader_.processed(); }
 
   bool ownsLoop() const override { return true; }
 
@@ -60,6 +72,7 @@ class ClientRole final : public ConnectionRole {
   }
 
   void closed(BusChannel& connection, const ConnectionEnd& end) override {
+    reader_.close();
     auto deferred = std::move(deferred_);
     deferred_.clear();
     for (auto& call : deferred) call();  // each fails now that the channel is closed
@@ -100,7 +113,12 @@ class ClientRole final : public ConnectionRole {
       return;
     }
     connection.setPeer(PeerCredentials{cred.pid, cred.uid, cred.gid});
-    const int r = connection.startBus(std::move(fd), UniqueFd(), nullptr);
+    UniqueFd sdBusInput = reader_.start();
+    if (!sdBusInput) {
+      connection.close(errno);
+      return;
+    }
+    const int r = connection.startBus(std::move(fd), std::move(sdBusInput), nullptr);
     if (r < 0) {
       connection.close(-r);
       return;
@@ -189,6 +207,7 @@ class ClientRole final : public ConnectionRole {
   }
 
   const std::string socketPath_;
+  ServiceReader reader_;
   std::list<std::unique_ptr<PendingCall>> calls_;
   std::vector<std::function<void()>> deferred_;
 };

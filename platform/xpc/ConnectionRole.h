@@ -53,6 +53,8 @@ class ConnectionRole {
   virtual std::uint64_t deadline(const BusChannel&) const { return UINT64_MAX; }
   // Runs before sd-bus reads.
   virtual Input admitInput(BusChannel&, short /*revents*/) { return Input::open; }
+  // sd-bus has processed every whole message it was given (it has none left to read).
+  virtual void inputProcessed() {}
 
   // ---- Admitting calls.
   // A method call on the transport's own interface; true when answered here.
