@@ -39,8 +39,11 @@ bool ServiceReader::admit(BusChannel& connection, short revents) {
     framer_.filled(static_cast<std::size_t>(n));
     if (!serve(connection)) return false;
   }
-  // Gone: once sd-bus has everything the service sent, it reads the end of its input and ends
-  // the connection as it would have on the socket.
+  // Gone: what is left goes to sd-bus as it is (a message the service never finished included:
+  // nothing more will come to complete it, and no read will bring this here again), and once
+  // sd-bus has everything the service sent, it reads the end of its input and ends the connection
+  // as it would have on the socket.
+  if (serviceGone_ && !inputEnded_ && !serve(connection)) return false;
   if (serviceGone_ && framer_.held() == 0 && !inputEnded_) {
     ::shutdown(busInput_.get(), SHUT_WR);
     inputEnded_ = true;

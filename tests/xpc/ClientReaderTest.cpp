@@ -190,4 +190,24 @@ TEST_F(ClientReaderTest, RepliesAndReportsReachTheirHandlersInTheOrderWritten) {
   connection->invalidate();
 }
 
+// A service that goes away in the middle of a report: what came whole is delivered, and the
+// connection ends as it does when sd-bus reads the socket (the interruption handler runs), rather
+// than waiting forever for the rest of the report.
+TEST_F(ClientReaderTest, AServiceGoneMidReportEndsTheConnection) {
+  ScriptedService service(dir.socket(kName), 1, [&](int, std::uint32_t serial) {
+    const std::string cut = report("reportEndpointMessageWithMsg", std::string(4096, 'c'));
+    return reply(serial, "s", wire::stringBody("subscribed")) +
+           report("reportEndpointMessageWithMsg", "whole") + cut.substr(0, cut.size() / 2);
+  });
+  auto connection = connect();
+  connection
+      ->remoteObjectProxyWithErrorHandler(
+          [this](const NSError& e) { log.note("error " + e.localizedDescription); })
+      ->subscribeToEventsWithFilter("{}", [this](const std::string& r) { log.note("reply " + r); });
+  const std::vector<std::string> expected{"reply subscribed", "report whole", "interrupted"};
+  EXPECT_TRUE(eventually([&] { return log.entries().size() >= expected.size(); }));
+  EXPECT_EQ(log.entries(), expected);
+  connection->invalidate();
+}
+
 }  // namespace
