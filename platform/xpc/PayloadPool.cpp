@@ -1,8 +1,8 @@
 #include "platform/xpc/PayloadPool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
-#include <utility>
 
 namespace xpc {
 
@@ -12,50 +12,47 @@ PayloadPool& PayloadPool::shared() {
 }
 
 namespace {
-// Rounded up to an eighth of the next power of two, so that a spare fits the next report of
+// Rounded up to an eighth of the next power of two, so that a kept buffer fits the next report of
 // about its size while wasting little.
 std::size_t roundedCapacity(std::size_t size) {
   const std::size_t step = std::max<std::size_t>(std::bit_ceil(size) / 8, 64);
   return (size + step - 1) / step * step;
 }
 
+std::shared_ptr<std::string> newBuffer(std::size_t capacity) {
+  auto buffer = std::make_shared<std::string>();
+  buffer->reserve(capacity);
+  return buffer;
+}
+
 }  // namespace
 
 Payload PayloadPool::copy(std::string_view bytes) {
   const std::size_t capacity = roundedCapacity(bytes.size());
-  std::unique_ptr<std::string> buffer = spare_->take(capacity);
-  if (!buffer) {
-    buffer = std::make_unique<std::string>();
-    buffer->reserve(capacity);
+  std::shared_ptr<std::string> buffer;
+  if (capacity <= kLargestKept) {
+    std::lock_guard lock(mutex_);
+    Ring& ring = rings_[capacity];
+    if (!ring.buffers.empty() && ring.buffers[ring.next].use_count() == 1) {
+      // Only the pool holds it: the last connection's release happened before this reuse (the
+      // fence pairs with the release in that reference count's decrement).
+      std::atomic_thread_fence(std::memory_order_acquire);
+      buffer = ring.buffers[ring.next];
+    } else if (pooledBytes_ + capacity <= kPooledBytes) {
+      buffer = newBuffer(capacity);
+      // Just before the one handed out longest ago: this one is now the newest.
+      ring.buffers.insert(ring.buffers.begin() + static_cast<std::ptrdiff_t>(ring.next), buffer);
+      pooledBytes_ += capacity;
+    }
+    // Taken, or still held by a client that falls behind: the next report looks at the next one,
+    // so one slow connection does not keep the others' buffers from coming back.
+    if (!ring.buffers.empty()) ring.next = (ring.next + 1) % ring.buffers.size();
   }
+  // Too large to keep, or the pool is spent (its buffers all wait to be written): the payload's
+  // own.
+  if (!buffer) buffer = newBuffer(capacity);
   buffer->assign(bytes);
-  return Payload(buffer.release(), GiveBack{spare_});
-}
-
-std::unique_ptr<std::string> PayloadPool::Spare::take(std::size_t capacity) {
-  std::lock_guard lock(mutex);
-  const auto spares = byCapacity.find(capacity);
-  if (spares == byCapacity.end() || spares->second.empty()) return nullptr;
-  std::unique_ptr<std::string> buffer = std::move(spares->second.back());
-  spares->second.pop_back();
-  bytes -= capacity;
   return buffer;
-}
-
-void PayloadPool::Spare::give(std::unique_ptr<std::string> buffer) {
-  const std::size_t size = buffer->capacity();
-  // Only a buffer of one of the steps is ever taken again (a string's own growth, or a small
-  // buffer, may leave it at another capacity).
-  if (size > kLargestKept || size != roundedCapacity(size)) return;
-  buffer->clear();
-  std::lock_guard lock(mutex);
-  if (bytes + size > kSpareBytes) return;
-  bytes += size;
-  byCapacity[size].push_back(std::move(buffer));
-}
-
-void PayloadPool::GiveBack::operator()(const std::string* buffer) const {
-  spare->give(std::unique_ptr<std::string>(const_cast<std::string*>(buffer)));
 }
 
 }  // namespace xpc

@@ -72,4 +72,34 @@ TEST(PayloadPool, ReportsOfAlternatingSizesEachTakeASpareOfTheirSize) {
   }
 }
 
+TEST(PayloadPool, ABufferAConnectionStillHoldsIsNotHandedOutAgain) {
+  // A client that falls behind holds its payloads for a while: later reports, more than the pool
+  // keeps, must each get a buffer of their own, and the held ones keep their bytes.
+  xpc::PayloadPool pool;
+  std::vector<xpc::Payload> held;
+  for (int i = 0; i < 400; ++i) {
+    held.push_back(pool.copy(std::string(1000, static_cast<char>('a' + i % 26))));
+  }
+  for (int i = 0; i < 400; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(*held[static_cast<std::size_t>(i)],
+              std::string(1000, static_cast<char>('a' + i % 26)));
+    for (int j = 0; j < i; ++j) {
+      ASSERT_NE(held[static_cast<std::size_t>(i)]->data(),
+                held[static_cast<std::size_t>(j)]->data());
+    }
+  }
+  // Let go out of order, as connections of different speeds do: what is free is reused, what is
+  // still held is not.
+  for (std::size_t i = 0; i < held.size(); i += 2) held[i].reset();
+  for (int round = 0; round < 400; ++round) {
+    const xpc::Payload next = pool.copy(std::string(1000, 'z'));
+    for (std::size_t i = 1; i < held.size(); i += 2) ASSERT_NE(next->data(), held[i]->data());
+    EXPECT_EQ(*next, std::string(1000, 'z'));
+  }
+  for (std::size_t i = 1; i < held.size(); i += 2) {
+    EXPECT_EQ(*held[i], std::string(1000, static_cast<char>('a' + i % 26)));
+  }
+}
+
 }  // namespace
