@@ -40,10 +40,12 @@ bool wants(const ipc::Subscription& filter, const model::EsMessage& message) {
 
 void IPCForAgent::ConnectionSet::insert(const Connection& connection) {
   bool changed = false;
+  Members old;
   {
     std::lock_guard lock(mutex_);
     connections_.emplace(connection, State{});
     changed = recomputeWanted();
+    refreshMembers(old);
   }
   if (changed) tellWantedChanged();
 }
@@ -52,6 +54,7 @@ void IPCForAgent::ConnectionSet::erase(const Connection& connection) {
   // Released after the lock, so their teardown never runs under it.
   Connection removed;
   State state;
+  Members old;
   bool changed = false;
   {
     std::lock_guard lock(mutex_);
@@ -60,6 +63,7 @@ void IPCForAgent::ConnectionSet::erase(const Connection& connection) {
       state = std::move(it->second);
       connections_.erase(it);
       changed = recomputeWanted();
+      refreshMembers(old);
     }
   }
   if (changed) tellWantedChanged();
@@ -88,22 +92,30 @@ std::vector<IPCForAgent::Connection> IPCForAgent::ConnectionSet::copy() const {
   return out;
 }
 
-std::vector<IPCForAgent::ConnectionSet::Member> IPCForAgent::ConnectionSet::members() const {
+IPCForAgent::ConnectionSet::Members IPCForAgent::ConnectionSet::members() const {
   std::lock_guard lock(mutex_);
-  std::vector<Member> out;
-  out.reserve(connections_.size());
+  return members_;
+}
+
+void IPCForAgent::ConnectionSet::refreshMembers(Members& old) {
+  auto now = std::make_shared<std::vector<Member>>();
+  now->reserve(connections_.size());
   for (const auto& [connection, state] : connections_) {
-    out.push_back({connection, state.reporter, state.filter});
+    now->push_back({connection, state.reporter, state.filter});
   }
-  return out;
+  old = std::exchange(members_, std::move(now));
 }
 
 IPCForAgent::ConnectionSet::Proxy IPCForAgent::ConnectionSet::keepReporter(
     const Connection& connection, Proxy reporter) {
+  Members old;
   std::lock_guard lock(mutex_);
   const auto it = connections_.find(connection);
   if (it == connections_.end()) return reporter;
-  if (!it->second.reporter) it->second.reporter = std::move(reporter);
+  if (!it->second.reporter) {
+    it->second.reporter = std::move(reporter);
+    refreshMembers(old);
+  }
   return it->second.reporter;
 }
 
@@ -111,6 +123,7 @@ bool IPCForAgent::ConnectionSet::subscribeCurrent(ipc::Subscription subscription
   auto filter = std::make_shared<const ipc::Subscription>(std::move(subscription));
   bool found = false;
   bool changed = false;
+  Members old;
   {
     const std::unique_lock turn(sending_);
     std::lock_guard lock(mutex_);
@@ -118,6 +131,7 @@ bool IPCForAgent::ConnectionSet::subscribeCurrent(ipc::Subscription subscription
       if (!connection->isCurrentConnection()) continue;
       state.filter.swap(filter);  // the old one is released after the lock
       changed = recomputeWanted();
+      refreshMembers(old);
       found = true;
       break;
     }
@@ -198,7 +212,8 @@ void IPCForAgent::broadcastEndpointMessage(const model::EsMessage& message) {
 
   std::vector<Connection> toDrop;
   auto turn = currentConnections.sendingTurn();
-  for (const auto& [connection, reporter, filter] : currentConnections.members()) {
+  const ConnectionSet::Members members = currentConnections.members();
+  for (const auto& [connection, reporter, filter] : *members) {
     if (filter && !wants(*filter, message)) continue;
     if (!encoded) {
       document.clear();
@@ -208,12 +223,13 @@ void IPCForAgent::broadcastEndpointMessage(const model::EsMessage& message) {
     }
     // Made at the connection's first report and kept with it: the error handler is the same for
     // every report.
-    const auto proxy =
+    ConnectionSet::Proxy made;
+    const ConnectionSet::Proxy& proxy =
         reporter ? reporter
-                 : currentConnections.keepReporter(
-                       connection,
-                       connection->remoteObjectProxyWithErrorHandler(
-                           [forget = remover(this, connection)](const NSError&) { forget(); }));
+                 : (made = currentConnections.keepReporter(
+                        connection,
+                        connection->remoteObjectProxyWithErrorHandler(
+                            [forget = remover(this, connection)](const NSError&) { forget(); })));
     if (proxy->conformsToProtocol<ipc::SystemExtensionsToApp>()) {
       proxy->report(ipc::SystemExtensionsToApp::kReportEndpointMessageWithMsg, encoded);
     } else {

@@ -47,8 +47,10 @@ class IPCForAgent final : public NSXPCListenerDelegate, public ipc::AppToSystemE
       Proxy reporter;  // null until made
       Filter filter;
     };
-    // A snapshot with each connection's proxy as far as made.
-    std::vector<Member> members() const;
+    using Members = std::shared_ptr<const std::vector<Member>>;
+    // A snapshot with each connection's proxy as far as made. Made again when the set changes,
+    // not for every broadcast; never null.
+    Members members() const;
     // Keeps `reporter` for `connection` unless one is kept already; returns the one kept (or
     // `reporter` when the connection has left the set).
     Proxy keepReporter(const Connection& connection, Proxy reporter);
@@ -76,6 +78,9 @@ class IPCForAgent final : public NSXPCListenerDelegate, public ipc::AppToSystemE
     };
     // Under the lock, after a change of members or filters; true when the kinds wanted changed.
     bool recomputeWanted();
+    // Under the lock, after a change of members, proxies or filters: the new snapshot, and the
+    // old one in `old`, to be released after the lock.
+    void refreshMembers(Members& old);
     void tellWantedChanged() const {
       if (wantedChanged_) wantedChanged_();
     }
@@ -83,6 +88,7 @@ class IPCForAgent final : public NSXPCListenerDelegate, public ipc::AppToSystemE
     mutable std::mutex mutex_;
     mutable std::shared_mutex sending_;  // taken before mutex_, never inside it
     std::map<Connection, State> connections_;
+    Members members_ = std::make_shared<const std::vector<Member>>();
     // Bit i: some connection wants kEventKindNames[i]; the bit past the table: some connection
     // wants every type, those outside the table too.
     std::atomic<std::uint32_t> wanted_{0};

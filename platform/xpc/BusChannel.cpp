@@ -158,13 +158,12 @@ void BusChannel::doSend(const ipc::ProtocolMethod& method, Payload argument,
   const std::size_t size = argument->size();
   QueuedReport report{&method, std::move(argument), std::move(onError)};
   const int failure = queue_.push(report, size, postPump);
-  auto self = shared();
   if (failure) {
     reportError(std::move(report.onError), makeError(failure, "The report could not be sent"));
-    if (failure == ENOBUFS) loop_->post([self] { self->close(ENOBUFS); });
+    if (failure == ENOBUFS) loop_->post([self = shared()] { self->close(ENOBUFS); });
     return;
   }
-  if (postPump) loop_->post([self] { self->pump(); });
+  if (postPump) loop_->post([self = shared()] { self->pump(); });
 }
 
 void BusChannel::reportError(SharedErrorHandler onError, NSError error) {
