@@ -568,6 +568,30 @@ TEST_F(BpfTrackerTest, RecordsMakeTheirEventsAndKeepTheTable) {
   }
 }
 
+TEST_F(BpfTrackerTest, AnEventStillHeldKeepsItsOwnEnvironmentWhileLaterExecsComeIn) {
+  // Events may wait in the delivery queue while the reader goes on: the buffers the reader reuses
+  // for later environments must not be the held event's.
+  Harness h(proc_, all());
+  const auto execWith = [&](std::uint32_t pid, std::string envs) {
+    const Record r = execOf({.task = task(pid, 100, 100, 100), .envs = std::move(envs)});
+    return h.tracker.handle(r.data(), r.size());
+  };
+  std::unique_ptr<PendingEvent> held = execWith(300, std::string("FIRST=1\0", 8));
+  ASSERT_NE(held, nullptr);
+  for (std::uint32_t pid = 301; pid < 304; ++pid) {
+    ASSERT_NE(execWith(pid, std::string("LATER=2\0", 8)), nullptr);  // delivered and let go
+  }
+  Flat seen;
+  addEvent(seen, "0", *held);
+  EXPECT_EQ(seen["0.envs"], "FIRST=1");
+  held.reset();
+  // Once let go, the next exec still gets its own.
+  std::unique_ptr<PendingEvent> next = execWith(304, std::string("NEXT=3\0", 7));
+  Flat after;
+  addEvent(after, "0", *next);
+  EXPECT_EQ(after["0.envs"], "NEXT=3");
+}
+
 TEST_F(BpfTrackerTest, CountsAreTakenOnce) {
   Harness h(proc_, all());
   const Record r = execOf(

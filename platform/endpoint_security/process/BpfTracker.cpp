@@ -3,6 +3,7 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -142,6 +143,19 @@ void BpfTracker::countLosses(const watch_exec_record& record) {
   }
 }
 
+std::shared_ptr<const std::string> BpfTracker::environmentOf(std::string_view block) {
+  constexpr std::size_t kKeptBytes = 64 * 1024;
+  // Only this tracker holds the buffer: whoever let it go last (the delivery thread, an
+  // observer) did so before this reuse (the fence pairs with the release in that decrement).
+  if (environment_ && environment_.use_count() == 1 && environment_->capacity() <= kKeptBytes) {
+    std::atomic_thread_fence(std::memory_order_acquire);
+    environment_->assign(block);
+  } else {
+    environment_ = std::make_shared<std::string>(block);
+  }
+  return environment_;
+}
+
 std::unique_ptr<PendingEvent> BpfTracker::onExec(const watch_exec_record& record,
                                                  const unsigned char* tail, std::size_t tailBytes) {
   const std::size_t pathBytes = std::min<std::size_t>(record.path_bytes, tailBytes);
@@ -188,8 +202,8 @@ std::unique_ptr<PendingEvent> BpfTracker::onExec(const watch_exec_record& record
   table_.put(target, record.header.monotonic_ns);
   const bool wanted = wanted_(ES_EVENT_TYPE_NOTIFY_EXEC);
   if (!(flags & WATCH_EXEC_ENV_UNREADABLE) && (wanted || sightings_.observed())) {
-    target.envs = std::make_shared<const std::string>(
-        reinterpret_cast<const char*>(tail + pathBytes + argsBytes), envBytes);
+    target.envs =
+        environmentOf({reinterpret_cast<const char*>(tail + pathBytes + argsBytes), envBytes});
   }
   sightings_.executed(target);
   if (!wanted) return nullptr;

@@ -16,6 +16,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "platform/endpoint_security/bpf/ProcessRecords.h"
 #include "platform/endpoint_security/client/FileSightings.h"
@@ -63,6 +65,8 @@ class BpfTracker {
   std::unique_ptr<PendingEvent> onFork(const watch_fork_record& record);
   std::unique_ptr<PendingEvent> onExit(const watch_exit_record& record);
   void countLosses(const watch_exec_record& record);
+  // An exec's environment block, shared with its event and any observer.
+  std::shared_ptr<const std::string> environmentOf(std::string_view block);
   ProcessImage imageOf(const watch_task& task) const;
   timeval startTime(std::uint64_t bootNs) const;
   // The wall-clock time of a kernel timestamp, with this read's clock offset.
@@ -77,6 +81,9 @@ class BpfTracker {
   std::int64_t monotonicWallNs_ = 0;  // wall clock minus monotonic
   CaptureLosses losses_;
   bool cutUnderPressure_ = false;
+  // The last exec's environment block: by the next exec its event has mostly been delivered and
+  // let go, and the buffer takes the next block without an allocation.
+  std::shared_ptr<std::string> environment_;
 };
 
 }  // namespace platform::es
