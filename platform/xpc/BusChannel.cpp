@@ -163,7 +163,8 @@ void BusChannel::doSend(const ipc::ProtocolMethod& method, Payload argument,
     if (failure == ENOBUFS) loop_->post([self = shared()] { self->close(ENOBUFS); });
     return;
   }
-  if (postPump) loop_->post([self = shared()] { self->pump(); });
+  // Written by this thread itself where it can (see Loop::postWrite), once its run of reports ends.
+  if (postPump) loop_->postWrite([self = shared()] { self->pump(); });
 }
 
 void BusChannel::reportError(SharedErrorHandler onError, NSError error) {
@@ -308,13 +309,20 @@ void BusChannel::pump() {
   auto self = shared();
   for (;;) {
     if (!settle(turn_.flush())) return;
-    if (life_ == Life::closed || !turn_.reportsMayStart()) return;
+    if (isClosing() || !turn_.reportsMayStart()) return;
     if (!fillRaw()) return;
   }
 }
 
 bool BusChannel::settle(ReportWriter::Result result) {
-  if (result.status == ReportWriter::Status::failed) close(result.error);
+  if (result.status == ReportWriter::Status::failed) {
+    // The handlers a close runs belong on the loop's thread, not on one that writes for it.
+    if (!loop_->helping()) {
+      close(result.error);
+    } else if (!isClosing()) {
+      requestClose(result.error);
+    }
+  }
   return result.status == ReportWriter::Status::done;
 }
 
@@ -330,7 +338,7 @@ bool BusChannel::fillRaw() {
     remoteWire_ = remote ? remote->wireName() : std::string();
   }
   settle(turn_.add(std::move(batch), remoteWire_));
-  return life_ != Life::closed;
+  return !isClosing();
 }
 
 void BusChannel::requestClose(int error) {

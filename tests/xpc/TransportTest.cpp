@@ -10,8 +10,10 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <optional>
 #include <thread>
 
+#include "platform/WakeBatch.h"
 #include "platform/log/Log.h"
 #include "platform/xpc/Loop.h"
 #include "tests/xpc/XpcTestSupport.h"
@@ -90,6 +92,33 @@ class EchoService final : public NSXPCListenerDelegate, public ipc::AppToSystemE
 };
 
 using TransportTest = ServiceFixture<EchoService, kName>;
+
+// Reports sent one by one, or in runs as the event source hands them over (inside a WakeBatch):
+// the sender then writes them itself while the loop sleeps, and the loop takes over what the
+// socket did not take.
+class ReportRunsTest : public TransportTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  // Opens a run every `length` reports when the parameter says so; closing it writes the run.
+  class Runs {
+   public:
+    Runs(bool inRuns, std::size_t length) : inRuns_(inRuns), length_(length) {}
+    void next() {
+      if (!inRuns_) return;
+      if (++count_ % length_ == 0) batch_.reset();
+      if (!batch_) batch_.emplace();
+    }
+    void end() { batch_.reset(); }
+
+   private:
+    const bool inRuns_;
+    const std::size_t length_;
+    std::size_t count_ = 0;
+    std::optional<platform::WakeBatch> batch_;
+  };
+};
+
+INSTANTIATE_TEST_SUITE_P(Sent, ReportRunsTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "InRuns" : "OneByOne"; });
 
 int connectRaw(const std::string& path) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -181,7 +210,7 @@ TEST_F(TransportTest, CallsRepliesAndReportsCarryTheirBytesUnchanged) {
 
 // Reports stream while calls are answered, some from other threads: both kinds of message share
 // the socket and every one arrives whole.
-TEST_F(TransportTest, RepliesAndReportsShareTheSocketIntact) {
+TEST_P(ReportRunsTest, RepliesAndReportsShareTheSocketIntact) {
   service.answerFromAnotherThread = true;
   auto listener = listen();
   auto c = client();
@@ -198,13 +227,17 @@ TEST_F(TransportTest, RepliesAndReportsShareTheSocketIntact) {
     sent.push_back(payload);
   }
   std::thread reporter([&] {
+    Runs runs(GetParam(), 16);
     for (std::size_t i = 0; i < kReports; ++i) {
+      runs.next();
       connection
           ->remoteObjectProxyWithErrorHandler(
               [](const NSError& e) { ADD_FAILURE() << e.localizedDescription; })
           ->reportEndpointMessageWithMsg(sent[i]);
-      if (i % 64 == 63 && i > 300)
+      if (i % 64 == 63 && i > 300) {
+        runs.end();                // nothing waits inside a run for what it handed over
         c->waitForCount(i - 300);  // past the socket buffer, inside the limit
+      }
     }
   });
   for (int i = 1; i <= 200; ++i) {
@@ -364,7 +397,7 @@ TEST_F(TransportTest, MisbehavingClientsHurtOnlyThemselves) {
   EXPECT_EQ(service.connections().at(0), connection);
 }
 
-TEST_F(TransportTest, ClientThatStopsReadingIsDroppedAtTheByteLimit) {
+TEST_P(ReportRunsTest, ClientThatStopsReadingIsDroppedAtTheByteLimit) {
   platform::log::Capture log;
   xpc::SdBusTransport::Options options;
   options.maxQueuedBytes = 256 * 1024;
@@ -377,17 +410,25 @@ TEST_F(TransportTest, ClientThatStopsReadingIsDroppedAtTheByteLimit) {
   std::atomic<int> failures{0};
   const std::string payload(2048, 's');
   int sent = 0;
+  const std::thread::id sender = std::this_thread::get_id();
+  Runs runs(GetParam(), 64);
   // Socket buffers take a few hundred KiB; the queue the rest up to the limit.
   while (failures == 0 && sent < 10000) {
+    runs.next();
     connection
         ->remoteObjectProxyWithErrorHandler([&](const NSError& e) {
           EXPECT_EQ(e.code, ENOBUFS);
+          EXPECT_NE(std::this_thread::get_id(), sender) << "a handler ran on the sender's thread";
           ++failures;
         })
         ->reportEndpointMessageWithMsg(payload);
     ++sent;
-    if (sent % 64 == 0) std::this_thread::sleep_for(1ms);  // let the writes reach the socket
+    if (sent % 64 == 0) {
+      runs.end();
+      std::this_thread::sleep_for(1ms);  // let the writes reach the socket
+    }
   }
+  runs.end();
   ASSERT_TRUE(eventually([&] { return failures > 0; }));
   EXPECT_LT(sent, 10000);
   ASSERT_TRUE(eventually([&] { return service.connections().empty(); })) << "the connection ended";
