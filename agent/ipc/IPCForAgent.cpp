@@ -16,9 +16,6 @@
 namespace agent {
 namespace {
 
-// A document buffer that grew past this (one exec with 128 KiB of arguments) is not kept.
-constexpr std::size_t kKeptDocumentBytes = 256 * 1024;
-
 // A handler that forgets `connection`; it holds the connection weakly, so a handler that runs
 // after the connection was removed and released finds nothing to do.
 std::function<void()> remover(IPCForAgent* self, const IPCForAgent::Connection& connection) {
@@ -204,10 +201,8 @@ bool IPCForAgent::shouldAcceptNewConnection(NSXPCListener&,
 
 void IPCForAgent::broadcastEndpointMessage(const model::EsMessage& message) {
   if (!currentConnections.wantsEventType(message.eventType)) return;
-  // Encoded once, when the first connection that wants it is found, into a buffer per thread
-  // that keeps its capacity from one event to the next (the encoder reserves a bound several
-  // times the document), then copied into the one immutable payload every connection queues.
-  thread_local std::string document;
+  // Encoded once, when the first connection that wants it is found, and copied from the
+  // encoder's buffer into the one immutable payload every connection queues.
   xpc::Payload encoded;
 
   std::vector<Connection> toDrop;
@@ -215,11 +210,10 @@ void IPCForAgent::broadcastEndpointMessage(const model::EsMessage& message) {
   const ConnectionSet::Members members = currentConnections.members();
   for (const auto& [connection, reporter, filter] : *members) {
     if (filter && !wants(*filter, message)) continue;
-    if (!encoded) {
-      document.clear();
-      if (document.capacity() > kKeptDocumentBytes) std::string().swap(document);
-      if (!model::appendJson(document, message)) return;
-      encoded = xpc::PayloadPool::shared().copy(document);
+    if (!encoded && !model::withJson(message, [&](std::string_view document) {
+          encoded = xpc::PayloadPool::shared().copy(document);
+        })) {
+      return;
     }
     // Made at the connection's first report and kept with it: the error handler is the same for
     // every report.

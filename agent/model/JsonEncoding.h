@@ -27,15 +27,30 @@
 
 namespace model {
 
+using UseJson = void (*)(void* context, std::string_view document);
+
 #define MODEL_DECLARE_WRITER(Type)                       \
   std::optional<std::string> encode(const Type& record); \
-  bool appendJson(std::string& out, const Type& record);
+  bool appendJson(std::string& out, const Type& record); \
+  bool withJson(const Type& record, UseJson use, void* context);
 
 // encode: the whole document, or std::nullopt when a `Date` is not finite.
 // appendJson: appends the document to `out` (reusing its capacity) and returns true; on failure
 // returns false and leaves `out` exactly as it was.
+// withJson: hands `use` the document and returns true, or returns false without calling it when
+// a `Date` is not finite. The document is mostly in a buffer of the thread's, with no copy: it is
+// good only during the call, and `use` must not encode on this thread.
 MODEL_RECORD_TYPES(MODEL_DECLARE_WRITER)
 #undef MODEL_DECLARE_WRITER
+
+// withJson for any callable taking the document as a std::string_view.
+template <class Record, class Use>
+bool withJson(const Record& record, Use&& use) {
+  return withJson(
+      record,
+      [](void* context, std::string_view document) { (*static_cast<Use*>(context))(document); },
+      &use);
+}
 
 // Why a read failed. `key` is the path of the offending member from the top object, such as
 // "process.exectuable.path" or "exec.args[2]"; it is empty when the document as a whole is

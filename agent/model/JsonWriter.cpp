@@ -258,16 +258,22 @@ struct Writer {
 // times the document. Larger ones, rare, are written in place, so no thread keeps a big buffer.
 constexpr std::size_t kScratchBytes = 64 * 1024;
 
+// One per thread, whatever the record type.
+char* threadScratch() {
+  thread_local const std::unique_ptr<char[]> scratch(new char[kScratchBytes]);
+  return scratch.get();
+}
+
 template <class Kernel, Record T>
 bool appendWith(std::string& out, const T& record) {
   Sizer<Kernel> sizer;
   const std::size_t bound = sizer.value(record);
   if (!sizer.finite) return false;
   if (bound + kSlack <= kScratchBytes) {
-    thread_local const std::unique_ptr<char[]> scratch(new char[kScratchBytes]);
-    char* const end = Writer<Kernel>::value(scratch.get(), record);
-    assert(end <= scratch.get() + bound && "document outgrew its size bound");
-    out.append(scratch.get(), static_cast<std::size_t>(end - scratch.get()));
+    char* const scratch = threadScratch();
+    char* const end = Writer<Kernel>::value(scratch, record);
+    assert(end <= scratch + bound && "document outgrew its size bound");
+    out.append(scratch, static_cast<std::size_t>(end - scratch));
     return true;
   }
   const std::size_t start = out.size();
@@ -275,6 +281,27 @@ bool appendWith(std::string& out, const T& record) {
   char* const end = Writer<Kernel>::value(out.data() + start, record);
   assert(end <= out.data() + start + bound && "document outgrew its size bound");
   out.resize(static_cast<std::size_t>(end - out.data()));
+  return true;
+}
+
+template <class Kernel, Record T>
+bool useWith(const T& record, UseJson use, void* context) {
+  Sizer<Kernel> sizer;
+  const std::size_t bound = sizer.value(record);
+  if (!sizer.finite) return false;
+  if (bound + kSlack <= kScratchBytes) {
+    char* const scratch = threadScratch();
+    char* const end = Writer<Kernel>::value(scratch, record);
+    assert(end <= scratch + bound && "document outgrew its size bound");
+    use(context, {scratch, static_cast<std::size_t>(end - scratch)});
+    return true;
+  }
+  std::string document;
+  document.resize(bound + kSlack);
+  char* const end = Writer<Kernel>::value(document.data(), record);
+  assert(end <= document.data() + bound && "document outgrew its size bound");
+  document.resize(static_cast<std::size_t>(end - document.data()));
+  use(context, document);
   return true;
 }
 
@@ -291,14 +318,18 @@ bool appendDocument(std::string& out, const T& record) {
 
 }  // namespace
 
-#define MODEL_DEFINE_WRITER(Type)                               \
-  bool appendJson(std::string& out, const Type& record) {       \
-    return appendDocument(out, record);                         \
-  }                                                             \
-  std::optional<std::string> encode(const Type& record) {       \
-    std::string document;                                       \
-    if (!appendDocument(document, record)) return std::nullopt; \
-    return document;                                            \
+#define MODEL_DEFINE_WRITER(Type)                                               \
+  bool appendJson(std::string& out, const Type& record) {                       \
+    return appendDocument(out, record);                                         \
+  }                                                                             \
+  std::optional<std::string> encode(const Type& record) {                       \
+    std::string document;                                                       \
+    if (!appendDocument(document, record)) return std::nullopt;                 \
+    return document;                                                            \
+  }                                                                             \
+  bool withJson(const Type& record, UseJson use, void* context) {               \
+    return useVectorKernel() ? useWith<escape::Avx512>(record, use, context)    \
+                             : useWith<escape::Portable>(record, use, context); \
   }
 MODEL_RECORD_TYPES(MODEL_DEFINE_WRITER)
 #undef MODEL_DEFINE_WRITER
