@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "agent/model/JsonEncoding.h"
@@ -236,6 +237,9 @@ TEST(JsonWriter, NonFiniteDateFailsWithoutBytes) {
     std::string buffer = "kept";
     EXPECT_FALSE(appendJson(buffer, message)) << c.where;
     EXPECT_EQ(buffer, "kept") << c.where;
+    bool used = false;
+    EXPECT_FALSE(withJson(message, [&](std::string_view) { used = true; })) << c.where;
+    EXPECT_FALSE(used) << c.where;
   }
   EXPECT_EQ(encode(PidTable{{{1, "a"}}}).has_value(), true);
 }
@@ -248,6 +252,20 @@ TEST(JsonWriter, AppendsToTheCallersBuffer) {
   buffer.clear();
   ASSERT_TRUE(appendJson(buffer, PidTable{}));
   EXPECT_EQ(buffer, R"({"table":[]})");
+}
+
+TEST(JsonWriter, HandsOverTheSameBytesWhereverItWritesThem) {
+  // Small documents are handed over from the thread's buffer, those that may not fit there from
+  // one of their own.
+  EsMessage large = samples::execMessage(500, 500);
+  large.exec->args->push_back(std::string(20000, '\x02'));
+  const std::vector<EsMessage> messages = {samples::forkExample(), large, samples::forkExample()};
+  for (const EsMessage& message : messages) {
+    const std::string expected = encoded(message);
+    std::string handed;
+    ASSERT_TRUE(withJson(message, [&](std::string_view document) { handed = document; }));
+    EXPECT_EQ(handed, expected);
+  }
 }
 
 TEST(JsonWriter, LargeDocumentIsWrittenWhole) {
