@@ -33,17 +33,18 @@ namespace platform::es {
 namespace {
 
 // While records stream in (more than kStormRecords in about the last 10 ms), the reader pauses
-// after each read, so that one wake-up (and one hand-over to the delivery thread) serves many
-// records: 1 ms for every kRecordsPerGatherMs records in about the last 10 ms, at most kGather.
-// Otherwise it reads again at once: the fork, exec and exit of a program or two follow each other
-// within a millisecond and are not held back. Each wake-up costs the reader and the listener's
-// loop tens of microseconds: a full storm (several thousand records a second) pauses 8 ms, which
-// spends a seventh less CPU per event than 4 ms for 4 ms more delay (the readers run promptly,
-// so the pause is most of a storm's delay), while a burst of a few programs pauses a millisecond
-// or two.
-constexpr std::chrono::milliseconds kGather{8};
+// after each read, so that one wake-up (and one write to each client) serves many records: 1 ms
+// for every kRecordsPerGatherMs records in about the last 10 ms, at most kGather. Otherwise it
+// reads again at once: the fork, exec and exit of a program or two follow each other within a
+// millisecond and are not held back. Each read costs tens of microseconds besides its records (the
+// wake-up, the code and the buffers the storm pushed out of the caches, a write per client): a
+// full storm (several thousand records a second) pauses 12 ms, which spends about a fifth less CPU
+// per event than 8 ms for 4 ms more delay (the reader runs promptly, so the pause is most of a
+// storm's delay, about 14 ms at the 99th percentile), while a burst of a few programs pauses a
+// millisecond or two.
+constexpr std::chrono::milliseconds kGather{12};
 constexpr double kStormRecords = 6.5;
-constexpr double kRecordsPerGatherMs = 10;
+constexpr double kRecordsPerGatherMs = 6;
 constexpr double kRateWindowNs = 10e6;
 
 // Records read recently, each counting less as it ages (an exponential decay over the window).
