@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +47,11 @@ constexpr std::chrono::milliseconds kGather{12};
 constexpr double kStormRecords = 6.5;
 constexpr double kRecordsPerGatherMs = 6;
 constexpr double kRateWindowNs = 10e6;
+// A read's events are handed over in runs of this many: each run's reports are written (or the
+// transport's thread woken) as it ends, so that the buffers they took come back, still in the
+// cache, for the next run. One write per storm read left a read's worth of buffers (a fifth of a
+// megabyte) for the storm to push out of the cache before they came round again.
+constexpr int kRunEvents = 32;
 
 // Records read recently, each counting less as it ages (an exponential decay over the window).
 class RecentRecords {
@@ -106,6 +112,8 @@ class BpfSource final : public Source {
   std::uint64_t overBudgetSeen_ = 0;
   std::int64_t lastReportNs_ = 0;
   RecentRecords recent_;
+  std::optional<platform::WakeBatch> run_;  // open while a read delivers
+  int inRun_ = 0;                           // events delivered in it
   bool stopping_ = false;
 };
 
@@ -234,12 +242,12 @@ bool BpfSource::readRing(int& records) {
   // The records of changes before this moment are in the ring, and the consume below reads
   // them (but one still being written in these microseconds, read next time).
   const std::uint64_t upTo = monotonicNow();
-  {
-    // The events of one read are delivered here in a row; the threads they are handed to
-    // (the transport's) are woken once, after the last.
-    platform::WakeBatch batch;
-    records = ring_buffer__consume(ring_.get());
-  }
+  // The events of one read are delivered here in a row, in runs: the threads they are handed to
+  // (the transport's) are woken, or their writes done here, once per run.
+  run_.emplace();
+  inRun_ = 0;
+  records = ring_buffer__consume(ring_.get());
+  run_.reset();
   if (records < 0 && records != -EINTR) {
     NSLog("EndpointSecurity: ring buffer read failed: %s", std::strerror(-records));
     return false;
@@ -256,6 +264,11 @@ int BpfSource::onRecord(void* self, void* data, std::size_t size) {
   if (source->stopping_) return -1;  // ends the consume loop
   if (std::unique_ptr<PendingEvent> event = source->tracker_->handle(data, size)) {
     source->push(std::move(event));
+    if (++source->inRun_ == kRunEvents) {
+      source->run_.reset();
+      source->run_.emplace();
+      source->inRun_ = 0;
+    }
   }
   return source->stopping_ ? -1 : 0;
 }
