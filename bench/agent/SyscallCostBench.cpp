@@ -3,12 +3,16 @@
 // any. The agents are alternated round by round and each is measured right after a run without
 // any, so that the machine's drift cancels in the pair; prints each round, then per agent the
 // median ratio of the pairs. A hook on every system call shows as a ratio above 1; hooks per
-// connection or per process event do not.
+// connection or per process event do not. Each run is made by a process started for it, as the
+// programs started while an agent runs are: what the kernel gives a new process (an audit
+// context, once auditing has been on) counts.
 //
-//   syscall_cost [--agent PATH]... [--rounds N] [--getppid N] [--reads N]
+//   syscall_cost [--agent PATH]... [--rounds N] [--getppid N] [--reads N] [--audit]
 //
 // Each agent is started with a services directory of its own (its log is kept there until it
 // stops) and given 1 s to load its programs before it is measured. Needs root (the agent does).
+// Auditing is global state: the agents leave it as it is unless --audit lets them switch it on
+// (WATCH_AUDIT_ENABLE), as an installed agent does where no audit daemon runs.
 #include <bpf/bpf.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -40,6 +44,7 @@ struct Options {
   int rounds = 5;
   long getppids = 10'000'000;
   long reads = 1'000'000;
+  bool audit = false;
 };
 
 struct Sample {
@@ -50,7 +55,7 @@ struct Sample {
 // A running agent with its own services directory; stopped and cleaned up on destruction.
 class Agent {
  public:
-  explicit Agent(const std::string& path) {
+  Agent(const std::string& path, bool audit) {
     std::string pattern = (fs::temp_directory_path() / "syscall-cost-XXXXXX").string();
     dir_ = ::mkdtemp(pattern.data());
     const std::string env = "XPC_SERVICES_DIR=" + dir_.string();
@@ -60,8 +65,7 @@ class Agent {
       const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(fd, 2);
       const char* args[] = {path.c_str(), nullptr};
-      // Auditing is global state: the agents measured leave it as it is.
-      const char* envp[] = {env.c_str(), "WATCH_AUDIT_ENABLE=0", nullptr};
+      const char* envp[] = {env.c_str(), audit ? nullptr : "WATCH_AUDIT_ENABLE=0", nullptr};
       ::execve(path.c_str(), const_cast<char* const*>(args), const_cast<char* const*>(envp));
       ::_exit(127);
     }
@@ -121,7 +125,7 @@ double nsPerCall(long count, Call call) {
   return (threadCpuNs() - start) / static_cast<double>(count);
 }
 
-Sample measure(const Options& options) {
+Sample measureHere(const Options& options) {
   const int zero = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
   char byte = 0;
   Sample sample;
@@ -133,6 +137,29 @@ Sample measure(const Options& options) {
   return sample;
 }
 
+// Measured by a process started now.
+Sample measure(const Options& options) {
+  int pipe[2];
+  if (::pipe2(pipe, O_CLOEXEC) != 0) std::abort();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const Sample sample = measureHere(options);
+    const bool whole = ::write(pipe[1], &sample, sizeof sample) == sizeof sample;
+    ::_exit(whole ? 0 : 1);
+  }
+  ::close(pipe[1]);
+  Sample sample;
+  const bool whole = ::read(pipe[0], &sample, sizeof sample) == sizeof sample;
+  ::close(pipe[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  if (!whole || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "syscall_cost: the measuring process failed\n");
+    std::exit(1);
+  }
+  return sample;
+}
+
 // A run without any agent, then one with `agent`; again while someone else hooked every system
 // call meanwhile.
 std::pair<Sample, Sample> measurePair(const Options& options, const std::string& agent) {
@@ -141,7 +168,7 @@ std::pair<Sample, Sample> measurePair(const Options& options, const std::string&
     const Sample without = measure(options);
     Sample with;
     {
-      const Agent running(agent);
+      const Agent running(agent, options.audit);
       with = measure(options);
     }
     // The kernel frees the programs of an agent that ended a little later.
@@ -162,6 +189,10 @@ double best(const std::vector<double>& values) {
 bool parse(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--audit") {
+      options.audit = true;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     const char* value = argv[++i];
     if (arg == "--agent") {
@@ -184,7 +215,8 @@ bool parse(int argc, char** argv, Options& options) {
 int main(int argc, char** argv) {
   Options options;
   if (!parse(argc, argv, options)) {
-    std::fprintf(stderr, "usage: %s [--agent PATH]... [--rounds N] [--getppid N] [--reads N]\n",
+    std::fprintf(stderr,
+                 "usage: %s [--agent PATH]... [--rounds N] [--getppid N] [--reads N] [--audit]\n",
                  argv[0]);
     return 2;
   }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <vector>
@@ -14,10 +15,36 @@
 namespace platform::es::audit {
 namespace {
 
-void setMark() {
-  const std::string path = kSwitchedOnMark;
+void setMark(const std::string& path) {
   ::mkdir(path.substr(0, path.rfind('/')).c_str(), 0755);
   std::ofstream(path) << ::getpid() << '\n';
+}
+
+void setMark() {
+  setMark(kSwitchedOnMark);
+}
+
+// Auditing is about to be switched on by an agent, and nobody audits system calls here: the
+// processes started from now on need no audit context. A rule already in place is someone else's.
+void keepNewProcessesUnaudited() {
+  if (const int rc = addTaskNeverRule(); rc == 0) {
+    setMark(kTaskRuleMark);
+  } else if (rc != -EEXIST) {
+    NSLog(
+        "EndpointSecurity: audit: could not keep new processes out of system-call auditing: %s; "
+        "their system calls take the audit path",
+        std::strerror(-rc));
+  }
+}
+
+// Takes back the task rule, when an agent added it.
+void releaseTaskRule() {
+  if (::access(kTaskRuleMark, F_OK) != 0) return;
+  if (const int rc = deleteTaskNeverRule(); rc < 0 && rc != -ENOENT) {
+    NSLog("EndpointSecurity: audit: taking back the task rule failed: %s", std::strerror(-rc));
+    return;
+  }
+  ::unlink(kTaskRuleMark);
 }
 
 bool marked() {
@@ -55,7 +82,9 @@ bool AuditEnablement::acquire(bool mayEnable, std::string& why) {
         why = "auditing is off and WATCH_AUDIT_ENABLE=0";
         return false;
       }
+      keepNewProcessesUnaudited();
       if (int rc = set(1); rc < 0) {
+        releaseTaskRule();
         why = std::string("auditing is off and could not be switched on: ") + std::strerror(-rc);
         return false;
       }
@@ -82,6 +111,7 @@ void AuditEnablement::switchOffIfOurs() {
   if (getAuditStatus(status) < 0 || status.enabled != 1 || !marked()) return;
   if (status.daemonPid != 0) {
     // The daemon relies on it now, and decides from here on.
+    releaseTaskRule();
     ::unlink(kSwitchedOnMark);
     NSLog("EndpointSecurity: audit: auditing left on: an audit daemon (pid %u) is registered",
           status.daemonPid);
@@ -99,6 +129,7 @@ void AuditEnablement::switchOffIfOurs() {
     NSLog("EndpointSecurity: audit: switching auditing off again failed: %s", std::strerror(-rc));
     return;
   }
+  releaseTaskRule();
   ::unlink(kSwitchedOnMark);
   NSLog("EndpointSecurity: audit: auditing switched off again");
 }
@@ -123,9 +154,11 @@ void AuditEnablement::noticed(const EnableChange& change) {
   if (isOwn(change)) return;
   NSLog("EndpointSecurity: audit: auditing switched %s by %s (it was %s)",
         change.enabled == 0 ? "off" : "on", who(change).c_str(), change.old == 0 ? "off" : "on");
-  if (change.enabled != 0 || users_ == 0) return;
   AuditStatus status;
-  if (getAuditStatus(status) < 0 || status.enabled != 0) return;
+  if (getAuditStatus(status) < 0) return;
+  // An audit daemon's rules decide which processes are audited.
+  if (status.daemonPid != 0) releaseTaskRule();
+  if (change.enabled != 0 || users_ == 0 || status.enabled != 0) return;
   if (status.daemonPid != 0) {
     NSLog(
         "EndpointSecurity: audit: left off: the audit daemon (pid %u) decides; no "
@@ -135,11 +168,14 @@ void AuditEnablement::noticed(const EnableChange& change) {
     NSLog(
         "EndpointSecurity: audit: left off (WATCH_AUDIT_ENABLE=0); no authentication or login "
         "events until it is on again");
-  } else if (int rc = set(1); rc < 0) {
-    NSLog("EndpointSecurity: audit: switching auditing on again failed: %s", std::strerror(-rc));
   } else {
-    setMark();
-    NSLog("EndpointSecurity: audit: auditing switched on again (no audit daemon runs)");
+    keepNewProcessesUnaudited();
+    if (int rc = set(1); rc < 0) {
+      NSLog("EndpointSecurity: audit: switching auditing on again failed: %s", std::strerror(-rc));
+    } else {
+      setMark();
+      NSLog("EndpointSecurity: audit: auditing switched on again (no audit daemon runs)");
+    }
   }
 }
 

@@ -3,9 +3,14 @@
 //
 // - On: when it is off and no audit daemon is registered, the first source to start switches it
 //   on and leaves a mark (kSwitchedOnMark) that an agent did, for whichever agent stops last.
+//   Nobody audits system calls then: first it adds a task rule with the action "never", so that
+//   the processes started from then on skip the audit path in every system call (the kernel
+//   otherwise gives each new process an audit context once auditing has ever been on, until
+//   reboot), marked (kTaskRuleMark) for the agent that takes it back.
 // - Off: the last source of the last agent switches it off again only when an agent switched it
 //   on (the mark), no audit daemon is registered and no other socket reads the audit log (another
 //   agent, or any other reader: /proc/net/netlink); otherwise it stays on, logged with the reason.
+//   The task rule goes with it, and as soon as an audit daemon is registered: its rules decide.
 // - Under our feet: a change of the flag the kernel announces is logged; while sources run that
 //   may switch it on and no audit daemon decides, auditing switched off is switched on again.
 //
@@ -24,6 +29,8 @@ namespace platform::es::audit {
 
 // Present while auditing is on because an agent switched it on; holds that agent's pid.
 inline constexpr const char* kSwitchedOnMark = "/run/watchagent/audit-switched-on";
+// Present while the task rule an agent added is in place.
+inline constexpr const char* kTaskRuleMark = "/run/watchagent/audit-task-never";
 
 class AuditEnablement {
  public:

@@ -49,6 +49,34 @@ int send(int fd, std::uint16_t type, std::uint16_t flags, const audit_status* st
   return 0;
 }
 
+// The rule as the kernel takes and lists it: the fixed part of struct audit_rule_data, no fields,
+// no string buffer.
+audit_rule_data taskNeverRule() {
+  audit_rule_data rule{};
+  rule.flags = AUDIT_FILTER_TASK;
+  rule.action = AUDIT_NEVER;
+  return rule;
+}
+
+int sendRule(int fd, std::uint16_t type) {
+  alignas(nlmsghdr) char request[NLMSG_SPACE(sizeof(audit_rule_data))] = {};
+  nlmsghdr header{};
+  header.nlmsg_len = NLMSG_LENGTH(sizeof(audit_rule_data));
+  header.nlmsg_type = type;
+  header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+  header.nlmsg_seq = 1;
+  std::memcpy(request, &header, sizeof header);
+  const audit_rule_data rule = taskNeverRule();
+  std::memcpy(request + NLMSG_HDRLEN, &rule, sizeof rule);
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  if (::sendto(fd, request, header.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
+               sizeof kernel) < 0) {
+    return -errno;
+  }
+  return 0;
+}
+
 // Waits for the kernel's answer of `type` (or its error), copying its payload to `payload`.
 int awaitAnswer(int fd, std::uint16_t type, void* payload, std::size_t size) {
   alignas(nlmsghdr) char buffer[kDatagramBytes];
@@ -162,6 +190,53 @@ int setAuditEnabled(std::uint32_t enabled) {
   status.enabled = enabled;
   if (int rc = send(fd.get(), AUDIT_SET, NLM_F_ACK, &status); rc < 0) return rc;
   return awaitAnswer(fd.get(), NLMSG_ERROR, nullptr, 0);
+}
+
+int addTaskNeverRule() {
+  UniqueFd fd;
+  if (int rc = openControl(fd); rc < 0) return rc;
+  if (int rc = sendRule(fd.get(), AUDIT_ADD_RULE); rc < 0) return rc;
+  return awaitAnswer(fd.get(), NLMSG_ERROR, nullptr, 0);
+}
+
+int deleteTaskNeverRule() {
+  UniqueFd fd;
+  if (int rc = openControl(fd); rc < 0) return rc;
+  if (int rc = sendRule(fd.get(), AUDIT_DEL_RULE); rc < 0) return rc;
+  return awaitAnswer(fd.get(), NLMSG_ERROR, nullptr, 0);
+}
+
+int hasTaskNeverRule(bool& out) {
+  out = false;
+  UniqueFd fd;
+  if (int rc = openControl(fd); rc < 0) return rc;
+  if (int rc = send(fd.get(), AUDIT_LIST_RULES, 0, nullptr); rc < 0) return rc;
+  const audit_rule_data wanted = taskNeverRule();
+  alignas(nlmsghdr) char buffer[kDatagramBytes];
+  // The rules come one to a message, then NLMSG_DONE.
+  for (;;) {
+    const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
+    if (n < 0) return errno == EAGAIN ? -ETIMEDOUT : -errno;
+    auto* header = reinterpret_cast<nlmsghdr*>(buffer);
+    for (unsigned left = static_cast<unsigned>(n); NLMSG_OK(header, left);
+         header = NLMSG_NEXT(header, left)) {
+      if (header->nlmsg_type == NLMSG_DONE) return 0;
+      if (header->nlmsg_type == NLMSG_ERROR) {
+        const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
+        if (error->error != 0) return error->error;
+        continue;
+      }
+      if (header->nlmsg_type != AUDIT_LIST_RULES ||
+          header->nlmsg_len < NLMSG_LENGTH(sizeof(audit_rule_data))) {
+        continue;
+      }
+      audit_rule_data rule;
+      std::memcpy(&rule, NLMSG_DATA(header), sizeof rule);
+      if (rule.flags == wanted.flags && rule.action == wanted.action && rule.field_count == 0) {
+        out = true;
+      }
+    }
+  }
 }
 
 }  // namespace platform::es::audit

@@ -36,6 +36,15 @@ std::vector<std::uint32_t> readLogReaders();
 // Needs CAP_AUDIT_CONTROL.
 int setAuditEnabled(std::uint32_t enabled);
 
+// A rule on the task filter, with no fields and the action "never": the processes the kernel
+// creates from then on get no audit context, and their system calls skip the audit path. Once
+// auditing has been on, the kernel gives every new process a context otherwise (until reboot),
+// whether or not any rule audits system calls. Need CAP_AUDIT_CONTROL.
+int addTaskNeverRule();     // -EEXIST when one is in place
+int deleteTaskNeverRule();  // -ENOENT when none is
+// Whether one is in place (needs CAP_AUDIT_CONTROL).
+int hasTaskNeverRule(bool& out);
+
 // ---- implementation -------------------------------------------------------------------------
 
 // Reads one datagram into `buffer`; 0 with `length` set, or -errno.

@@ -407,6 +407,8 @@ TEST_F(AuditLive, SwitchesAuditingOnWhileNeededAndBackOff) {
   platform::es::audit::AuditStatus before;
   ASSERT_EQ(platform::es::audit::getAuditStatus(before), 0);
   if (before.enabled != 0 || before.daemonPid != 0) GTEST_SKIP() << "auditing is managed here";
+  bool ruleBefore = false;
+  ASSERT_EQ(platform::es::audit::hasTaskNeverRule(ruleBefore), 0);
   platform::log::Capture log;
   {
     harness::Client client(auditSource(), kLoginKinds);
@@ -414,10 +416,17 @@ TEST_F(AuditLive, SwitchesAuditingOnWhileNeededAndBackOff) {
     ASSERT_EQ(platform::es::audit::getAuditStatus(during), 0);
     EXPECT_EQ(during.enabled, 1u);
     EXPECT_TRUE(log.contains("EndpointSecurity: source audit: active"));
+    // Nobody audits system calls here: the processes started meanwhile are kept off that path.
+    bool ruleDuring = false;
+    ASSERT_EQ(platform::es::audit::hasTaskNeverRule(ruleDuring), 0);
+    EXPECT_TRUE(ruleDuring);
   }
   platform::es::audit::AuditStatus after;
   ASSERT_EQ(platform::es::audit::getAuditStatus(after), 0);
   EXPECT_EQ(after.enabled, 0u);
+  bool ruleAfter = true;
+  ASSERT_EQ(platform::es::audit::hasTaskNeverRule(ruleAfter), 0);
+  EXPECT_EQ(ruleAfter, ruleBefore) << "the task rule is put back as it was";
   EXPECT_TRUE(log.contains(
       "EndpointSecurity: audit: auditing switched on (it was off and no audit daemon runs)"));
   EXPECT_TRUE(log.contains("EndpointSecurity: audit: auditing switched off again"));
@@ -545,10 +554,14 @@ TEST_F(AuditOwnership, NeverSwitchedOffWhileAnAuditDaemonIsRegistered) {
                            ") decides; no authentication or login events until it is on again"))
       << ::testing::PrintToString(log.lines());
 
-  // On again, and the source stops: the daemon keeps it.
+  // On again, and the source stops: the daemon keeps it, and its rules decide which processes
+  // are audited.
   ASSERT_EQ(setAuditEnabled(1), 0);
   client.reset();
   EXPECT_TRUE(waitForEnabled(1, 0ms));
+  bool rule = true;
+  ASSERT_EQ(platform::es::audit::hasTaskNeverRule(rule), 0);
+  EXPECT_FALSE(rule) << "the agent's task rule outlived the daemon's registration";
   EXPECT_TRUE(log.contains("EndpointSecurity: audit: auditing left on: an audit daemon (pid " +
                            std::to_string(::getpid()) + ") is registered"))
       << ::testing::PrintToString(log.lines());
