@@ -253,35 +253,16 @@ struct Writer {
   }
 };
 
-// Documents up to this bound are written into a buffer of the thread's and appended: growing
-// `out` by the bound would zero it first, and the bound (six bytes per string byte) is several
-// times the document. Larger ones, rare, are written in place, so no thread keeps a big buffer.
+// Documents up to this bound are written into a buffer of the thread's and handed over from there:
+// growing a string by the bound would zero it first, and the bound (six bytes per string byte) is
+// several times the document. Larger ones, rare, are written into a string of their own, so no
+// thread keeps a big buffer.
 constexpr std::size_t kScratchBytes = 64 * 1024;
 
 // One per thread, whatever the record type.
 char* threadScratch() {
   thread_local const std::unique_ptr<char[]> scratch(new char[kScratchBytes]);
   return scratch.get();
-}
-
-template <class Kernel, Record T>
-bool appendWith(std::string& out, const T& record) {
-  Sizer<Kernel> sizer;
-  const std::size_t bound = sizer.value(record);
-  if (!sizer.finite) return false;
-  if (bound + kSlack <= kScratchBytes) {
-    char* const scratch = threadScratch();
-    char* const end = Writer<Kernel>::value(scratch, record);
-    assert(end <= scratch + bound && "document outgrew its size bound");
-    out.append(scratch, static_cast<std::size_t>(end - scratch));
-    return true;
-  }
-  const std::size_t start = out.size();
-  out.resize(start + bound + kSlack);
-  char* const end = Writer<Kernel>::value(out.data() + start, record);
-  assert(end <= out.data() + start + bound && "document outgrew its size bound");
-  out.resize(static_cast<std::size_t>(end - out.data()));
-  return true;
 }
 
 template <class Kernel, Record T>
@@ -303,6 +284,16 @@ bool useWith(const T& record, UseJson use, void* context) {
   document.resize(static_cast<std::size_t>(end - document.data()));
   use(context, document);
   return true;
+}
+
+template <class Kernel, Record T>
+bool appendWith(std::string& out, const T& record) {
+  return useWith<Kernel>(
+      record,
+      [](void* context, std::string_view document) {
+        static_cast<std::string*>(context)->append(document);
+      },
+      &out);
 }
 
 bool useVectorKernel() {
