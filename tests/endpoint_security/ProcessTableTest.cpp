@@ -123,6 +123,24 @@ TEST(ProcessTable, OnlyTheMostRecentlyEndedAreKept) {
   EXPECT_TRUE(table.findLiveOrDeparted(100000 + 599).has_value());
 }
 
+TEST(ProcessTable, TheNewestOfTheEndedIsFoundAcrossTheWrapOfWhatIsKept) {
+  // The same pid ended twice, the first just before the kept ones wrap round, the second after.
+  ProcessTable table;
+  for (pid_t pid = 100000; pid < 100000 + 511; ++pid) {
+    table.put(image(pid, 1), 10);
+    table.take(pid);
+  }
+  table.put(image(7, 1001), 100);
+  table.take(7);
+  table.put(image(7, 1002), 200);
+  table.take(7);
+  EXPECT_EQ(table.findAt(7, 250)->euid, 1002u);
+  EXPECT_EQ(table.findAt(7, 150)->euid, 1001u);
+  EXPECT_FALSE(table.findAt(7, 50).has_value());
+  EXPECT_FALSE(table.findLiveOrDeparted(100000).has_value());  // overwritten by the last
+  EXPECT_TRUE(table.findLiveOrDeparted(100001).has_value());
+}
+
 TEST(ProcessTable, AProcessIsFoundAsItWasAtTheMomentAsked) {
   ProcessTable table;
   table.put(image(10, 0, "/usr/sbin/runuser"), 100);

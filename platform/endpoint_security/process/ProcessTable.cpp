@@ -22,17 +22,24 @@ std::optional<ProcessImage> ProcessTable::findAt(pid_t pid, std::uint64_t atNs) 
   if (const auto it = images_.find(pid); it != images_.end() && it->second.sinceNs <= atNs) {
     return it->second.image;
   }
-  for (auto it = past_.rbegin(); it != past_.rend(); ++it) {
-    if (it->image.pid == pid && it->sinceNs <= atNs) return it->image;
+  // Newest first.
+  const std::size_t kept = past_.size();
+  for (std::size_t k = 1; k <= kept; ++k) {
+    const Entry& past = past_[(pastNext_ + kept - k) % kept];
+    if (past.image.pid == pid && past.sinceNs <= atNs) return past.image;
   }
   return std::nullopt;
 }
 
 void ProcessTable::keepPast(Entry entry) {
-  if (past_.size() == kPastKept) past_.pop_front();
   entry.image.args.reset();  // only who it was is needed
   entry.image.envs.reset();
-  past_.push_back(std::move(entry));
+  if (past_.size() < kPastKept) {
+    past_.push_back(std::move(entry));
+  } else {
+    past_[pastNext_] = std::move(entry);
+  }
+  pastNext_ = (pastNext_ + 1) % kPastKept;
 }
 
 void ProcessTable::put(ProcessImage image) {

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -78,7 +77,10 @@ class ProcessTable {
   std::atomic<int> keepers_{0};
   mutable std::shared_mutex mutex_;
   std::unordered_map<pid_t, Entry> images_;
-  std::deque<Entry> past_;  // images ended or replaced by an exec, newest last
+  // Images ended or replaced by an exec: a ring of kPastKept, filled in place once full (a
+  // storm's execs and exits would otherwise allocate and free a block every few entries).
+  std::vector<Entry> past_;
+  std::size_t pastNext_ = 0;  // where the next one goes: once full, the oldest
 
   mutable std::mutex readerMutex_;
   mutable std::condition_variable reachedChanged_;
