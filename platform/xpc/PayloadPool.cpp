@@ -1,8 +1,9 @@
 #include "platform/xpc/PayloadPool.h"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
+
+#include "platform/Unshared.h"
 
 namespace xpc {
 
@@ -33,10 +34,7 @@ Payload PayloadPool::copy(std::string_view bytes) {
   if (capacity <= kLargestKept) {
     std::lock_guard lock(mutex_);
     Ring& ring = rings_[capacity];
-    if (!ring.buffers.empty() && ring.buffers[ring.next].use_count() == 1) {
-      // Only the pool holds it: the last connection's release happened before this reuse (the
-      // fence pairs with the release in that reference count's decrement).
-      std::atomic_thread_fence(std::memory_order_acquire);
+    if (!ring.buffers.empty() && platform::onlyHolder(ring.buffers[ring.next])) {
       buffer = ring.buffers[ring.next];
     } else if (pooledBytes_ + capacity <= kPooledBytes) {
       buffer = newBuffer(capacity);

@@ -3,13 +3,13 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
+#include "platform/Unshared.h"
 #include "platform/endpoint_security/process/ProcessEvents.h"
 
 namespace platform::es {
@@ -145,10 +145,8 @@ void BpfTracker::countLosses(const watch_exec_record& record) {
 
 std::shared_ptr<const std::string> BpfTracker::environmentOf(std::string_view block) {
   constexpr std::size_t kKeptBytes = 64 * 1024;
-  // Only this tracker holds the buffer: whoever let it go last (the delivery thread, an
-  // observer) did so before this reuse (the fence pairs with the release in that decrement).
-  if (environment_ && environment_.use_count() == 1 && environment_->capacity() <= kKeptBytes) {
-    std::atomic_thread_fence(std::memory_order_acquire);
+  // Its event, delivered here or on the delivery thread, and any observer have let it go.
+  if (platform::onlyHolder(environment_) && environment_->capacity() <= kKeptBytes) {
     environment_->assign(block);
   } else {
     environment_ = std::make_shared<std::string>(block);
