@@ -28,21 +28,22 @@ int openControl(UniqueFd& out) {
   return 0;
 }
 
-struct Request {
-  nlmsghdr header;
-  audit_status status;
-};
-
-int send(int fd, std::uint16_t type, std::uint16_t flags, const audit_status* status) {
-  Request request{};
-  request.header.nlmsg_len = NLMSG_LENGTH(status ? sizeof(audit_status) : 0);
-  request.header.nlmsg_type = type;
-  request.header.nlmsg_flags = NLM_F_REQUEST | flags;
-  request.header.nlmsg_seq = 1;
-  if (status) request.status = *status;
+// One request to the kernel, with `size` bytes of `payload` (a status or a rule) after the header.
+int send(int fd, std::uint16_t type, std::uint16_t flags, const void* payload = nullptr,
+         std::size_t size = 0) {
+  static_assert(sizeof(audit_rule_data) >= sizeof(audit_status));
+  alignas(nlmsghdr) char request[NLMSG_SPACE(sizeof(audit_rule_data))] = {};
+  if (size > sizeof(audit_rule_data)) return -EMSGSIZE;
+  nlmsghdr header{};
+  header.nlmsg_len = NLMSG_LENGTH(size);
+  header.nlmsg_type = type;
+  header.nlmsg_flags = NLM_F_REQUEST | flags;
+  header.nlmsg_seq = 1;
+  std::memcpy(request, &header, sizeof header);
+  if (size > 0) std::memcpy(request + NLMSG_HDRLEN, payload, size);
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
-  if (::sendto(fd, &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
+  if (::sendto(fd, request, header.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
                sizeof kernel) < 0) {
     return -errno;
   }
@@ -56,25 +57,6 @@ audit_rule_data taskNeverRule() {
   rule.flags = AUDIT_FILTER_TASK;
   rule.action = AUDIT_NEVER;
   return rule;
-}
-
-int sendRule(int fd, std::uint16_t type) {
-  alignas(nlmsghdr) char request[NLMSG_SPACE(sizeof(audit_rule_data))] = {};
-  nlmsghdr header{};
-  header.nlmsg_len = NLMSG_LENGTH(sizeof(audit_rule_data));
-  header.nlmsg_type = type;
-  header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-  header.nlmsg_seq = 1;
-  std::memcpy(request, &header, sizeof header);
-  const audit_rule_data rule = taskNeverRule();
-  std::memcpy(request + NLMSG_HDRLEN, &rule, sizeof rule);
-  sockaddr_nl kernel{};
-  kernel.nl_family = AF_NETLINK;
-  if (::sendto(fd, request, header.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
-               sizeof kernel) < 0) {
-    return -errno;
-  }
-  return 0;
 }
 
 // Waits for the kernel's answer of `type` (or its error), copying its payload to `payload`.
@@ -104,6 +86,14 @@ int awaitAnswer(int fd, std::uint16_t type, void* payload, std::size_t size) {
     }
   }
   return -EPROTO;
+}
+
+// Sends one change and waits for the kernel to take it: 0 or its error.
+int change(std::uint16_t type, const void* payload, std::size_t size) {
+  UniqueFd fd;
+  if (int rc = openControl(fd); rc < 0) return rc;
+  if (int rc = send(fd.get(), type, NLM_F_ACK, payload, size); rc < 0) return rc;
+  return awaitAnswer(fd.get(), NLMSG_ERROR, nullptr, 0);
 }
 
 }  // namespace
@@ -147,7 +137,7 @@ bool nextRecord(std::string_view datagram, std::size_t& offset, std::uint16_t& t
 int getAuditStatus(AuditStatus& out) {
   UniqueFd fd;
   if (int rc = openControl(fd); rc < 0) return rc;
-  if (int rc = send(fd.get(), AUDIT_GET, 0, nullptr); rc < 0) return rc;
+  if (int rc = send(fd.get(), AUDIT_GET, 0); rc < 0) return rc;
   audit_status status{};
   if (int rc = awaitAnswer(fd.get(), AUDIT_GET, &status, sizeof status); rc < 0) return rc;
   out.enabled = status.enabled;
@@ -183,34 +173,27 @@ std::vector<std::uint32_t> readLogReaders() {
 }
 
 int setAuditEnabled(std::uint32_t enabled) {
-  UniqueFd fd;
-  if (int rc = openControl(fd); rc < 0) return rc;
   audit_status status{};
   status.mask = AUDIT_STATUS_ENABLED;
   status.enabled = enabled;
-  if (int rc = send(fd.get(), AUDIT_SET, NLM_F_ACK, &status); rc < 0) return rc;
-  return awaitAnswer(fd.get(), NLMSG_ERROR, nullptr, 0);
+  return change(AUDIT_SET, &status, sizeof status);
 }
 
 int addTaskNeverRule() {
-  UniqueFd fd;
-  if (int rc = openControl(fd); rc < 0) return rc;
-  if (int rc = sendRule(fd.get(), AUDIT_ADD_RULE); rc < 0) return rc;
-  return awaitAnswer(fd.get(), NLMSG_ERROR, nullptr, 0);
+  const audit_rule_data rule = taskNeverRule();
+  return change(AUDIT_ADD_RULE, &rule, sizeof rule);
 }
 
 int deleteTaskNeverRule() {
-  UniqueFd fd;
-  if (int rc = openControl(fd); rc < 0) return rc;
-  if (int rc = sendRule(fd.get(), AUDIT_DEL_RULE); rc < 0) return rc;
-  return awaitAnswer(fd.get(), NLMSG_ERROR, nullptr, 0);
+  const audit_rule_data rule = taskNeverRule();
+  return change(AUDIT_DEL_RULE, &rule, sizeof rule);
 }
 
 int hasTaskNeverRule(bool& out) {
   out = false;
   UniqueFd fd;
   if (int rc = openControl(fd); rc < 0) return rc;
-  if (int rc = send(fd.get(), AUDIT_LIST_RULES, 0, nullptr); rc < 0) return rc;
+  if (int rc = send(fd.get(), AUDIT_LIST_RULES, 0); rc < 0) return rc;
   const audit_rule_data wanted = taskNeverRule();
   alignas(nlmsghdr) char buffer[kDatagramBytes];
   // The rules come one to a message, then NLMSG_DONE.
